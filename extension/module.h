@@ -1,0 +1,40 @@
+// The extension module's own functions, shared by its translation units.
+#pragma once
+
+#include <stddef.h>
+
+#include "host/isapi.h"
+
+// Result code the handler reports in the TrResult header.
+constexpr int kResultNotTranslated = -1;
+
+// Sends status 200 (the host's default) and the no-cache header block that
+// carries `result_code` as TrResult. The host's answer is ignored.
+void SendResponseHeader(EXTENSION_CONTROL_BLOCK* ecb, int result_code);
+
+// Sends the header block and the installation's notice page. Returns TRUE
+// when both went to the host, FALSE when nothing was sent: every check that
+// can fail (configuration, path, open, size, memory, read) is made before
+// the first byte of the answer.
+BOOL SendNoticePage(EXTENSION_CONTROL_BLOCK* ecb, int result_code);
+
+// Reads a server variable of any length. Returns a NUL-terminated heap
+// block that the caller releases with free(); a variable the host cannot
+// give (unknown name, any error other than a short buffer, or a value over
+// kMaxServerVariableSize) reads as "". Returns NULL only when memory runs
+// out.
+char* ReadServerVariable(EXTENSION_CONTROL_BLOCK* ecb, const char* name);
+constexpr DWORD kMaxServerVariableSize = 64 * 1024;
+
+// printf-style diagnostic trace. Writes nothing unless the module was built
+// with tracing on (ORVANE_TRACE): then one line per call to stderr, or to
+// the debugger output on Windows.
+void TraceLog(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The built-in page sent when the notice page cannot be: Shift_JIS HTML
+// saying that an internal error occurred and the translation run stopped.
+extern const unsigned char kFallbackPage[219];

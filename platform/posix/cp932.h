@@ -1,0 +1,27 @@
+// Conversions between the Japanese ANSI code page (932, Shift_JIS with the
+// Windows extensions) and the encodings a POSIX system uses.
+#pragma once
+
+#include <stddef.h>
+
+#include <string>
+
+namespace win32compat {
+
+// True when `byte` starts a double-byte cp932 character (0x81-0x9F,
+// 0xE0-0xFC); the byte after it is its trail byte, whatever its value.
+inline bool IsCp932LeadByte(unsigned char byte) {
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// Converts cp932 text to UTF-8. Returns false, leaving *utf8 unspecified,
+// when the text holds a byte sequence that is not cp932. Thread-safe.
+bool Cp932ToUtf8(const std::string& cp932, std::string* utf8);
+
+// Converts UTF-16 code units to cp932 as Windows' WideCharToMultiByte does
+// for code page 932 with best fit: a character cp932 lacks becomes its
+// best-fit character or '?', one '?' per code unit (a surrogate pair gives
+// "??"). Thread-safe.
+std::string Utf16ToCp932(const char16_t* units, size_t count);
+
+}  // namespace win32compat

@@ -1,0 +1,20 @@
+// How Win32 ANSI paths name files on a POSIX file system.
+#pragma once
+
+#include <string>
+
+namespace win32compat {
+
+// Converts a Win32 ANSI path (cp932 text) to the POSIX path of the same
+// file: the text becomes UTF-8, each backslash outside a double-byte
+// character becomes '/', and a drive-letter path "X:\rest" or "X:rest"
+// becomes "$WIN32_DRIVE_X/rest" (letter upper-cased). Relative and rooted
+// paths without a drive keep their place ("\data\x" is "/data/x").
+// Returns false, with the last error set to ERROR_PATH_NOT_FOUND, when the
+// path cannot name a file here: its drive has no WIN32_DRIVE_X variable (or
+// an empty one), it is a UNC or device path ("\\server\share", "\\.\x"), or
+// it is not valid cp932; ERROR_INVALID_NAME when empty. Thread-safe as long
+// as nobody changes the environment meanwhile.
+bool ToPosixPath(const char* win_path, std::string* posix_path);
+
+}  // namespace win32compat
