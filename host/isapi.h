@@ -38,6 +38,7 @@ constexpr DWORD HSE_REQ_SEND_RESPONSE_HEADER_EX = 1016;
 
 // WriteClient flags.
 constexpr DWORD HSE_IO_SYNC = 0x1;
+constexpr DWORD HSE_IO_ASYNC = 0x2;
 
 // TerminateExtension flags.
 constexpr DWORD HSE_TERM_ADVISORY_UNLOAD = 0x1;

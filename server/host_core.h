@@ -38,9 +38,9 @@ struct HeaderField {
 struct Request {
   std::string method;       // "GET", as sent
   std::string target;       // request-target as sent: "/a%20b?x=1"
-  std::string path;         // path part, percent-decoded: "/a b"
+  std::string path;         // whole path, percent-decoded: "/a b" (SCRIPT_NAME + PATH_INFO)
   std::string query;        // raw text after the first '?'; "" when none
-  std::string script_name;  // mount point of the module; "" when it serves everything
+  std::string script_name;  // leading part of `path` naming the module; "" when it serves everything
   std::string protocol;     // "HTTP/1.1"
   std::vector<HeaderField> headers;  // in arrival order, names as sent
   std::string body;                  // the whole request body
