@@ -1,0 +1,90 @@
+// isapi-fcgi: serves an extension module to a web server over FastCGI.
+//
+//   isapi-fcgi --module PATH --socket unix:PATH|HOST:PORT [--threads N]
+//
+// SIGTERM or SIGINT: stop accepting, finish the requests in progress, end
+// the module (TerminateExtension) and exit 0.
+#include <fcgiapp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "server/fcgi_options.h"
+#include "server/fcgi_server.h"
+#include "server/host_core.h"
+
+namespace {
+
+// Removes the Unix socket this process created, unless another process
+// has put a new file in its place since.
+void RemoveSocketFile(const std::string& path, const struct stat& created) {
+  struct stat now;
+  if (lstat(path.c_str(), &now) == 0 && now.st_dev == created.st_dev &&
+      now.st_ino == created.st_ino) {
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  isapi_fcgi::Options options;
+  std::string error;
+  if (!isapi_fcgi::ParseOptions(argc, argv, &options, &error)) {
+    fprintf(stderr, "isapi-fcgi: %s\n%s\n", error.c_str(), isapi_fcgi::Usage());
+    return 2;
+  }
+
+  // Every thread blocks the stop signals; the main thread takes them with
+  // sigwait. A web server that goes away mid-answer must not kill us.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (FCGX_Init() != 0) {
+    fprintf(stderr, "isapi-fcgi: cannot initialise libfcgi\n");
+    return 1;
+  }
+  int listen_fd = isapi_fcgi::OpenListenSocket(options, &error);
+  if (listen_fd < 0) {
+    fprintf(stderr, "isapi-fcgi: %s\n", error.c_str());
+    return 1;
+  }
+  struct stat socket_file {};
+  if (options.unix_socket) lstat(options.bind_address.c_str(), &socket_file);
+
+  std::unique_ptr<isapi::Module> module = isapi::Module::Load(options.module_path, &error);
+  if (module == nullptr) {
+    fprintf(stderr, "isapi-fcgi: %s\n", error.c_str());
+    if (options.unix_socket) RemoveSocketFile(options.bind_address, socket_file);
+    return 1;
+  }
+  fprintf(stderr, "isapi-fcgi: serving %s (%s) on %s%s with %d threads\n",
+          options.module_path.c_str(), module->description().c_str(),
+          options.unix_socket ? "unix:" : "", options.bind_address.c_str(), options.threads);
+
+  int exit_code = 0;
+  {
+    isapi_fcgi::Server server(module.get(), listen_fd);
+    if (server.Start(options.threads, &error)) {
+      int received = 0;
+      sigwait(&stop_signals, &received);
+      fprintf(stderr, "isapi-fcgi: %s received, finishing requests in progress\n",
+              strsignal(received));
+    } else {
+      fprintf(stderr, "isapi-fcgi: %s\n", error.c_str());
+      exit_code = 1;
+    }
+  }
+  module->Terminate();
+  close(listen_fd);
+  if (options.unix_socket) RemoveSocketFile(options.bind_address, socket_file);
+  return exit_code;
+}

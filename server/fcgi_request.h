@@ -1,0 +1,38 @@
+// Turns the parameters of a FastCGI responder request into the host core's
+// Request. The web server in front (nginx) has already parsed the HTTP
+// request; its CGI-style parameters carry everything the core needs.
+#pragma once
+
+#include <string>
+
+#include "server/host_core.h"
+
+namespace isapi_fcgi {
+
+// Fills `request` from `params`, a NULL-terminated array of "NAME=value"
+// strings as libfcgi hands them over (FCGX_Request::envp). The body is left
+// empty; the caller reads it from the request's input stream. Entries
+// without '=' are ignored, as are unknown names. Missing parameters leave
+// their fields empty or are derived from the others:
+//   REQUEST_METHOD -> method              QUERY_STRING -> query
+//   REQUEST_URI    -> target (else path + "?" + query)
+//   SCRIPT_NAME    -> script_name         SCRIPT_NAME + PATH_INFO -> path
+//                                         (else DOCUMENT_URI, else the
+//                                         decoded path of REQUEST_URI)
+//   SERVER_PROTOCOL -> protocol           SERVER_SOFTWARE -> server_software
+//   REMOTE_ADDR/REMOTE_PORT -> remote_*   SERVER_ADDR/SERVER_PORT -> local_*
+//   SERVER_NAME    -> server_name (else Host without port, else SERVER_ADDR)
+//   HTTPS          -> https, when set and not "off"
+//   HTTP_<NAME>    -> header "<Name>" (ACCEPT_LANGUAGE -> Accept-Language),
+//                     once per parameter, in parameter order
+//   CONTENT_TYPE / CONTENT_LENGTH -> "Content-Type" / "Content-Length"
+//                     headers unless HTTP_ ones carried them already
+// Never fails; thread-safe.
+void RequestFromParams(const char* const* params, isapi::Request* request);
+
+// The HTTP header name for the part of an HTTP_ parameter after the prefix:
+// each '_' becomes '-', each word is capitalised ("USER_AGENT" ->
+// "User-Agent").
+std::string HeaderNameFromParam(const std::string& param_suffix);
+
+}  // namespace isapi_fcgi
