@@ -1,0 +1,216 @@
+// The FastCGI parameter mapping and the command line of isapi-fcgi.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "server/fcgi_options.h"
+#include "server/fcgi_request.h"
+
+namespace {
+
+isapi::Request FromParams(const std::vector<std::string>& entries) {
+  std::vector<const char*> params;
+  for (const std::string& entry : entries) params.push_back(entry.c_str());
+  params.push_back(nullptr);
+  isapi::Request request;
+  isapi_fcgi::RequestFromParams(params.data(), &request);
+  return request;
+}
+
+std::string Headers(const isapi::Request& request) {
+  std::string text;
+  for (const isapi::HeaderField& field : request.headers) {
+    text += field.name + ": " + field.value + "\n";
+  }
+  return text;
+}
+
+// The parameters nginx sends for "GET /app/orvanehp.dll?a=%41&b HTTP/1.1"
+// with the example site configuration.
+const std::vector<std::string> kNginxParams = {
+    "REQUEST_METHOD=GET",
+    "QUERY_STRING=a=%41&b",
+    "CONTENT_TYPE=",
+    "CONTENT_LENGTH=",
+    "REQUEST_URI=/app/orvanehp.dll?a=%41&b",
+    "SCRIPT_NAME=/app/orvanehp.dll",
+    "PATH_INFO=",
+    "SERVER_PROTOCOL=HTTP/1.1",
+    "GATEWAY_INTERFACE=CGI/1.1",
+    "SERVER_SOFTWARE=nginx/1.22.1",
+    "REMOTE_ADDR=192.0.2.7",
+    "REMOTE_PORT=50123",
+    "SERVER_ADDR=192.0.2.1",
+    "SERVER_PORT=8080",
+    "SERVER_NAME=www.example.test",
+    "HTTP_HOST=www.example.test:8080",
+    "HTTP_USER_AGENT=probe/1.0",
+    "HTTP_COOKIE=a=1",
+    "HTTP_COOKIE=orvane-color=blue",
+};
+
+TEST(FcgiRequestTest, NginxParametersFillEveryField) {
+  isapi::Request request = FromParams(kNginxParams);
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_EQ(request.target, "/app/orvanehp.dll?a=%41&b");
+  EXPECT_EQ(request.path, "/app/orvanehp.dll");
+  EXPECT_EQ(request.query, "a=%41&b");
+  EXPECT_EQ(request.script_name, "/app/orvanehp.dll");
+  EXPECT_EQ(request.protocol, "HTTP/1.1");
+  EXPECT_EQ(request.server_software, "nginx/1.22.1");
+  EXPECT_EQ(request.remote_addr, "192.0.2.7");
+  EXPECT_EQ(request.remote_port, 50123);
+  EXPECT_EQ(request.local_addr, "192.0.2.1");
+  EXPECT_EQ(request.local_port, 8080);
+  EXPECT_EQ(request.server_name, "www.example.test");
+  EXPECT_FALSE(request.https);
+  // Repeated headers stay separate, in order; empty CONTENT_* add nothing.
+  EXPECT_EQ(Headers(request),
+            "Host: www.example.test:8080\nUser-Agent: probe/1.0\nCookie: a=1\n"
+            "Cookie: orvane-color=blue\n");
+  EXPECT_TRUE(request.body.empty());
+}
+
+struct PathCase {
+  const char* label;
+  std::vector<std::string> params;
+  const char* path;
+  const char* target;
+};
+
+TEST(FcgiRequestTest, PathComesFromScriptNameAndPathInfoThenDocumentUriThenRequestUri) {
+  const PathCase cases[] = {
+      {"script name and path info", {"SCRIPT_NAME=/x.dll", "PATH_INFO=/more", "DOCUMENT_URI=/no"},
+       "/x.dll/more", "/x.dll/more"},
+      {"path info alone", {"PATH_INFO=/only"}, "/only", "/only"},
+      {"document uri", {"DOCUMENT_URI=/a b", "REQUEST_URI=/a%20b?q"}, "/a b", "/a%20b?q"},
+      {"decoded request uri", {"REQUEST_URI=/a%20b?q=1"}, "/a b", "/a%20b?q=1"},
+      {"undecodable request uri", {"REQUEST_URI=/a%zz"}, "", "/a%zz"},
+      {"no request uri: target rebuilt", {"SCRIPT_NAME=/s", "QUERY_STRING=k=v"}, "/s", "/s?k=v"},
+      {"nothing at all", {}, "", ""},
+  };
+  for (const PathCase& c : cases) {
+    isapi::Request request = FromParams(c.params);
+    EXPECT_EQ(request.path, c.path) << c.label;
+    EXPECT_EQ(request.target, c.target) << c.label;
+  }
+}
+
+struct DerivedCase {
+  const char* label;
+  std::vector<std::string> params;
+  const char* server_name;
+  bool https;
+  uint16_t remote_port;
+};
+
+TEST(FcgiRequestTest, ServerNameHttpsAndPortsFromIncompleteParameters) {
+  const DerivedCase cases[] = {
+      {"host header without port", {"HTTP_HOST=example.test:81"}, "example.test", false, 0},
+      {"bracketed IPv6 host", {"HTTP_HOST=[2001:db8::1]:81"}, "[2001:db8::1]", false, 0},
+      {"IPv6 host without port", {"HTTP_HOST=[2001:db8::1]"}, "[2001:db8::1]", false, 0},
+      {"local address last", {"SERVER_ADDR=10.0.0.1"}, "10.0.0.1", false, 0},
+      {"https on", {"HTTPS=on", "SERVER_NAME=s"}, "s", true, 0},
+      {"https off", {"HTTPS=OFF", "SERVER_NAME=s"}, "s", false, 0},
+      {"https empty", {"HTTPS=", "SERVER_NAME=s"}, "s", false, 0},
+      {"port too large", {"REMOTE_PORT=65536"}, "", false, 0},
+      {"port with sign", {"REMOTE_PORT=+80"}, "", false, 0},
+      {"highest port", {"REMOTE_PORT=65535"}, "", false, 65535},
+  };
+  for (const DerivedCase& c : cases) {
+    isapi::Request request = FromParams(c.params);
+    EXPECT_EQ(request.server_name, c.server_name) << c.label;
+    EXPECT_EQ(request.https, c.https) << c.label;
+    EXPECT_EQ(request.remote_port, c.remote_port) << c.label;
+  }
+}
+
+TEST(FcgiRequestTest, ContentParametersBecomeHeadersOnlyWhenHttpOnesAreMissing) {
+  EXPECT_EQ(Headers(FromParams({"CONTENT_TYPE=text/plain", "CONTENT_LENGTH=5"})),
+            "Content-Type: text/plain\nContent-Length: 5\n");
+  EXPECT_EQ(Headers(FromParams({"HTTP_CONTENT_TYPE=a/b", "CONTENT_TYPE=a/b",
+                                "HTTP_CONTENT_LENGTH=5", "CONTENT_LENGTH=5"})),
+            "Content-Type: a/b\nContent-Length: 5\n");
+}
+
+TEST(FcgiRequestTest, MalformedEntriesAreSkipped) {
+  isapi::Request request =
+      FromParams({"NOEQUALS", "HTTP_=x", "=", "REQUEST_METHOD=POST", "REQUEST_METHOD=GET",
+                  "HTTP_X=a=b"});
+  EXPECT_EQ(request.method, "POST");  // the first of repeated parameters counts
+  EXPECT_EQ(Headers(request), "X: a=b\n");
+}
+
+TEST(FcgiRequestTest, HeaderNamesAreRebuiltFromParameterNames) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"HOST", "Host"},
+      {"USER_AGENT", "User-Agent"},
+      {"X_FORWARDED_FOR", "X-Forwarded-For"},
+      {"DNT", "Dnt"},
+      {"A__B", "A--B"},
+  };
+  for (const auto& [suffix, name] : cases) {
+    EXPECT_EQ(isapi_fcgi::HeaderNameFromParam(suffix), name) << suffix;
+  }
+}
+
+struct OptionsCase {
+  std::vector<const char*> args;
+  const char* error;  // nullptr: accepted
+};
+
+TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
+  const OptionsCase cases[] = {
+      {{"--module", "m.so", "--socket", "unix:/run/s.sock"}, nullptr},
+      {{"--module=m.so", "--socket=127.0.0.1:9000", "--threads=3"}, nullptr},
+      {{"--socket", ":9000", "--module", "m.so", "--threads", "1024"}, nullptr},
+      {{"--socket", "unix:/s"}, "--module is required"},
+      {{"--module", "m.so"}, "--socket is required"},
+      {{"--module", "m.so", "--socket"}, "missing value for --socket"},
+      {{"--module", "", "--socket", ":1"}, "--module needs a path"},
+      {{"--module", "m", "--module", "n", "--socket", ":1"}, "--module given twice"},
+      {{"--module", "m", "--socket", "unix:"}, "--socket unix: needs a path"},
+      {{"--module", "m", "--socket", "host"}, "--socket must be"},
+      {{"--module", "m", "--socket", "host:0"}, "--socket must be"},
+      {{"--module", "m", "--socket", "host:65536"}, "--socket must be"},
+      {{"--module", "m", "--socket", ":1", "--threads", "0"}, "--threads must be"},
+      {{"--module", "m", "--socket", ":1", "--threads", "1025"}, "--threads must be"},
+      {{"--module", "m", "--socket", ":1", "--threads", "4x"}, "--threads must be"},
+      {{"--module", "m", "--socket", ":1", "--verbose", "1"}, "unknown argument: --verbose"},
+  };
+  for (const OptionsCase& c : cases) {
+    std::vector<const char*> argv = {"isapi-fcgi"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    isapi_fcgi::Options options;
+    std::string error;
+    bool ok = isapi_fcgi::ParseOptions(static_cast<int>(argv.size()), argv.data(), &options,
+                                       &error);
+    std::string label = argv.size() > 2 ? std::string(argv[1]) + " " + argv[2] : "";
+    if (c.error == nullptr) {
+      EXPECT_TRUE(ok) << label << ": " << error;
+    } else {
+      EXPECT_FALSE(ok) << label;
+      EXPECT_EQ(error.rfind(c.error, 0), 0u) << label << ": " << error;
+    }
+  }
+}
+
+TEST(FcgiOptionsTest, SocketFormsReachFcgxOpenSocketAsItExpectsThem) {
+  const char* argv[] = {"isapi-fcgi", "--module", "m.so", "--socket", "unix:/run/a:b.sock"};
+  isapi_fcgi::Options options;
+  std::string error;
+  ASSERT_TRUE(isapi_fcgi::ParseOptions(5, argv, &options, &error)) << error;
+  EXPECT_TRUE(options.unix_socket);
+  EXPECT_EQ(options.bind_address, "/run/a:b.sock");
+  EXPECT_EQ(options.threads, 8);
+  EXPECT_EQ(options.module_path, "m.so");
+
+  argv[4] = "localhost:9000";
+  options = isapi_fcgi::Options();
+  ASSERT_TRUE(isapi_fcgi::ParseOptions(5, argv, &options, &error)) << error;
+  EXPECT_FALSE(options.unix_socket);
+  EXPECT_EQ(options.bind_address, "localhost:9000");
+}
+
+}  // namespace

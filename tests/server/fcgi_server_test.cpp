@@ -1,0 +1,229 @@
+// isapi-fcgi as a process, driven by a FastCGI client on its Unix socket:
+// the answer format, malformed input, startup refusals and shutdown.
+#include <signal.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/server/fcgi_test_support.h"
+
+namespace {
+
+using fcgi_test::Child;
+using fcgi_test::FcgiServer;
+using fcgi_test::Params;
+using fcgi_test::ReadFile;
+using fcgi_test::Reply;
+using fcgi_test::TempDir;
+
+// A page with CRLFs, Shift_JIS bytes and a NUL, to catch any text handling.
+const std::string kPage = std::string("<html>\r\n\x93\xe0\x95\x94 page\x00 end</html>\n", 29);
+
+const char kPageHead[] =
+    "Status: 200 OK\r\n"
+    "Content-type: text/html\r\n"
+    "Cache-Control: no-cache\r\n"
+    "Pragma: no-cache\r\n"
+    "TrResult: -1\r\n"
+    "\r\n";
+
+const Params kGet = {{"REQUEST_METHOD", "GET"},     {"REQUEST_URI", "/orvanehp.dll"},
+                     {"SCRIPT_NAME", "/orvanehp.dll"}, {"SERVER_PROTOCOL", "HTTP/1.0"},
+                     {"REMOTE_ADDR", "127.0.0.1"},  {"SERVER_PORT", "80"}};
+
+TEST(FcgiServerTest, AnswersWithStatusLineHeaderBlockAndPageBytes) {
+  FcgiServer server(ORVANEHP_PATH, kPage);
+  Reply reply = server.Send(fcgi_test::ResponderRequest(kGet));
+  EXPECT_EQ(reply.out, kPageHead + kPage);
+  EXPECT_TRUE(reply.ended);
+  EXPECT_TRUE(reply.closed);
+  EXPECT_FALSE(reply.malformed);
+}
+
+// The probe module picks its behaviour by PATH_INFO.
+Params ProbeRequest(const char* path_info, Params extra = {}) {
+  Params params = {{"REQUEST_METHOD", "GET"}, {"SCRIPT_NAME", "/p/probe.dll"},
+                   {"PATH_INFO", path_info}, {"SERVER_PROTOCOL", "HTTP/1.1"}};
+  params.insert(params.end(), extra.begin(), extra.end());
+  return params;
+}
+
+TEST(FcgiServerTest, ModuleSeesTheParametersAsServerVariables) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage);
+  Params params = ProbeRequest("/vars", {{"QUERY_STRING", "x=%41"},
+                                         {"REQUEST_URI", "/p/probe.dll/vars?x=%41"},
+                                         {"SERVER_NAME", "example.test"},
+                                         {"SERVER_PORT", "8080"},
+                                         {"REMOTE_ADDR", "192.0.2.9"},
+                                         {"REMOTE_PORT", "50000"},
+                                         {"HTTPS", "on"},
+                                         {"CONTENT_TYPE", "text/plain"},
+                                         {"HTTP_HOST", "example.test:8080"},
+                                         {"HTTP_COOKIE", "a=1"},
+                                         {"HTTP_COOKIE", "b=2"}});
+  Reply reply = server.Send(fcgi_test::ResponderRequest(params, "data"));
+  ASSERT_TRUE(reply.ended);
+  for (const char* line :
+       {"\nREQUEST_METHOD=GET\n", "\nQUERY_STRING=x=%41\n", "\nPATH_INFO=/vars\n",
+        "\nSCRIPT_NAME=/p/probe.dll\n", "\nURL=/p/probe.dll/vars\n",
+        "\nSERVER_NAME=example.test\n", "\nSERVER_PORT=8080\n",
+        "\nSERVER_PROTOCOL=HTTP/1.1\n", "\nREMOTE_ADDR=192.0.2.9\n", "\nREMOTE_PORT=50000\n",
+        "\nHTTPS=on\n", "\nCONTENT_LENGTH=4\n", "\nCONTENT_TYPE=text/plain\n",
+        "\nHTTP_HOST=example.test:8080\n", "\nHTTP_COOKIE=a=1; b=2\n"}) {
+    EXPECT_NE(reply.out.find(line), std::string::npos) << line << " in\n" << reply.out;
+  }
+}
+
+TEST(FcgiServerTest, ModuleGetsTheWholeBody) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage);
+  std::string body(200000, 'x');
+  body[0] = '\0';
+  Reply reply = server.Send(fcgi_test::ResponderRequest(ProbeRequest("/echo"), body));
+  ASSERT_TRUE(reply.ended);
+  ASSERT_GE(reply.out.size(), body.size());
+  EXPECT_EQ(reply.out.substr(reply.out.size() - body.size()), body);
+}
+
+TEST(FcgiServerTest, ModuleThatSendsNothingGives500) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage);
+  Reply reply = server.Send(fcgi_test::ResponderRequest(ProbeRequest("/nothing")));
+  EXPECT_EQ(reply.out.rfind("Status: 500 ", 0), 0u) << reply.out;
+  ASSERT_NE(reply.out.find("\r\n\r\n"), std::string::npos) << reply.out;
+  EXPECT_EQ(reply.out.substr(reply.out.find("\r\n\r\n") + 4), "");
+  EXPECT_TRUE(reply.ended);
+}
+
+TEST(FcgiServerTest, AnswerShorterThanItsContentLengthEndsWithoutEndRecord) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage);
+  Reply reply = server.Send(fcgi_test::ResponderRequest(ProbeRequest("/short")));
+  EXPECT_FALSE(reply.ended);
+  EXPECT_TRUE(reply.closed);
+  // The answer after it is whole again.
+  EXPECT_TRUE(server.Send(fcgi_test::ResponderRequest(ProbeRequest("/page"))).ended);
+}
+
+struct MalformedCase {
+  const char* label;
+  std::string bytes;
+  const char* status;  // the Status line expected, or nullptr: closed unanswered
+};
+
+TEST(FcgiServerTest, MalformedInputGetsADefinedOutcomeAndServingGoesOn) {
+  const uint8_t kParams = 4, kStdin = 5;
+  std::string huge_name(200, 'N');
+  std::string lying_lengths = fcgi_test::Record(kParams, 1, std::string("\x7f\x7f" "AB", 4));
+  Params no_method = {{"REQUEST_URI", "/x"}};
+  const MalformedCase cases[] = {
+      {"HTTP instead of FastCGI", "GET / HTTP/1.0\r\nHost: x\r\n\r\n", nullptr},
+      {"truncated record header", std::string("\x01\x01\x00", 3), nullptr},
+      {"nothing at all", "", nullptr},
+      {"wrong protocol version", std::string("\x02\x01\x00\x01\x00\x08\x00\x00", 8) +
+                                     std::string(8, '\0'),
+       nullptr},
+      {"name-value lengths past the record",
+       fcgi_test::BeginRequest(1) + lying_lengths + fcgi_test::Record(kParams, 1, ""), nullptr},
+      {"stdin before params end", fcgi_test::BeginRequest(1) + fcgi_test::Record(kStdin, 1, "x"),
+       nullptr},
+      {"unknown role", fcgi_test::BeginRequest(1, 9) + fcgi_test::Record(kParams, 1, ""),
+       nullptr},
+      {"authorizer role", fcgi_test::BeginRequest(1, 2) + fcgi_test::Record(kParams, 1, "") +
+                              fcgi_test::Record(kStdin, 1, ""),
+       "Status: 500 Internal Server Error\r\n"},
+      {"no REQUEST_METHOD", fcgi_test::ResponderRequest(no_method), "Status: 400 Bad Request\r\n"},
+      {"body over the limit", fcgi_test::ResponderRequest(kGet, std::string(17 << 20, 'b')),
+       "Status: 413 Content Too Large\r\n"},
+      {"long parameter name",
+       fcgi_test::ResponderRequest({{"REQUEST_METHOD", "GET"}, {huge_name, "v"}}),
+       "Status: 200 OK\r\n"},
+  };
+  FcgiServer server(ORVANEHP_PATH, kPage);
+  for (const MalformedCase& c : cases) {
+    Reply reply = server.Send(c.bytes);
+    EXPECT_TRUE(reply.closed) << c.label;
+    if (c.status == nullptr) {
+      EXPECT_EQ(reply.out, "") << c.label;
+    } else {
+      EXPECT_EQ(reply.out.substr(0, strlen(c.status)), c.status) << c.label;
+      EXPECT_TRUE(reply.ended) << c.label;
+    }
+    ASSERT_EQ(server.Send(fcgi_test::ResponderRequest(kGet)).out, kPageHead + kPage)
+        << "after " << c.label;
+  }
+}
+
+TEST(FcgiServerTest, SigtermFinishesTheRequestInProgressThenEndsTheModuleOnce) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage);
+  int fd = fcgi_test::ConnectUnix(server.socket_path());
+  ASSERT_GE(fd, 0);
+  // Everything but the end of the body: the worker is inside this request.
+  std::string request = fcgi_test::ResponderRequest(ProbeRequest("/echo"), "late");
+  std::string stdin_end = fcgi_test::Record(5, 1, "");
+  ASSERT_TRUE(fcgi_test::SendAll(fd, request.substr(0, request.size() - stdin_end.size())));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  server.child().Signal(SIGTERM);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(server.child().WaitExit(std::chrono::milliseconds(0)), -1)
+      << "exited with a request in progress";
+  ASSERT_TRUE(fcgi_test::SendAll(fd, stdin_end));
+  bool closed = false;
+  Reply reply = fcgi_test::ParseReply(fcgi_test::ReadUntilClosed(fd, &closed), closed);
+  close(fd);
+  EXPECT_TRUE(reply.ended);
+  ASSERT_GE(reply.out.size(), 8u) << reply.out;
+  EXPECT_EQ(reply.out.substr(reply.out.size() - 8), "\r\n\r\nlate") << reply.out;
+
+  EXPECT_EQ(server.child().WaitExit(), 0) << server.log();
+  EXPECT_EQ(server.terminate_log(), "terminate 2\n");
+  struct stat ignored;
+  EXPECT_NE(lstat(server.socket_path().c_str(), &ignored), 0) << "socket file left behind";
+}
+
+TEST(FcgiServerTest, SigintWhileIdleExitsZero) {
+  FcgiServer server(ORVANEHP_PATH, kPage);
+  ASSERT_TRUE(server.Send(fcgi_test::ResponderRequest(kGet)).ended);
+  server.child().Signal(SIGINT);
+  EXPECT_EQ(server.child().WaitExit(), 0) << server.log();
+}
+
+TEST(FcgiServerTest, RefusesToStartOverAnotherFileOrALiveServer) {
+  TempDir dir;
+  dir.Write("not-a-socket", "keep me");
+  std::string file = dir.path() + "/not-a-socket";
+  Child over_file({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH, "--socket", "unix:" + file}, {},
+                  dir.path() + "/1.log");
+  EXPECT_EQ(over_file.WaitExit(), 1);
+  EXPECT_EQ(ReadFile(file), "keep me");
+
+  FcgiServer live(ORVANEHP_PATH, kPage);
+  ASSERT_TRUE(live.Send(fcgi_test::ResponderRequest(kGet)).ended);
+  Child second({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH, "--socket", "unix:" + live.socket_path()},
+               {}, dir.path() + "/2.log");
+  EXPECT_EQ(second.WaitExit(), 1);
+  EXPECT_TRUE(live.Send(fcgi_test::ResponderRequest(kGet)).ended);
+}
+
+TEST(FcgiServerTest, ModuleThatCannotBeLoadedEndsStartupWithoutLeavingTheSocket) {
+  TempDir dir;
+  std::string socket_path = dir.path() + "/s.sock";
+  Child child({ISAPI_FCGI_PATH, "--module", dir.path() + "/missing.so", "--socket",
+               "unix:" + socket_path},
+              {}, dir.path() + "/log");
+  EXPECT_EQ(child.WaitExit(), 1);
+  struct stat ignored;
+  EXPECT_NE(lstat(socket_path.c_str(), &ignored), 0);
+  EXPECT_NE(ReadFile(dir.path() + "/log").find("missing.so"), std::string::npos);
+}
+
+TEST(FcgiServerTest, BadCommandLineExitsTwoWithUsage) {
+  TempDir dir;
+  Child child({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH}, {}, dir.path() + "/log");
+  EXPECT_EQ(child.WaitExit(), 2);
+  EXPECT_NE(ReadFile(dir.path() + "/log").find("usage: isapi-fcgi"), std::string::npos);
+}
+
+}  // namespace

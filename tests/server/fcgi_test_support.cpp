@@ -1,0 +1,279 @@
+#include "tests/server/fcgi_test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fcgi_test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+int ConnectWithRetry(const sockaddr* address, socklen_t length, int family,
+                     std::chrono::milliseconds timeout) {
+  Clock::time_point deadline = Clock::now() + timeout;
+  for (;;) {
+    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, address, length) == 0) return fd;
+    close(fd);
+    if (Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+void AppendLength(std::string* out, size_t length) {
+  if (length < 128) {
+    out->push_back(static_cast<char>(length));
+    return;
+  }
+  out->push_back(static_cast<char>(0x80 | ((length >> 24) & 0x7f)));
+  out->push_back(static_cast<char>((length >> 16) & 0xff));
+  out->push_back(static_cast<char>((length >> 8) & 0xff));
+  out->push_back(static_cast<char>(length & 0xff));
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "isapi-fcgi-XXXXXX").string();
+  if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::Write(const std::string& relative, const std::string& contents) const {
+  std::filesystem::path file = std::filesystem::path(path_) / relative;
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             const std::string& log_path) {
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ > 0) return;
+  if (!log_path.empty()) {
+    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (log >= 0) {
+      dup2(log, 1);
+      dup2(log, 2);
+    }
+  }
+  for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !reaped_) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void Child::Signal(int signal) const {
+  if (!reaped_) kill(pid_, signal);
+}
+
+int Child::WaitExit(std::chrono::milliseconds timeout) {
+  Clock::time_point deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      reaped_ = true;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+int ConnectUnix(const std::string& path, std::chrono::milliseconds timeout) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return -1;
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return ConnectWithRetry(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_UNIX,
+                          timeout);
+}
+
+int ConnectTcp(uint16_t port, std::chrono::milliseconds timeout) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return ConnectWithRetry(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET,
+                          timeout);
+}
+
+uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("no free loopback port");
+  }
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool SendAll(int fd, const std::string& data) {
+  size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t count = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (count <= 0) return false;
+    sent += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+std::string ReadUntilClosed(int fd, bool* closed, std::chrono::milliseconds timeout) {
+  Clock::time_point deadline = Clock::now() + timeout;
+  std::string data;
+  *closed = false;
+  char buffer[8192];
+  for (;;) {
+    pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, RemainingMs(deadline)) <= 0) return data;
+    ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+    if (count <= 0) {
+      *closed = true;
+      return data;
+    }
+    data.append(buffer, static_cast<size_t>(count));
+  }
+}
+
+std::string Record(uint8_t type, uint16_t request_id, const std::string& content) {
+  std::string record = {1, static_cast<char>(type), static_cast<char>(request_id >> 8),
+                        static_cast<char>(request_id & 0xff),
+                        static_cast<char>(content.size() >> 8),
+                        static_cast<char>(content.size() & 0xff), 0, 0};
+  return record + content;
+}
+
+std::string BeginRequest(uint16_t request_id, uint16_t role, uint8_t flags) {
+  std::string body = {static_cast<char>(role >> 8), static_cast<char>(role & 0xff),
+                      static_cast<char>(flags), 0, 0, 0, 0, 0};
+  return Record(1, request_id, body);
+}
+
+std::string EncodeParams(const Params& params) {
+  std::string out;
+  for (const auto& [name, value] : params) {
+    AppendLength(&out, name.size());
+    AppendLength(&out, value.size());
+    out += name;
+    out += value;
+  }
+  return out;
+}
+
+std::string ResponderRequest(const Params& params, const std::string& body) {
+  const uint8_t kParams = 4, kStdin = 5;
+  std::string request = BeginRequest(1);
+  std::string encoded = EncodeParams(params);
+  for (size_t at = 0; at < encoded.size(); at += 65535) {
+    request += Record(kParams, 1, encoded.substr(at, 65535));
+  }
+  request += Record(kParams, 1, "");
+  for (size_t at = 0; at < body.size(); at += 65535) {
+    request += Record(kStdin, 1, body.substr(at, 65535));
+  }
+  return request + Record(kStdin, 1, "");
+}
+
+Reply ParseReply(const std::string& bytes, bool closed) {
+  const uint8_t kEndRequest = 3, kStdout = 6;
+  Reply reply;
+  reply.closed = closed;
+  size_t at = 0;
+  while (at + 8 <= bytes.size()) {
+    const unsigned char* header = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    size_t length = (size_t{header[4]} << 8) | header[5];
+    size_t padding = header[6];
+    if (header[0] != 1 || at + 8 + length + padding > bytes.size()) break;
+    std::string content = bytes.substr(at + 8, length);
+    if (header[1] == kStdout) reply.out += content;
+    if (header[1] == kEndRequest) reply.ended = true;
+    at += 8 + length + padding;
+  }
+  reply.malformed = at != bytes.size();
+  return reply;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+FcgiServer::FcgiServer(const std::string& module, const std::string& page) {
+  dir_.Write("data/dremgate_j.ini",
+             "[Template]\r\nerr=" + dir_.path() + "\\template\\dremerror.html\r\n");
+  dir_.Write("template/dremerror.html", "<html>template</html>");
+  dir_.Write("help/nohp.html", page);
+  socket_ = dir_.path() + "/fcgi.sock";
+  child_ = std::make_unique<Child>(
+      std::vector<std::string>{ISAPI_FCGI_PATH, "--module", module, "--socket",
+                               "unix:" + socket_, "--threads", "2"},
+      std::vector<std::string>{"ORVANE_INSDIR=" + dir_.path(),
+                               "PROBE_TERMINATE_LOG=" + dir_.path() + "/terminate.log"},
+      dir_.path() + "/stderr.log");
+}
+
+Reply FcgiServer::Send(const std::string& request) const { return Exchange(socket_, request); }
+
+Reply Exchange(const std::string& socket_path, const std::string& request) {
+  int fd = ConnectUnix(socket_path);
+  if (fd < 0) return Reply{};
+  bool closed = false;
+  std::string bytes;
+  if (SendAll(fd, request)) {
+    // The half close lets the server see the end of what we send at once.
+    shutdown(fd, SHUT_WR);
+    bytes = ReadUntilClosed(fd, &closed);
+  }
+  close(fd);
+  return ParseReply(bytes, closed);
+}
+
+}  // namespace fcgi_test

@@ -1,0 +1,117 @@
+// Helpers for the isapi-fcgi tests: child processes, a FastCGI client,
+// throw-away directories and raw HTTP exchanges. Every wait is bounded.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fcgi_test {
+
+using Params = std::vector<std::pair<std::string, std::string>>;
+
+constexpr std::chrono::milliseconds kWait{10000};
+
+// A directory under $TMPDIR, removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Writes `contents` to path()/relative, creating parent directories.
+  void Write(const std::string& relative, const std::string& contents) const;
+
+ private:
+  std::string path_;
+};
+
+// A child process that is killed (SIGKILL) and reaped on destruction if it
+// is still running. stdout and stderr go to `log_path` when given.
+class Child {
+ public:
+  // Starts argv[0] (a path) with `env` added to this process's environment
+  // ("NAME=value" entries). Throws std::runtime_error when fork fails.
+  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+        const std::string& log_path = "");
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void Signal(int signal) const;
+  // The exit code, 128 + signal number when killed by a signal, or -1 when
+  // the child is still running after `timeout`.
+  int WaitExit(std::chrono::milliseconds timeout = kWait);
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+// Connects to a Unix socket or to 127.0.0.1:port, retrying until `timeout`
+// passes (for a server that is still starting). Returns the descriptor or -1.
+int ConnectUnix(const std::string& path, std::chrono::milliseconds timeout = kWait);
+int ConnectTcp(uint16_t port, std::chrono::milliseconds timeout = kWait);
+
+// A loopback TCP port nobody listens on right now.
+uint16_t FreePort();
+
+// Writes all of `data`; false on error.
+bool SendAll(int fd, const std::string& data);
+// Reads until the peer closes or `timeout` passes; *closed tells which.
+std::string ReadUntilClosed(int fd, bool* closed, std::chrono::milliseconds timeout = kWait);
+
+// FastCGI records (version 1) as a web server sends them.
+std::string Record(uint8_t type, uint16_t request_id, const std::string& content);
+std::string BeginRequest(uint16_t request_id, uint16_t role = 1, uint8_t flags = 0);
+std::string EncodeParams(const Params& params);
+// A whole responder request: BEGIN_REQUEST, PARAMS and an empty PARAMS
+// record, STDIN records for `body` and the empty STDIN record.
+std::string ResponderRequest(const Params& params, const std::string& body = "");
+
+// What the application sent back on one connection.
+struct Reply {
+  std::string out;            // FCGI_STDOUT contents, concatenated
+  bool ended = false;         // an FCGI_END_REQUEST record arrived
+  bool closed = false;        // the application closed the connection
+  bool malformed = false;     // bytes that do not parse as records
+};
+Reply ParseReply(const std::string& bytes, bool closed);
+
+// The contents of the file at `path`; "" when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// One isapi-fcgi process (ISAPI_FCGI_PATH) serving `module` on a Unix
+// socket in its own directory, with two threads. The directory also holds
+// an installation whose notice page is `page` (ORVANE_INSDIR points at it),
+// the process's stderr (log()) and the file TerminateExtension of the probe
+// module writes to (terminate_log()). Killed on destruction if running.
+class FcgiServer {
+ public:
+  FcgiServer(const std::string& module, const std::string& page);
+
+  Reply Send(const std::string& request) const;
+  Child& child() { return *child_; }
+  const std::string& socket_path() const { return socket_; }
+  std::string log() const { return ReadFile(dir_.path() + "/stderr.log"); }
+  std::string terminate_log() const { return ReadFile(dir_.path() + "/terminate.log"); }
+
+ private:
+  TempDir dir_;
+  std::string socket_;
+  std::unique_ptr<Child> child_;
+};
+
+// Sends `request` on a fresh connection to the Unix socket at `path` and
+// reads the reply until the application closes the connection.
+Reply Exchange(const std::string& socket_path, const std::string& request);
+
+}  // namespace fcgi_test
