@@ -481,6 +481,9 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   Server server(module.get(), &log, ntohs(address.sin_port));
+  MHD_OptionItem pool_options[] = {
+      {pool_size > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, pool_size, nullptr},
+      {MHD_OPTION_END, 0, nullptr}};
   MHD_Daemon* daemon = MHD_start_daemon(
       (pool_size == 0 ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD
                       : MHD_USE_EPOLL_INTERNAL_THREAD) |
@@ -494,7 +497,7 @@ int main(int argc, char** argv) {
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnectionLimit,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
       MHD_OPTION_STRICT_FOR_CLIENT, 1,
-      MHD_OPTION_THREAD_POOL_SIZE, pool_size,
+      MHD_OPTION_ARRAY, pool_options,
       MHD_OPTION_END);
   if (daemon == nullptr) {
     fprintf(stderr, "isapi-server: cannot listen on %s\n", options.listen.c_str());

@@ -1,0 +1,212 @@
+// An extension module for driving the host through real HTTP. PATH_INFO
+// picks the behaviour; each answer shows what the host did.
+//   /page          200 with Content-Length and a fixed body
+//   /stream        200 without Content-Length, body in three writes
+//   /nothing       returns without sending anything
+//   /bad-header    a header block with a bare LF inside a line
+//   /bad-status    status text "20x Odd"
+//   /status-only   status "404 Not Found", empty block, then a body
+//   /short         announces Content-Length 100, writes 10 bytes
+//   /ex-close      HEADER_EX with fKeepConn FALSE and Content-Length
+//   /big           256 KiB body without Content-Length in 1 KiB writes
+//   /echo          the request body, with Content-Length
+//   /vars          GetServerVariable results, one "NAME=value" line each
+//   /errors        GetServerVariable/ServerSupportFunction/WriteClient error cases
+//   /block         waits until /release is requested (at most 10 s)
+//   /release       lets every /block request go on
+// TerminateExtension appends "terminate <flags>" to the file named by
+// PROBE_TERMINATE_LOG, when set.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "host/isapi.h"
+
+namespace {
+
+std::mutex gate_mutex;
+std::condition_variable gate_open;
+bool released = false;
+
+std::string Variable(EXTENSION_CONTROL_BLOCK* ecb, const char* name) {
+  char value[8192];
+  DWORD size = sizeof value;
+  if (!ecb->GetServerVariable(ecb->ConnID, const_cast<char*>(name), value, &size)) {
+    return "<error " + std::to_string(GetLastError()) + ">";
+  }
+  return std::string(value, size - 1);
+}
+
+void SendHeader(EXTENSION_CONTROL_BLOCK* ecb, const char* status, const char* block) {
+  DWORD length = static_cast<DWORD>(strlen(block));
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER,
+                             const_cast<char*>(status), &length,
+                             reinterpret_cast<LPDWORD>(const_cast<char*>(block)));
+}
+
+BOOL Write(EXTENSION_CONTROL_BLOCK* ecb, const std::string& text) {
+  DWORD length = static_cast<DWORD>(text.size());
+  return ecb->WriteClient(ecb->ConnID, const_cast<char*>(text.data()), &length, HSE_IO_SYNC);
+}
+
+void SendText(EXTENSION_CONTROL_BLOCK* ecb, const std::string& body) {
+  std::string block = "Content-Type: text/plain\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\n\r\n";
+  SendHeader(ecb, nullptr, block.c_str());
+  Write(ecb, body);
+}
+
+std::string Outcome(BOOL result) {
+  return result ? "TRUE" : "FALSE " + std::to_string(GetLastError());
+}
+
+// The host's answers to calls made wrongly, one line each.
+std::string ErrorCases(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string out;
+  char small[4];
+  DWORD size = sizeof small;
+  char protocol[] = "SERVER_PROTOCOL";
+  BOOL result = ecb->GetServerVariable(ecb->ConnID, protocol, small, &size);
+  out += "small-buffer " + Outcome(result) + " size " + std::to_string(size) + "\n";
+  char method[] = "REQUEST_METHOD";
+  char exact[4];
+  size = 4;  // "GET" and its NUL
+  result = ecb->GetServerVariable(ecb->ConnID, method, exact, &size);
+  out += "exact-buffer " + Outcome(result) + " size " + std::to_string(size) + "\n";
+  size = 0;
+  result = ecb->GetServerVariable(ecb->ConnID, method, nullptr, &size);
+  out += "null-buffer-zero-size " + Outcome(result) + " size " + std::to_string(size) + "\n";
+  char unknown[] = "NO_SUCH_VARIABLE";
+  size = sizeof small;
+  out += "unknown " + Outcome(ecb->GetServerVariable(ecb->ConnID, unknown, small, &size)) + "\n";
+  char absent[] = "HTTP_X_NOT_SENT";
+  size = sizeof small;
+  out += "absent-header " + Outcome(ecb->GetServerVariable(ecb->ConnID, absent, small, &size)) +
+         "\n";
+  out += "null-size " + Outcome(ecb->GetServerVariable(ecb->ConnID, method, small, nullptr)) +
+         "\n";
+  size = sizeof small;
+  out += "null-name " + Outcome(ecb->GetServerVariable(ecb->ConnID, nullptr, small, &size)) +
+         "\n";
+  size = sizeof small;
+  out += "null-conn " + Outcome(ecb->GetServerVariable(nullptr, method, small, &size)) + "\n";
+  DWORD bytes = 3;
+  out += "write-before-header " +
+         Outcome(ecb->WriteClient(ecb->ConnID, const_cast<char*>("abc"), &bytes, HSE_IO_SYNC)) +
+         "\n";
+  out += "unknown-request " +
+         Outcome(ecb->ServerSupportFunction(ecb->ConnID, 9999, nullptr, nullptr, nullptr)) + "\n";
+  BOOL keep = -1;
+  result = ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_IS_KEEP_CONN, &keep, nullptr, nullptr);
+  out += "is-keep-conn " + Outcome(result) + " " + std::to_string(keep) + "\n";
+  out += "done-with-session " +
+         Outcome(ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_DONE_WITH_SESSION, nullptr,
+                                            nullptr, nullptr)) +
+         "\n";
+  out += "control-block " + std::to_string(ecb->cbSize) + " " + std::to_string(ecb->dwVersion) +
+         " method " + ecb->lpszMethod + " query [" + ecb->lpszQueryString + "] path [" +
+         ecb->lpszPathInfo + "] translated [" + ecb->lpszPathTranslated + "] type [" +
+         ecb->lpszContentType + "]\n";
+  return out;
+}
+
+const char* const kVariables[] = {
+    "REQUEST_METHOD", "QUERY_STRING",    "PATH_INFO",       "SCRIPT_NAME",
+    "URL",            "SERVER_NAME",     "SERVER_PORT",     "SERVER_PROTOCOL",
+    "SERVER_SOFTWARE", "GATEWAY_INTERFACE", "REMOTE_ADDR",   "REMOTE_HOST",
+    "REMOTE_PORT",    "CONTENT_LENGTH",  "CONTENT_TYPE",    "HTTPS",
+    "HTTP_HOST",      "HTTP_X_PROBE",    "HTTP_COOKIE",     "ALL_HTTP",
+    "ALL_RAW"};
+
+}  // namespace
+
+extern "C" {
+
+ISAPI_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* info) {
+  info->dwExtensionVersion = kIsapiVersion;
+  strcpy(info->lpszExtensionDesc, "probe module");
+  return TRUE;
+}
+
+ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string path = ecb->lpszPathInfo;
+  if (path == "/page") {
+    SendText(ecb, "page body\n");
+  } else if (path == "/stream") {
+    SendHeader(ecb, nullptr, "Content-Type: text/plain\r\n\r\n");
+    Write(ecb, "one ");
+    Write(ecb, "two ");
+    Write(ecb, "three\n");
+  } else if (path == "/nothing") {
+  } else if (path == "/bad-header") {
+    SendHeader(ecb, nullptr, "Content-Type: text/plain\nX-Bad: 1\r\n\r\n");
+    Write(ecb, "must not appear");
+  } else if (path == "/bad-status") {
+    SendHeader(ecb, "20x Odd", "Content-Type: text/plain\r\n\r\n");
+  } else if (path == "/status-only") {
+    SendHeader(ecb, "404 Not Found", "");
+    Write(ecb, "missing");
+  } else if (path == "/short") {
+    SendHeader(ecb, nullptr, "Content-Length: 100\r\n\r\n");
+    Write(ecb, "0123456789");
+  } else if (path == "/ex-close") {
+    HSE_SEND_HEADER_EX_INFO info;
+    memset(&info, 0, sizeof info);
+    info.pszStatus = "201 Created";
+    info.cchStatus = static_cast<DWORD>(strlen(info.pszStatus));
+    info.pszHeader = "Content-Length: 2\r\n\r\n";
+    info.cchHeader = static_cast<DWORD>(strlen(info.pszHeader));
+    info.fKeepConn = FALSE;
+    ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER_EX, &info, nullptr,
+                               nullptr);
+    Write(ecb, "ok");
+  } else if (path == "/big") {
+    SendHeader(ecb, nullptr, "Content-Type: application/octet-stream\r\n\r\n");
+    std::string piece(1024, 'b');
+    for (int i = 0; i < 256; ++i) {
+      if (!Write(ecb, piece)) break;
+    }
+  } else if (path == "/echo") {
+    SendText(ecb, std::string(reinterpret_cast<char*>(ecb->lpbData), ecb->cbAvailable));
+  } else if (path == "/vars") {
+    std::string out;
+    for (const char* name : kVariables) out += std::string(name) + "=" + Variable(ecb, name) + "\n";
+    SendText(ecb, out);
+  } else if (path == "/errors") {
+    SendText(ecb, ErrorCases(ecb));
+  } else if (path == "/block") {
+    std::unique_lock<std::mutex> lock(gate_mutex);
+    bool opened = gate_open.wait_for(lock, std::chrono::seconds(10), [] { return released; });
+    lock.unlock();
+    SendText(ecb, opened ? "released\n" : "timed out\n");
+  } else if (path == "/release") {
+    {
+      std::lock_guard<std::mutex> lock(gate_mutex);
+      released = true;
+    }
+    gate_open.notify_all();
+    SendText(ecb, "open\n");
+  } else {
+    SendHeader(ecb, "404 Not Found", "Content-Length: 0\r\n\r\n");
+  }
+  return HSE_STATUS_SUCCESS;
+}
+
+ISAPI_EXPORT BOOL WINAPI TerminateExtension(DWORD flags) {
+  const char* log = getenv("PROBE_TERMINATE_LOG");
+  if (log != nullptr) {
+    FILE* file = fopen(log, "a");
+    if (file != nullptr) {
+      fprintf(file, "terminate %u\n", flags);
+      fclose(file);
+    }
+  }
+  return TRUE;
+}
+
+}  // extern "C"

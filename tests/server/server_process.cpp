@@ -1,0 +1,166 @@
+#include "tests/server/server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+namespace server_test {
+namespace {
+
+// Starts the server with stdout (and stderr when `merge_stderr`) on a pipe.
+pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+            bool merge_stderr, int* read_end) {
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  if (merge_stderr) posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
+
+  std::vector<std::string> argv_text = {ISAPI_SERVER_PATH};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_text) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_text;
+  for (char** entry = environ; *entry != nullptr; ++entry) env_text.push_back(*entry);
+  env_text.insert(env_text.end(), environment.begin(), environment.end());
+  std::vector<char*> envp;
+  for (std::string& entry : env_text) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  pid_t pid = -1;
+  if (posix_spawn(&pid, ISAPI_SERVER_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) {
+    pid = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  *read_end = pipe_fds[0];
+  return pid;
+}
+
+// Reads from `fd` until `stop` returns true, EOF or the deadline.
+template <typename Stop>
+std::string ReadUntil(int fd, int timeout_ms, Stop stop) {
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!stop(text)) {
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now())
+                                    .count());
+    if (left <= 0) break;
+    pollfd poll_fd{fd, POLLIN, 0};
+    if (poll(&poll_fd, 1, left) <= 0) break;
+    char buffer[65536];
+    ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count <= 0) break;
+    text.append(buffer, static_cast<size_t>(count));
+  }
+  return text;
+}
+
+int WaitForExit(pid_t pid, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 10) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+}  // namespace
+
+ServerProcess::ServerProcess(const std::vector<std::string>& args,
+                             const std::vector<std::string>& environment) {
+  std::vector<std::string> all = args;
+  all.push_back("--listen");
+  all.push_back("127.0.0.1:0");
+  int out = -1;
+  pid_ = Spawn(all, environment, false, &out);
+  if (pid_ < 0) return;
+  const std::string prefix = "listening on 127.0.0.1:";
+  std::string line = ReadUntil(out, 10000, [](const std::string& text) {
+    return text.find('\n') != std::string::npos;
+  });
+  close(out);
+  if (line.compare(0, prefix.size(), prefix) == 0) port_ = atoi(line.c_str() + prefix.size());
+}
+
+ServerProcess::~ServerProcess() {
+  if (pid_ > 0) StopWith(SIGKILL);
+}
+
+int ServerProcess::StopWith(int signal) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, signal);
+  int status = WaitForExit(pid_, 10000);
+  pid_ = -1;
+  return status;
+}
+
+int RunServerToExit(const std::vector<std::string>& args, std::string* output) {
+  int out = -1;
+  pid_t pid = Spawn(args, {}, true, &out);
+  if (pid < 0) return -1;
+  *output = ReadUntil(out, 10000, [](const std::string&) { return false; });
+  close(out);
+  return WaitForExit(pid, 10000);
+}
+
+RawConnection::RawConnection(int port) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    Close();
+  }
+}
+
+RawConnection::~RawConnection() { Close(); }
+
+bool RawConnection::Send(const std::string& bytes) {
+  size_t sent = 0;
+  while (fd_ >= 0 && sent < bytes.size()) {
+    ssize_t count = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (count <= 0) return false;
+    sent += static_cast<size_t>(count);
+  }
+  return fd_ >= 0;
+}
+
+std::string RawConnection::ReadUntilClose(int timeout_ms) {
+  if (fd_ < 0) return std::string();
+  return ReadUntil(fd_, timeout_ms, [](const std::string&) { return false; });
+}
+
+std::string RawConnection::ReadAtLeast(size_t count, int timeout_ms) {
+  if (fd_ < 0) return std::string();
+  return ReadUntil(fd_, timeout_ms, [count](const std::string& text) {
+    return text.size() >= count;
+  });
+}
+
+void RawConnection::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+}  // namespace server_test

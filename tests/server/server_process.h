@@ -1,0 +1,65 @@
+// Runs isapi-server as a child process on a free port, and talks to it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace server_test {
+
+class ServerProcess {
+ public:
+  // Starts isapi-server with `args` plus "--listen 127.0.0.1:0" and waits
+  // (at most 10 s) for its "listening on" line. Check started() after.
+  // `environment` entries ("NAME=value") are added to the child's.
+  explicit ServerProcess(const std::vector<std::string>& args,
+                         const std::vector<std::string>& environment = {});
+  // Kills the server if it still runs.
+  ~ServerProcess();
+
+  bool started() const { return port_ != 0; }
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+
+  // Sends `signal` and waits (at most 10 s) for the exit. Returns the exit
+  // status, or -1 when it did not exit in time or died of a signal.
+  int StopWith(int signal);
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Runs isapi-server with `args` to completion (at most 10 s). Returns its
+// exit status and stores what it printed on stdout and stderr in *output.
+int RunServerToExit(const std::vector<std::string>& args, std::string* output);
+
+// A plain TCP connection to 127.0.0.1:port, for what a well-behaved HTTP
+// client will not send.
+class RawConnection {
+ public:
+  explicit RawConnection(int port);
+  ~RawConnection();
+
+  bool connected() const { return fd_ >= 0; }
+  bool Send(const std::string& bytes);
+  // Reads until the peer closes or `timeout_ms` passes without data.
+  std::string ReadUntilClose(int timeout_ms = 3000);
+  // Reads until `count` bytes arrived, the peer closes or the timeout.
+  std::string ReadAtLeast(size_t count, int timeout_ms = 3000);
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// One answer as libcurl saw it.
+struct CurlAnswer {
+  long status = 0;
+  int curl_code = -1;
+  std::vector<std::string> header_lines;  // raw, with CRLF, status line first
+  std::string body;
+};
+
+}  // namespace server_test
