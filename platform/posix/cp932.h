@@ -18,6 +18,12 @@ inline bool IsCp932LeadByte(unsigned char byte) {
 // when the text holds a byte sequence that is not cp932. Thread-safe.
 bool Cp932ToUtf8(const std::string& cp932, std::string* utf8);
 
+// Converts cp932 text to UTF-16 code units as Windows' MultiByteToWideChar
+// does for code page 932: a lead byte with no valid trail byte after it
+// (end of text, NUL, or a byte outside the table) becomes U+30FB and takes
+// the following non-NUL byte with it. Never fails. Thread-safe.
+std::u16string Cp932ToUtf16(const char* text, size_t size);
+
 // Converts UTF-16 code units to cp932 as Windows' WideCharToMultiByte does
 // for code page 932 with best fit: a character cp932 lacks becomes its
 // best-fit character or '?', one '?' per code unit (a surrogate pair gives
