@@ -8,6 +8,33 @@
 
 namespace win32compat {
 
+namespace {
+
+// The part of a drive path below the drive's root, with "." and ".."
+// resolved as Windows resolves them: ".." at the root stays at the root, so
+// no path leaves the directory its drive is mapped to.
+std::string DriveRelative(const std::string& rest) {
+  std::string below;
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t end = rest.find('/', start);
+    if (end == std::string::npos) end = rest.size();
+    const std::string part = rest.substr(start, end - start);
+    if (part == "..") {
+      const size_t slash = below.rfind('/');
+      below.erase(slash == std::string::npos ? 0 : slash);
+    } else if (!part.empty() && part != ".") {
+      if (!below.empty()) below += '/';
+      below += part;
+    }
+    start = end + 1;
+  }
+  if (!rest.empty() && rest.back() == '/' && !below.empty()) below += '/';
+  return below;
+}
+
+}  // namespace
+
 bool ToPosixPath(const char* win_path, std::string* posix_path) {
   std::string path;
   if (win_path == nullptr || *win_path == '\0') {
@@ -36,10 +63,10 @@ bool ToPosixPath(const char* win_path, std::string* posix_path) {
       SetLastError(ERROR_PATH_NOT_FOUND);
       return false;
     }
-    std::string rest = path.substr(2);
+    std::string rest = DriveRelative(path.substr(2));
     path = root;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    if (rest.empty() || rest[0] != '/') path += '/';
+    while (!path.empty() && path.back() == '/') path.pop_back();
+    path += '/';
     path += rest;
   }
   *posix_path = std::move(path);
