@@ -158,6 +158,13 @@ std::string RawConnection::ReadAtLeast(size_t count, int timeout_ms) {
   });
 }
 
+std::string RawConnection::ReadThrough(const std::string& marker, int timeout_ms) {
+  if (fd_ < 0) return std::string();
+  return ReadUntil(fd_, timeout_ms, [&marker](const std::string& text) {
+    return text.find(marker) != std::string::npos;
+  });
+}
+
 void RawConnection::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;

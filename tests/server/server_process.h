@@ -48,6 +48,8 @@ class RawConnection {
   std::string ReadUntilClose(int timeout_ms = 3000);
   // Reads until `count` bytes arrived, the peer closes or the timeout.
   std::string ReadAtLeast(size_t count, int timeout_ms = 3000);
+  // Reads until `marker` arrived, the peer closes or the timeout.
+  std::string ReadThrough(const std::string& marker, int timeout_ms = 3000);
   void Close();
 
  private:

@@ -319,7 +319,7 @@ TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
   // An open keep-alive connection, and a request inside the module.
   RawConnection idle(server.port());
   ASSERT_TRUE(idle.Send("GET /page HTTP/1.1\r\nHost: t\r\n\r\n"));
-  EXPECT_NE(idle.ReadAtLeast(10).find("page body"), std::string::npos);
+  EXPECT_NE(idle.ReadThrough("page body").find("page body"), std::string::npos);
   auto blocked = std::async(std::launch::async, [&] { return Fetch(base + "/block"); });
   std::this_thread::sleep_for(200ms);
 
