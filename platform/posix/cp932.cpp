@@ -44,12 +44,12 @@ struct BestFit {
   char16_t unit;
   uint16_t code;  // a byte, or lead << 8 | trail
 };
-const BestFit kBestFit[] = {
-    {0x00A1, '!'},    {0x00A6, '|'},    {0x00A9, 'c'},    {0x00AA, 'a'},    {0x00AB, 0x81E1},
-    {0x00AD, '-'},    {0x00AE, 'R'},    {0x00AF, 0x8150}, {0x00B2, '2'},    {0x00B3, '3'},
-    {0x00B5, 0x83CA}, {0x00B7, 0x8145}, {0x00B8, 0x8143}, {0x00B9, '1'},    {0x00BA, 'o'},
-    {0x00BB, 0x81E2}, {0x3094, 0x8394}, {0x2014, '?'},    {0x2016, '?'},    {0x203E, '?'},
-    {0x2212, '?'},    {0x301C, '?'}};
+const BestFit kBestFit[] = {{0x00A1, '!'},    {0x00A6, '|'}, {0x00A9, 'c'},    {0x00AA, 'a'},
+                            {0x00AB, 0x81E1}, {0x00AD, '-'}, {0x00AE, 'R'},    {0x00AF, 0x8150},
+                            {0x00B2, '2'},    {0x00B3, '3'}, {0x00B5, 0x83CA}, {0x00B7, 0x8145},
+                            {0x00B8, 0x8143}, {0x00B9, '1'}, {0x00BA, 'o'},    {0x00BB, 0x81E2},
+                            {0x3094, 0x8394}, {0x2014, '?'}, {0x2016, '?'},    {0x203E, '?'},
+                            {0x2212, '?'},    {0x301C, '?'}};
 
 // U+00C0..U+00FF become their base letter; NUL marks the two signs (U+00D7,
 // U+00F7) that cp932 has.
@@ -57,8 +57,7 @@ const char kLatin1Letters[] = "AAAAAAACEEEEIIIIDNOOOOO\0OUUUUYTsaaaaaaaceeeeiiii
 
 // Converts one character; returns the number of bytes written to `out`,
 // 0 when the converter has no mapping for it.
-size_t ConvertOne(iconv_t converter, const char* in, size_t in_size, char* out,
-                  size_t out_size) {
+size_t ConvertOne(iconv_t converter, const char* in, size_t in_size, char* out, size_t out_size) {
   if (converter == kNoConverter) return 0;
   char* in_ptr = const_cast<char*>(in);
   char* out_ptr = out;

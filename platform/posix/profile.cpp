@@ -3,10 +3,11 @@
 //
 // The whole file is decoded to UTF-16 first (UTF-16LE after an FF FE mark,
 // cp932 otherwise), parsed on UTF-16 units, and the value found goes back to
-// cp932. Parsing decoded units is what keeps the trail byte of a double-byte
-// character (5C, 5D, 3D, ...) from being taken for '\', ']' or '=', and it
-// treats broken double-byte sequences exactly as Windows does. Nothing is
-// cached: every call reads the file afresh.
+// cp932. Parsing decoded units is what keeps a byte that belongs to a
+// double-byte character (a 5D trail byte, or the CR or '=' a stray lead byte
+// swallows) from being taken for ']', '=' or a line break, just as
+// MultiByteToWideChar decides. Nothing is cached: every call reads the file
+// afresh.
 //
 // Where Windows behaviour is unknown the reader follows Wine. It parts from
 // Wine only where Windows is known to differ: a UTF-8 or UTF-16BE byte-order
@@ -115,19 +116,19 @@ Text StripQuotes(Text value) {
 std::u16string Decode(const std::string& bytes) {
   const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
   if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
-    // An odd last byte is not half a character worth guessing at.
-    std::u16string units((bytes.size() - 2) / 2, u'\0');
+    // An odd last byte is the low half of a unit whose high half is 0.
+    std::u16string units((bytes.size() - 1) / 2, u'\0');
     for (size_t i = 0; i < units.size(); ++i) {
-      units[i] = static_cast<char16_t>(data[2 + 2 * i] | data[3 + 2 * i] << 8);
+      const size_t low = 2 + 2 * i;
+      units[i] =
+          static_cast<char16_t>(data[low] | (low + 1 < bytes.size() ? data[low + 1] << 8 : 0));
     }
     return units;
   }
   return win32compat::Cp932ToUtf16(bytes.data(), bytes.size());
 }
 
-std::u16string Decode(const char* text) {
-  return win32compat::Cp932ToUtf16(text, strlen(text));
-}
+std::u16string Decode(const char* text) { return win32compat::Cp932ToUtf16(text, strlen(text)); }
 
 // A bare file name ("app.ini") lives in the Windows directory; a name with a
 // separator or a drive ("C:app.ini") is a path of its own.
@@ -191,8 +192,8 @@ DWORD CopyOut(Text value, LPSTR out, DWORD size) {
 }  // namespace
 
 extern "C" W32COMPAT_API DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
-                                                        LPCSTR default_value, LPSTR out,
-                                                        DWORD size, LPCSTR file_name) {
+                                                        LPCSTR default_value, LPSTR out, DWORD size,
+                                                        LPCSTR file_name) {
   if (out == nullptr || size == 0) return 0;
 
   // Trailing spaces of the default are dropped, all but a first character.

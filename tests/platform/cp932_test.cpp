@@ -24,14 +24,14 @@ TEST(Utf16ToCp932, BestFitAndReplacement) {
     std::u16string units;
     std::string bytes;
   } cases[] = {
-      {u"caf\u00e9", "cafe"},                // Latin letters lose their marks
-      {u"\u00c6\u00df\u00ff", "Asy"},        // ligatures and y-diaeresis too
-      {u"\u20ac", "?"},                       // no euro sign in cp932
-      {u"\u0416", "\x84\x47"},                // Cyrillic is in cp932
-      {u"\U0001F600", "??"},                  // one '?' per unit of a pair
-      {u"\xd800x", "?x"},                     // lone surrogate
-      {u"\u00a5\u00d7", "\\\x81\x7e"},        // yen to 5C; multiplication sign
-      {u"\u2212\u301c", "??"},                // lookalikes Windows leaves out
+      {u"caf\u00e9", "cafe"},           // Latin letters lose their marks
+      {u"\u00c6\u00df\u00ff", "Asy"},   // ligatures and y-diaeresis too
+      {u"\u20ac", "?"},                 // no euro sign in cp932
+      {u"\u0416", "\x84\x47"},          // Cyrillic is in cp932
+      {u"\U0001F600", "??"},            // one '?' per unit of a pair
+      {u"\xd800x", "?x"},               // lone surrogate
+      {u"\u00a5\u00d7", "\\\x81\x7e"},  // yen to 5C; multiplication sign
+      {u"\u2212\u301c", "??"},          // lookalikes Windows leaves out
       {u"\u3042\uff71\u8868", "\x82\xa0\xb1\x95\x5c"},
       {u"\u0080\uf8f0\uf8f3", "\x80\xa0\xff"},  // single bytes outside Shift_JIS
       {std::u16string(1, u'\0'), std::string(1, '\0')},
@@ -44,11 +44,11 @@ TEST(Cp932ToUtf16, BrokenSequencesBecomeMiddleDot) {
     std::string bytes;
     std::u16string units;
   } cases[] = {
-      {"\x95\x5c\x83\x5d", u"\u8868\u30be"},  // 5C and 5D trail bytes
-      {"a\x81", u"a\u30fb"},                   // lead byte at the end
+      {"\x95\x5c\x83\x5d", u"\u8868\u30be"},                         // 5C and 5D trail bytes
+      {"a\x81", u"a\u30fb"},                                         // lead byte at the end
       {std::string("\x81\0b", 3), std::u16string(u"\u30fb\0b", 3)},  // NUL is not taken
-      {"\x81\r\n", u"\u30fb\n"},               // an invalid trail is taken
-      {"\x85\x40", u"\u30fb"},                 // unassigned pair
+      {"\x81\r\n", u"\u30fb\n"},                                     // an invalid trail is taken
+      {"\x85\x40", u"\u30fb"},                                       // unassigned pair
       {"\x80\xa0\xfd\xfe\xff\xb1", u"\u0080\uf8f0\uf8f1\uf8f2\uf8f3\uff71"},
   };
   for (const auto& c : cases) EXPECT_EQ(Decode(c.bytes), c.units);
@@ -113,8 +113,8 @@ TEST_F(WineTable, EveryByteAndPairDecodesAlike) {
     }
     for (unsigned trail = 1; is_lead && trail < 0x100; ++trail) {
       const std::string pair = {static_cast<char>(lead), static_cast<char>(trail)};
-      const char16_t expected = PairToUnit(static_cast<unsigned char>(lead),
-                                           static_cast<unsigned char>(trail));
+      const char16_t expected =
+          PairToUnit(static_cast<unsigned char>(lead), static_cast<unsigned char>(trail));
       if (Decode(pair) != std::u16string(1, expected) && ++mismatches <= 10) {
         ADD_FAILURE() << "pair " << std::hex << lead << " " << trail << " decodes differently";
       }

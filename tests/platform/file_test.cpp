@@ -114,8 +114,8 @@ TEST_F(File, RejectsWhatIsNotSupported) {
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   char buffer[4];
   DWORD bytes_read = 0;
-  EXPECT_FALSE(ReadFile(file, buffer, sizeof buffer, &bytes_read,
-                        reinterpret_cast<LPOVERLAPPED>(buffer)));
+  EXPECT_FALSE(
+      ReadFile(file, buffer, sizeof buffer, &bytes_read, reinterpret_cast<LPOVERLAPPED>(buffer)));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   CloseHandle(file);
 

@@ -55,9 +55,7 @@ const std::vector<WindowsResult>& WindowsResults() {
   return results;
 }
 
-bool IsWineOnly(const std::string& file) {
-  return file.find("-wine-only") != std::string::npos;
-}
+bool IsWineOnly(const std::string& file) { return file.find("-wine-only") != std::string::npos; }
 
 std::string FromHex(const std::string& hex) {
   std::string bytes;
@@ -78,8 +76,12 @@ std::vector<Row> LoadRows() {
     std::stringstream stream(line);
     for (std::string field; std::getline(stream, field, '\t');) fields.push_back(field);
     if (fields.size() != 6) continue;
-    Row row{number, fields[0], fields[1], fields[2],
-            static_cast<DWORD>(std::stoul(fields[3])), static_cast<DWORD>(std::stoul(fields[4])),
+    Row row{number,
+            fields[0],
+            fields[1],
+            fields[2],
+            static_cast<DWORD>(std::stoul(fields[3])),
+            static_cast<DWORD>(std::stoul(fields[4])),
             FromHex(fields[5])};
     if (IsWineOnly(row.file)) {
       for (const WindowsResult& windows : WindowsResults()) {
@@ -120,8 +122,8 @@ TEST_P(ProfileOracle, MatchesWindows) {
   std::string buffer(row.size + kGuard, kCanary);
   const std::string path = std::string(1, kCasesDrive) + ":\\cases\\" + row.file;
 
-  const DWORD count = GetPrivateProfileStringA(row.section.c_str(), row.key.c_str(), "",
-                                               &buffer[0], row.size, path.c_str());
+  const DWORD count = GetPrivateProfileStringA(row.section.c_str(), row.key.c_str(), "", &buffer[0],
+                                               row.size, path.c_str());
 
   ASSERT_EQ(count, row.count) << row.file << " (expected.tsv line " << row.line << ")";
   EXPECT_EQ(Printable(buffer.substr(0, count)), Printable(row.bytes)) << row.file;

@@ -26,8 +26,8 @@ class Profile : public ::testing::Test {
     return ReadPath("T:\\case.ini", section, key, size);
   }
 
-  std::string ReadPath(const char* path, const char* section = "Template",
-                       const char* key = "err", DWORD size = 1024, const char* fallback = "") {
+  std::string ReadPath(const char* path, const char* section = "Template", const char* key = "err",
+                       DWORD size = 1024, const char* fallback = "") {
     std::string buffer(size + 1, '#');
     const DWORD count = GetPrivateProfileStringA(section, key, fallback, &buffer[0], size, path);
     EXPECT_EQ(buffer[count], '\0');
@@ -103,11 +103,15 @@ const Case kRuleCases[] = {
     {"TextAfterHeaderIgnored", "[Template] err=x\nerr=ok\n", "ok"},
     {"Utf8BomIsText", "\xef\xbb\xbf[Other]\n[Template]\nerr=line2\n", "line2"},
     {"Utf8WithoutBomIsRaw", "[Template]\nerr=\xc3\xa9t\xc3\xa9\n", "\xc3\xa9t\xc3\xa9"},
-    {"Utf16LeConvertedAndUnquoted", Utf16(u"[Template]\nerr=\"\u3042\u00e9\"", false), "\x82\xa0" "e"},
-    {"Utf16LeOddLastByteIgnored", Utf16(u"[Template]\nerr=vw", false) + "x", "vw"},
+    {"Utf16LeConvertedAndUnquoted", Utf16(u"[Template]\nerr=\"\u3042\u00e9\"", false),
+     "\x82\xa0"
+     "e"},
+    {"Utf16LeOddLastByteIsALowByte", Utf16(u"[Template]\nerr=vw", false) + "x", "vwx"},
     {"Utf16BigEndianIsText", Utf16(u"[Template]\nerr=be\n", true), ""},
     {"SjisTrail5DInSectionName", "[\x83\x5d]\nerr=zo\n", "zo", "\x83\x5d"},
-    {"InvalidPairSwallowsEquals", "[Template]\n\x81=err=v\n", "v", "Template", "\x81\x45" "err"},
+    {"InvalidPairSwallowsEquals", "[Template]\n\x81=err=v\n", "v", "Template",
+     "\x81\x45"
+     "err"},
     {"NulEndsKey", Bytes("[Template]\nerr\0junk=v\n"), "v"},
     {"NulEndsValue", Bytes("[Template]\nerr=ab\0cd\n"), "ab"},
     {"NulInsideQuotesKeepsOpeningQuote", Bytes("[Template]\nerr=\"ab\0\"\n"), "\"ab"},
@@ -117,6 +121,8 @@ const Case kRuleCases[] = {
     {"LeadByteAtEnd", "[Template]\nerr=c\x81", "c\x81\x45"},
     {"InvalidTrailByte", "[Template]\nerr=d\x81\x7f.\n", "d\x81\x45."},
     {"UserDefinedSingleBytes", "[Template]\nerr=\x80\xa0\xfd\xfe\xff\n", "\x80\xa0\xfd\xfe\xff"},
+    {"DuplicateCodesComeBackAsWindowsPrefers", "[Template]\nerr=\xed\x40\x87\x90\n",
+     "\xfa\x5c\x81\xe0"},
     {"UnassignedPairBecomesMiddleDot", "[Template]\nerr=\x85\x40\n", "\x81\x45"},
 };
 
@@ -166,9 +172,9 @@ TEST_F(Profile, DefaultLosesTrailingSpacesAndQuotes) {
   EXPECT_EQ(ReadPath("T:\\case.ini", "Template", "none", 4, "fallback"), "fal");
 
   char buffer[8] = "#######";
-  EXPECT_EQ(GetPrivateProfileStringA("Template", "none", nullptr, buffer, sizeof buffer,
-                                     "T:\\case.ini"),
-            0u);
+  EXPECT_EQ(
+      GetPrivateProfileStringA("Template", "none", nullptr, buffer, sizeof buffer, "T:\\case.ini"),
+      0u);
   EXPECT_EQ(buffer[0], '\0');
 }
 
@@ -219,9 +225,8 @@ TEST_F(Profile, NullSectionOrKeyGivesTheDefault) {
   EXPECT_EQ(GetPrivateProfileStringA(nullptr, "err", "d", buffer, sizeof buffer, "T:\\case.ini"),
             1u);
   EXPECT_STREQ(buffer, "d");
-  EXPECT_EQ(GetPrivateProfileStringA("Template", nullptr, "", buffer, sizeof buffer,
-                                     "T:\\case.ini"),
-            0u);
+  EXPECT_EQ(
+      GetPrivateProfileStringA("Template", nullptr, "", buffer, sizeof buffer, "T:\\case.ini"), 0u);
   EXPECT_STREQ(buffer, "");
 }
 

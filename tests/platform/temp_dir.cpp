@@ -12,8 +12,8 @@ namespace win32compat_test {
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/win32compat-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/win32compat-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
