@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""Load benchmark: the module's page served three ways, measured with wrk.
+
+  nginx-static   nginx serving the same page file with the module's headers
+  isapi-server   the standalone HTTP host with the module
+  nginx-fcgi     nginx -> isapi-fcgi (the example site in examples/nginx)
+
+Rounds alternate between the three (the order rotates each round), so a
+slow moment of the machine hits all of them. Reported per setup: median
+requests/s, median p99 latency and median CPU time per request of the
+server processes (utime + stime from /proc), and each as a ratio to
+nginx-static.
+
+usage: bench/run-bench.py --build BUILD_DIR [--rounds 3] [--duration 5]
+                          [--connections 32] [--wrk-threads 1]
+                          [--server-threads 2] [--fcgi-threads 8]
+                          [--nginx-workers 2]
+Needs wrk and nginx (Debian packages wrk, nginx) and a Release build.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PAGE = os.path.join(SOURCE_DIR, "examples", "installation", "help", "nohp.html")
+SITE_EXAMPLE = os.path.join(SOURCE_DIR, "examples", "nginx", "isapi-fcgi.conf")
+PATH = "/orvanehp.dll"
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, process, what):
+    deadline = time.time() + 10
+    while time.time() < deadline:
+        if process.poll() is not None:
+            sys.exit(f"{what} exited with {process.returncode} while starting")
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    sys.exit(f"{what} does not answer on port {port}")
+
+
+def cpu_ticks(pids):
+    """utime + stime of the processes, in clock ticks (all threads)."""
+    total = 0
+    for pid in pids:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += int(fields[11]) + int(fields[12])  # fields 14 and 15
+    return total
+
+
+def children(pid):
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            found += [int(p) for p in f.read().split()]
+    return found
+
+
+def to_ms(text):
+    value, unit = re.fullmatch(r"([\d.]+)(us|ms|s)", text).groups()
+    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
+
+
+def run_wrk(url, args):
+    out = subprocess.run(
+        ["wrk", f"-t{args.wrk_threads}", f"-c{args.connections}", f"-d{args.duration}s",
+         "--latency", url],
+        check=True, capture_output=True, text=True).stdout
+    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    requests = int(re.search(r"(\d+) requests in", out).group(1))
+    p99 = to_ms(re.search(r"^\s+99%\s+(\S+)", out, re.M).group(1))
+    bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
+    errors = re.search(r"Socket errors: (.*)", out)
+    if bad or errors:
+        print(f"  warning: {url}: {bad.group(0) if bad else ''} {errors.group(0) if errors else ''}")
+    return rps, p99, requests
+
+
+def write_installation(root, page):
+    for sub in ("data", "help", "template"):
+        os.makedirs(os.path.join(root, sub))
+    shutil.copyfile(page, os.path.join(root, "help", "nohp.html"))
+    with open(os.path.join(root, "template", "dremerror.html"), "w") as f:
+        f.write("<html></html>")
+    with open(os.path.join(root, "data", "dremgate_j.ini"), "w") as f:
+        f.write(f"[Template]\r\nerr={root}\\template\\dremerror.html\r\n")
+
+
+def nginx_config(tmp, static_port, fcgi_port, socket_path, workers):
+    site = open(SITE_EXAMPLE).read()
+    site = site.replace("listen 80;", f"listen 127.0.0.1:{fcgi_port};", 1)
+    site = site.replace("server unix:/run/orvane/isapi-fcgi.sock;",
+                        f"server unix:{socket_path};", 1)
+    with open(os.path.join(tmp, "site.conf"), "w") as f:
+        f.write(site)
+    page = os.path.join(tmp, "ins", "help", "nohp.html")
+    temp_paths = "".join(f"  {kind}_temp_path {tmp}/{kind};\n"
+                         for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
+    # As root nginx would run its workers as nobody, who may not read the
+    # temporary directory.
+    user = "user root;\n" if os.geteuid() == 0 else ""
+    conf = f"""daemon off;
+{user}worker_processes {workers};
+pid {tmp}/nginx.pid;
+error_log {tmp}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+  access_log off;
+  open_file_cache off;
+  keepalive_requests 1000000;
+{temp_paths}
+  server {{
+    listen 127.0.0.1:{static_port};
+    location = {PATH} {{
+      alias {page};
+      types {{ }}
+      default_type text/html;
+      etag off;
+      add_header Cache-Control no-cache;
+      add_header Pragma no-cache;
+      add_header TrResult -1;
+    }}
+  }}
+  include {tmp}/site.conf;
+}}
+"""
+    path = os.path.join(tmp, "nginx.conf")
+    with open(path, "w") as f:
+        f.write(conf)
+    return path
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", required=True, help="CMake build directory (Release)")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--duration", type=int, default=5, help="seconds per wrk run")
+    parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--wrk-threads", type=int, default=1)
+    parser.add_argument("--server-threads", type=int, default=2,
+                        help="isapi-server --threads (0: its thread-per-connection mode)")
+    parser.add_argument("--fcgi-threads", type=int, default=8)
+    parser.add_argument("--nginx-workers", default="2")
+    parser.add_argument("--page", default=PAGE, help="the notice page to serve")
+    args = parser.parse_args()
+
+    module = os.path.join(args.build, "extension", "orvanehp.so")
+    server = os.path.join(args.build, "server", "isapi-server")
+    fcgi = os.path.join(args.build, "server", "isapi-fcgi")
+    nginx = shutil.which("nginx") or "/usr/sbin/nginx"
+    for needed in (module, server, fcgi, nginx, args.page):
+        if not os.path.exists(needed):
+            sys.exit(f"missing {needed}")
+    if not shutil.which("wrk"):
+        sys.exit("wrk is not installed (apt-get install wrk)")
+
+    tmp = tempfile.mkdtemp(prefix="isapi-bench-")
+    processes = []
+    try:
+        write_installation(os.path.join(tmp, "ins"), args.page)
+        env = dict(os.environ, ORVANE_INSDIR=os.path.join(tmp, "ins"))
+        static_port, fcgi_port, server_port = free_port(), free_port(), free_port()
+        socket_path = os.path.join(tmp, "fcgi.sock")
+
+        log = open(os.path.join(tmp, "servers.log"), "w")
+        fcgi_proc = subprocess.Popen(
+            [fcgi, "--module", module, "--socket", f"unix:{socket_path}",
+             "--threads", str(args.fcgi_threads)], env=env, stdout=log, stderr=log)
+        server_cmd = [server, "--module", module, "--listen", f"127.0.0.1:{server_port}"]
+        if args.server_threads > 0:
+            server_cmd += ["--threads", str(args.server_threads)]
+        server_proc = subprocess.Popen(server_cmd, env=env, stdout=log, stderr=log)
+        conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers)
+        nginx_proc = subprocess.Popen([nginx, "-p", tmp, "-c", conf, "-e", f"{tmp}/error.log"],
+                                      stdout=log, stderr=log)
+        processes = [nginx_proc, server_proc, fcgi_proc]
+        wait_for_port(static_port, nginx_proc, "nginx")
+        wait_for_port(fcgi_port, nginx_proc, "nginx")
+        wait_for_port(server_port, server_proc, "isapi-server")
+        nginx_pids = [nginx_proc.pid] + children(nginx_proc.pid)
+
+        setups = {
+            "nginx-static": (static_port, nginx_pids),
+            "isapi-server": (server_port, [server_proc.pid]),
+            "nginx-fcgi": (fcgi_port, nginx_pids + [fcgi_proc.pid]),
+        }
+        page = open(args.page, "rb").read()
+        for name, (port, _) in setups.items():
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}{PATH}") as answer:
+                body = answer.read()
+                if body != page or answer.headers.get("TrResult") != "-1":
+                    sys.exit(f"{name} does not serve the page")
+            run_wrk(f"http://127.0.0.1:{port}{PATH}", argparse.Namespace(
+                **{**vars(args), "duration": 1}))  # warm-up
+
+        names = list(setups)
+        results = {name: [] for name in names}
+        for round_number in range(args.rounds):
+            order = names[round_number % 3:] + names[:round_number % 3]
+            for name in order:
+                port, pids = setups[name]
+                before = cpu_ticks(pids)
+                rps, p99, requests = run_wrk(f"http://127.0.0.1:{port}{PATH}", args)
+                cpu_us = (cpu_ticks(pids) - before) / CLOCK_TICKS * 1e6 / requests
+                results[name].append((rps, p99, cpu_us))
+                print(f"round {round_number + 1} {name:13} {rps:10.0f} req/s  "
+                      f"p99 {p99:7.2f} ms  cpu {cpu_us:6.1f} us/req", flush=True)
+
+        base = {key: statistics.median(r[key] for r in results["nginx-static"])
+                for key in range(3)}
+        print()
+        print(f"wrk -t{args.wrk_threads} -c{args.connections} -d{args.duration}s, "
+              f"{args.rounds} rounds, medians; nginx workers {args.nginx_workers}, "
+              f"isapi-server threads {args.server_threads or 'per connection'}, "
+              f"isapi-fcgi threads {args.fcgi_threads}, {os.cpu_count()} CPUs")
+        print()
+        print("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx |")
+        print("|---|---:|---:|---:|---:|---:|---:|")
+        for name in names:
+            rps, p99, cpu = (statistics.median(r[key] for r in results[name]) for key in range(3))
+            print(f"| {name} | {rps:.0f} | {rps / base[0]:.2f} | {p99:.2f} | "
+                  f"{p99 / base[1]:.2f} | {cpu:.1f} | {cpu / base[2]:.2f} |")
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+        for process in processes:
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
