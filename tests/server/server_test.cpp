@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -406,6 +407,78 @@ TEST(ServerLifecycle, ThreadPoolServesKeepAliveAndConcurrentClients) {
   }
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(good.load(), 80);
+}
+
+// The real module over the example installation, as scripts/serve.sh runs
+// it: drive C: is a directory whose "Program Files/Orvane" is the
+// installation, so the INI's Windows path resolves.
+class InstallationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char drive[] = "/tmp/isapi-drive-c-XXXXXX";
+    ASSERT_NE(mkdtemp(drive), nullptr);
+    drive_c_ = drive;
+    ASSERT_EQ(mkdir((drive_c_ + "/Program Files").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(INSTALLATION_DIR, (drive_c_ + "/Program Files/Orvane").c_str()), 0);
+  }
+
+  void TearDown() override {
+    unlink((drive_c_ + "/Program Files/Orvane").c_str());
+    rmdir((drive_c_ + "/Program Files").c_str());
+    rmdir(drive_c_.c_str());
+  }
+
+  std::unique_ptr<ServerProcess> Start(const std::string& install_dir) {
+    return std::make_unique<ServerProcess>(
+        std::vector<std::string>{"--module", ORVANE_MODULE},
+        std::vector<std::string>{"ORVANE_INSDIR=" + install_dir, "WIN32_DRIVE_C=" + drive_c_});
+  }
+
+  std::string drive_c_;
+};
+
+const char kModuleHeaderBlock[] =
+    "Content-type: text/html\r\n"
+    "Cache-Control: no-cache\r\n"
+    "Pragma: no-cache\r\n"
+    "TrResult: -1\r\n";
+
+TEST_F(InstallationTest, ServesTheNoticePageWithTheModulesHeaderBlock) {
+  auto server = Start(INSTALLATION_DIR);
+  ASSERT_TRUE(server->started());
+  std::ifstream file(std::string(INSTALLATION_DIR) + "/help/nohp.html", std::ios::binary);
+  std::stringstream page;
+  page << file.rdbuf();
+  ASSERT_FALSE(page.str().empty());
+
+  CURL* curl = curl_easy_init();
+  std::string url = "http://127.0.0.1:" + std::to_string(server->port()) + "/";
+  for (const char* path : {"", "orvanehp.dll?lang=ja"}) {
+    CurlAnswer answer = Fetch(curl, url + path);
+    EXPECT_EQ(answer.header_lines[0], "HTTP/1.1 200 OK\r\n");
+    EXPECT_EQ(HeaderBlock(answer),
+              std::string(kModuleHeaderBlock) + "Transfer-Encoding: chunked\r\n\r\n");
+    EXPECT_EQ(answer.body, page.str());
+  }
+  CurlAnswer head = Fetch(curl, url, {}, true);
+  EXPECT_EQ(HeaderBlock(head), std::string(kModuleHeaderBlock) + "Transfer-Encoding: chunked\r\n\r\n");
+  EXPECT_EQ(head.body, "");
+  curl_easy_cleanup(curl);
+}
+
+TEST_F(InstallationTest, WithoutTheInstallationTheBuiltInPageIsServed) {
+  auto server = Start(drive_c_ + "/nowhere");
+  ASSERT_TRUE(server->started());
+  CurlAnswer answer = Fetch("http://127.0.0.1:" + std::to_string(server->port()) + "/");
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(HeaderBlock(answer),
+            std::string(kModuleHeaderBlock) + "Transfer-Encoding: chunked\r\n\r\n");
+  EXPECT_EQ(answer.body.size(), 219u);
+  EXPECT_EQ(answer.body.rfind("<html><head></head><body bgcolor=#FFFFFF", 0), 0u);
+  // "An internal error has occurred." in Shift_JIS.
+  EXPECT_NE(answer.body.find("\x93\xe0\x95\x94\x83\x47\x83\x89\x81\x5b\x82\xaa\x94\xad\x90\xb6"
+                             "\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81\x42"),
+            std::string::npos);
 }
 
 }  // namespace
