@@ -1,5 +1,6 @@
 // CreateFileA, GetFileSize, ReadFile and CloseHandle over POSIX descriptors.
-// A handle is the descriptor itself, so no table or lock is needed.
+// A handle is the descriptor plus one, so no table or lock is needed and
+// neither NULL nor INVALID_HANDLE_VALUE can name an open file.
 // FILE_SHARE_READ is accepted and has no effect: POSIX has no mandatory
 // sharing modes, so an open never fails because of another reader or writer.
 #include <errno.h>
@@ -17,8 +18,10 @@ namespace {
 
 int DescriptorOf(HANDLE handle) {
   intptr_t value = reinterpret_cast<intptr_t>(handle);
-  return value >= 0 && value <= INT32_MAX ? static_cast<int>(value) : -1;
+  return value >= 1 && value <= INT32_MAX ? static_cast<int>(value - 1) : -1;
 }
+
+HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
 
 DWORD Win32ErrorOf(int error) {
   switch (error) {
@@ -69,7 +72,7 @@ W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access, DWORD,
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
+  return HandleOf(fd);
 }
 
 W32COMPAT_API DWORD GetFileSize(HANDLE file, LPDWORD size_high) {

@@ -124,6 +124,8 @@ TEST_F(File, RejectsWhatIsNotSupported) {
   EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buffer, sizeof buffer, &bytes_read, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+  // NULL is no handle, and must not close standard input.
+  EXPECT_FALSE(CloseHandle(nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
