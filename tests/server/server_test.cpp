@@ -296,6 +296,22 @@ TEST_F(ServerTest, ClientLeavingMidAnswerDoesNotDisturbTheServer) {
   EXPECT_EQ(answer.body, std::string(256 * 1024, 'b'));
 }
 
+TEST_F(ServerTest, OneAddressGetsAtMost128Connections) {
+  std::vector<std::unique_ptr<RawConnection>> connections;
+  for (int i = 0; i < 129; ++i) {
+    connections.push_back(std::make_unique<RawConnection>(server_->port()));
+    ASSERT_TRUE(connections.back()->connected());
+  }
+  const std::string request = "GET /page HTTP/1.1\r\nHost: t\r\n\r\n";
+  ASSERT_TRUE(connections[127]->Send(request));
+  EXPECT_NE(connections[127]->ReadThrough("page body").find("page body"), std::string::npos);
+  connections[128]->Send(request);
+  EXPECT_EQ(connections[128]->ReadUntilClose(), "");
+  connections.clear();
+  std::this_thread::sleep_for(100ms);
+  ExpectStillServing();
+}
+
 // With a thread per connection, a module call that blocks holds up only
 // its own connection.
 TEST_F(ServerTest, BlockedModuleCallLeavesOtherConnectionsServed) {
