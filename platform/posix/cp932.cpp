@@ -1,27 +1,11 @@
 #include "platform/posix/cp932.h"
 
-#include <errno.h>
 #include <iconv.h>
 #include <stdint.h>
 
 #include <vector>
 
 namespace win32compat {
-
-bool Cp932ToUtf8(const std::string& cp932, std::string* utf8) {
-  iconv_t converter = iconv_open("UTF-8", "CP932");
-  if (converter == reinterpret_cast<iconv_t>(-1)) return false;
-  utf8->assign(cp932.size() * 3, '\0');
-  char* in = const_cast<char*>(cp932.data());
-  size_t in_left = cp932.size();
-  char* out = &(*utf8)[0];
-  size_t out_left = utf8->size();
-  size_t result = iconv(converter, &in, &in_left, &out, &out_left);
-  iconv_close(converter);
-  if (result == static_cast<size_t>(-1)) return false;
-  utf8->resize(utf8->size() - out_left);
-  return true;
-}
 
 namespace {
 
@@ -156,6 +140,26 @@ std::u16string Cp932ToUtf16(const char* text, size_t size) {
     ++i;
   }
   return units;
+}
+
+std::string Cp932ToUtf8(const char* text, size_t size) {
+  std::string utf8;
+  utf8.reserve(size);
+  // Code page 932 maps only into the Basic Multilingual Plane, so every
+  // unit is a whole character of at most three UTF-8 bytes.
+  for (char16_t unit : Cp932ToUtf16(text, size)) {
+    if (unit < 0x80) {
+      utf8.push_back(static_cast<char>(unit));
+    } else if (unit < 0x800) {
+      utf8.push_back(static_cast<char>(0xC0 | unit >> 6));
+      utf8.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+    } else {
+      utf8.push_back(static_cast<char>(0xE0 | unit >> 12));
+      utf8.push_back(static_cast<char>(0x80 | (unit >> 6 & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+    }
+  }
+  return utf8;
 }
 
 std::string Utf16ToCp932(const char16_t* units, size_t count) {

@@ -14,15 +14,15 @@ inline bool IsCp932LeadByte(unsigned char byte) {
   return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
 }
 
-// Converts cp932 text to UTF-8. Returns false, leaving *utf8 unspecified,
-// when the text holds a byte sequence that is not cp932. Thread-safe.
-bool Cp932ToUtf8(const std::string& cp932, std::string* utf8);
-
 // Converts cp932 text to UTF-16 code units as Windows' MultiByteToWideChar
 // does for code page 932: a lead byte with no valid trail byte after it
 // (end of text, NUL, or a byte outside the table) becomes U+30FB and takes
 // the following non-NUL byte with it. Never fails. Thread-safe.
 std::u16string Cp932ToUtf16(const char* text, size_t size);
+
+// Converts cp932 text to UTF-8, with the same mapping as Cp932ToUtf16.
+// Never fails. Thread-safe.
+std::string Cp932ToUtf8(const char* text, size_t size);
 
 // Converts UTF-16 code units to cp932 as Windows' WideCharToMultiByte does
 // for code page 932 with best fit: a character cp932 lacks becomes its

@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "platform/posix/cp932.h"
 #include "platform/win32.h"
@@ -36,17 +37,13 @@ std::string DriveRelative(const std::string& rest) {
 }  // namespace
 
 bool ToPosixPath(const char* win_path, std::string* posix_path) {
-  std::string path;
   if (win_path == nullptr || *win_path == '\0') {
     SetLastError(ERROR_INVALID_NAME);
     return false;
   }
   // In UTF-8 every byte below 0x80 is an ASCII character, so a backslash
   // that survives the conversion is a separator, never a trail byte.
-  if (!Cp932ToUtf8(win_path, &path)) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
-  }
+  std::string path = Cp932ToUtf8(win_path, strlen(win_path));
   for (char& c : path) {
     if (c == '\\') c = '/';
   }

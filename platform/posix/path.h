@@ -12,8 +12,9 @@ namespace win32compat {
 // paths without a drive keep their place ("\data\x" is "/data/x").
 // Returns false, with the last error set to ERROR_PATH_NOT_FOUND, when the
 // path cannot name a file here: its drive has no WIN32_DRIVE_X variable (or
-// an empty one), it is a UNC or device path ("\\server\share", "\\.\x"), or
-// it is not valid cp932; ERROR_INVALID_NAME when empty. Thread-safe as long
+// an empty one), or it is a UNC or device path ("\\server\share", "\\.\x");
+// ERROR_INVALID_NAME when empty. Bytes that are not cp932 characters are
+// taken as Windows takes them (a lone lead byte is U+30FB). Thread-safe as long
 // as nobody changes the environment meanwhile.
 bool ToPosixPath(const char* win_path, std::string* posix_path);
 
