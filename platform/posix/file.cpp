@@ -59,15 +59,15 @@ W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access, DWORD,
   std::string posix_path;
   if (!win32compat::ToPosixPath(path, &posix_path)) return INVALID_HANDLE_VALUE;
   // O_NONBLOCK keeps the open of a FIFO without a writer from waiting; such
-  // files are refused right after.
+  // files are refused right after. The flag has no effect on reads of a
+  // regular file, so it stays set.
   int fd = open(posix_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     SetLastError(Win32ErrorOf(errno));
     return INVALID_HANDLE_VALUE;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
