@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages in scripts/packages.txt that are missing.
-# Needs root (or sudo) only when something is missing.
+# Installs the Debian packages named on the command line, or by default all
+# of scripts/packages.txt, that are missing. Needs root (or sudo) only when
+# something is missing.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/packages.txt")
+if [ $# -gt 0 ]; then
+  wanted=("$@")
+else
+  mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/packages.txt")
+fi
 missing=()
 for package in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -7,19 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build/serve
 
-packages=(cmake ninja-build g++ pkg-config libmicrohttpd-dev libfcgi-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}" >&2
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+scripts/install-deps.sh cmake ninja-build g++ pkg-config libmicrohttpd-dev libfcgi-dev
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=OFF
 cmake --build "$build" --target isapi-server orvanehp
