@@ -32,6 +32,9 @@ const char kHeaderBlock[] =
     "TrResult: -1\r\n\r\n";
 const char kDefaultInstallDir[] = "C:\\Program Files\\Orvane";
 
+// Makes the program run EmptyInstallationDirectoryChild() instead of the tests.
+const char kEmptyInstallDirFlag[] = "--empty-installation-directory-child";
+
 std::string g_dll_path;
 
 struct Module {
@@ -354,10 +357,93 @@ TEST_F(ModuleTest, ConcurrentRequestsGetIdenticalAnswersAndLeakNoHandles) {
   EXPECT_EQ(HandleCount(), handles_before);
 }
 
+// The C runtime cannot give a running process a variable that is present
+// but empty (_putenv with an empty value removes it), yet a process started
+// with one sees it. So this runs in a child started with ORVANE_INSDIR=""
+// (see EmptyInstallationDirectoryChild).
+TEST(InstallationDirectory, PresentButEmptyMeansTheRootOfTheCurrentDrive) {
+  char exe[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameA(nullptr, exe, sizeof exe), 0u);
+  std::string command =
+      std::string("\"") + exe + "\" \"" + g_dll_path + "\" " + kEmptyInstallDirFlag;
+  ASSERT_TRUE(SetEnvironmentVariableA("ORVANE_INSDIR", ""));
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION child;
+  BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                nullptr, &startup, &child);
+  SetEnvironmentVariableA("ORVANE_INSDIR", nullptr);
+  ASSERT_TRUE(started) << GetLastError();
+  EXPECT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+  DWORD status = 1;
+  GetExitCodeProcess(child.hProcess, &status);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  EXPECT_EQ(status, 0u) << "see the child's report above";
+}
+
+// Body of the child process above. The configuration path is then
+// "\data\dremgate_j.ini", which Windows resolves on the current drive; the
+// default installation directory is not used. Returns 0 when every answer
+// is right.
+int EmptyInstallationDirectoryChild() {
+  namespace fs = std::filesystem;
+  const char* dir = getenv("ORVANE_INSDIR");
+  if (dir == nullptr || *dir != '\0') {
+    fprintf(stderr, "child: ORVANE_INSDIR is not present and empty\n");
+    return 1;
+  }
+  if (LoadedModule().proc == nullptr || !SetCurrentDirectoryA("C:\\")) {
+    fprintf(stderr, "child: cannot load the module or enter C:\\\n");
+    return 1;
+  }
+  const fs::path data = "C:\\data";
+  const fs::path install = "C:\\orvane-empty-insdir";
+  if (fs::exists(data) || fs::exists(install)) {
+    fprintf(stderr, "child: C:\\data or %s exists already\n", install.string().c_str());
+    return 1;
+  }
+  auto answer = [] {
+    FakeRequest request;
+    request.Run(LoadedModule().proc);
+    return request.Answer();
+  };
+  int failures = 0;
+  if (answer() != FallbackAnswer()) {
+    fprintf(stderr, "child: no configuration, yet not the fallback page\n");
+    ++failures;
+  }
+  fs::create_directories(data);
+  fs::create_directories(install / "help");
+  {
+    std::ofstream ini(data / "dremgate_j.ini", std::ios::binary);
+    ini << "[Template]\r\nerr=" << install.string() << "\\template\\dremerror.html\r\n";
+    std::ofstream page(install / "help" / "nohp.html", std::ios::binary);
+    page << "drive root";
+  }
+  if (answer() != kHeaderBlock + std::string("drive root")) {
+    fprintf(stderr, "child: C:\\data\\dremgate_j.ini was not used\n");
+    ++failures;
+  }
+  std::error_code ignored;
+  fs::remove_all(data, ignored);
+  fs::remove_all(install, ignored);
+  return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  if (argc == 3 && strcmp(argv[2], kEmptyInstallDirFlag) == 0) {
+    g_dll_path = argv[1];
+    return EmptyInstallationDirectoryChild();
+  }
   if (argc != 2) {
     fprintf(stderr, "usage: %s <path of orvanehp.dll> [gtest flags]\n", argv[0]);
     return 2;
