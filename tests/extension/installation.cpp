@@ -1,18 +1,23 @@
 #include "tests/extension/installation.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 
 namespace testing_host {
 
 TempInstallation::TempInstallation() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "orvane-XXXXXX").string();
-  if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = pattern;
+  static std::atomic<unsigned> counter{0};
+  static const unsigned process_tag = std::random_device{}();
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; dir_.empty(); ++attempt) {
+    if (attempt == 100) throw std::runtime_error("cannot create a temporary installation");
+    const std::filesystem::path candidate =
+        base / ("orvane-" + std::to_string(process_tag) + "-" + std::to_string(++counter));
+    if (std::filesystem::create_directory(candidate)) dir_ = candidate.string();
+  }
   for (const char* sub : {"data", "help", "template"}) {
     std::filesystem::create_directory(std::filesystem::path(dir_) / sub);
   }
