@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "server/host_core.h"
 
@@ -190,7 +191,7 @@ class BufferedSink : public isapi::ResponseSink {
   bool ClientKeepsAlive() override { return client_keeps_alive_; }
 
   const isapi::ResponseHead& head() const { return head_; }
-  const std::string& body() const { return body_; }
+  std::string TakeBody() { return std::move(body_); }
   bool complete() const { return complete_; }
   bool overflow() const { return overflow_; }
 
@@ -202,7 +203,10 @@ class BufferedSink : public isapi::ResponseSink {
   bool overflow_ = false;
 };
 
-// Body of a queued response; libmicrohttpd frees it through FreeBody.
+void FreeBytes(void* cls) { delete static_cast<std::string*>(cls); }
+
+// Body of a queued response that ends early; libmicrohttpd frees it
+// through FreeBody.
 struct ResponseBody {
   std::string bytes;
   bool complete;  // false: the module wrote less than its Content-Length
@@ -221,6 +225,13 @@ ssize_t ReadBody(void* cls, uint64_t pos, char* out, size_t max) {
 
 void FreeBody(void* cls) { delete static_cast<ResponseBody*>(cls); }
 
+// The addresses of one client connection, looked up once when it opens.
+struct ConnectionAddresses {
+  std::string remote_addr;
+  uint16_t remote_port = 0;
+  std::string local_addr;
+};
+
 // One request from its request line until libmicrohttpd is done with it.
 struct Exchange {
   std::string target;
@@ -235,6 +246,16 @@ class Server {
       : module_(module), log_(log), port_(port) {}
 
   void set_port(uint16_t port) { port_ = port; }
+
+  static void NotifyConnection(void*, MHD_Connection* connection, void** socket_context,
+                               MHD_ConnectionNotificationCode code) {
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+      *socket_context = LookUpAddresses(connection);
+    } else {
+      delete static_cast<ConnectionAddresses*>(*socket_context);
+      *socket_context = nullptr;
+    }
+  }
 
   static void* BeginRequest(void* cls, const char* uri, MHD_Connection*) {
     auto* server = static_cast<Server*>(cls);
@@ -355,7 +376,7 @@ class Server {
     BufferedSink sink(keep_alive);
     isapi::ServeResult served = module_->Serve(request, &sink);
 
-    MHD_Response* response = BuildResponse(sink, keep_alive, &served);
+    MHD_Response* response = BuildResponse(&sink, keep_alive, &served);
     MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(served.status),
                                            response);
     MHD_destroy_response(response);
@@ -363,10 +384,10 @@ class Server {
     return result;
   }
 
-  static MHD_Response* BuildResponse(const BufferedSink& sink, bool keep_alive,
+  static MHD_Response* BuildResponse(BufferedSink* sink, bool keep_alive,
                                      isapi::ServeResult* served) {
-    const isapi::ResponseHead& head = sink.head();
-    if (sink.overflow()) {
+    const isapi::ResponseHead& head = sink->head();
+    if (sink->overflow()) {
       // Nothing is on the wire yet, so the answer can still be a clean 500.
       served->status = MHD_HTTP_INTERNAL_SERVER_ERROR;
       served->body_bytes = 0;
@@ -374,30 +395,44 @@ class Server {
       MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
       return response;
     }
-    uint64_t size = head.framing == isapi::Framing::kContentLength ? head.content_length
-                                                                    : MHD_SIZE_UNKNOWN;
-    auto* body = new ResponseBody{sink.body(), sink.complete()};
-    MHD_Response* response = MHD_create_response_from_callback(size, 16 * 1024, ReadBody, body,
-                                                                FreeBody);
+    MHD_Response* response;
+    if (head.has_body && sink->complete() && head.framing != isapi::Framing::kModuleChunked) {
+      // The whole body is here, so Content-Length frames it, whether the
+      // module gave one or left the framing to this server, and
+      // libmicrohttpd sends head and body with one system call.
+      auto* bytes = new std::string(sink->TakeBody());
+      response = MHD_create_response_from_buffer_with_free_callback_cls(
+          bytes->size(), bytes->data(), FreeBytes, bytes);
+    } else {
+      // An answer without body bytes (HEAD, 204, 304) keeps the module's
+      // Content-Length; a short body ends in an error, which closes the
+      // connection; the module's own chunks pass through.
+      uint64_t size = head.framing == isapi::Framing::kContentLength ? head.content_length
+                                                                      : MHD_SIZE_UNKNOWN;
+      auto* body = new ResponseBody{sink->TakeBody(), sink->complete()};
+      response = MHD_create_response_from_callback(size, 16 * 1024, ReadBody, body, FreeBody);
+    }
     for (const isapi::HeaderField& field : head.headers) {
       if (strcasecmp(field.name.c_str(), MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) continue;
       MHD_add_response_header(response, field.name.c_str(), field.value.c_str());
     }
-    if (!keep_alive || !head.keep_conn || !sink.complete()) {
+    if (!keep_alive || !head.keep_conn || !sink->complete()) {
       MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
     }
     return response;
   }
 
-  void FillAddresses(MHD_Connection* connection, isapi::Request* request) {
+  // Returns a new ConnectionAddresses for the connection; the caller owns it.
+  static ConnectionAddresses* LookUpAddresses(MHD_Connection* connection) {
+    auto* addresses = new ConnectionAddresses();
+    char text[INET_ADDRSTRLEN];
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (info != nullptr && info->client_addr->sa_family == AF_INET) {
       const auto* peer = reinterpret_cast<const sockaddr_in*>(info->client_addr);
-      char text[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &peer->sin_addr, text, sizeof text);
-      request->remote_addr = text;
-      request->remote_port = ntohs(peer->sin_port);
+      addresses->remote_addr = text;
+      addresses->remote_port = ntohs(peer->sin_port);
     }
     info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     sockaddr_in local;
@@ -405,17 +440,28 @@ class Server {
     if (info != nullptr &&
         getsockname(info->connect_fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
         local.sin_family == AF_INET) {
-      char text[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
-      request->local_addr = text;
+      addresses->local_addr = text;
+    }
+    return addresses;
+  }
+
+  void FillAddresses(MHD_Connection* connection, isapi::Request* request) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (info != nullptr && info->socket_context != nullptr) {
+      const auto* addresses = static_cast<const ConnectionAddresses*>(info->socket_context);
+      request->remote_addr = addresses->remote_addr;
+      request->remote_port = addresses->remote_port;
+      request->local_addr = addresses->local_addr;
     }
     request->local_port = port_;
     const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                    MHD_HTTP_HEADER_HOST);
     if (host != nullptr && host[0] != '\0') {
-      std::string name = host;
+      std::string_view name = host;
       size_t end = name[0] == '[' ? name.find(']') + 1 : name.find(':');
-      request->server_name = name.substr(0, end);
+      request->server_name = std::string(name.substr(0, end));
     } else {
       request->server_name = request->local_addr;
     }
@@ -492,6 +538,7 @@ int main(int argc, char** argv) {
       MHD_OPTION_SOCK_ADDR, &address,
       MHD_OPTION_URI_LOG_CALLBACK, &Server::BeginRequest, &server,
       MHD_OPTION_NOTIFY_COMPLETED, &Server::EndRequest, &server,
+      MHD_OPTION_NOTIFY_CONNECTION, &Server::NotifyConnection, &server,
       MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
       MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnectionLimit,
