@@ -14,6 +14,7 @@
 //   /errors        GetServerVariable/ServerSupportFunction/WriteClient error cases
 //   /block         waits until /release is requested (at most 10 s)
 //   /release       lets every /block request go on
+//   /nap           sleeps for one second, then answers
 // TerminateExtension appends "terminate <flags>" to the file named by
 // PROBE_TERMINATE_LOG, when set.
 #include <stdio.h>
@@ -24,6 +25,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "host/isapi.h"
 
@@ -184,6 +186,9 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     bool opened = gate_open.wait_for(lock, std::chrono::seconds(10), [] { return released; });
     lock.unlock();
     SendText(ecb, opened ? "released\n" : "timed out\n");
+  } else if (path == "/nap") {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    SendText(ecb, "rested\n");
   } else if (path == "/release") {
     {
       std::lock_guard<std::mutex> lock(gate_mutex);

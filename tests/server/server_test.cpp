@@ -315,13 +315,32 @@ TEST_F(ServerTest, OneAddressGetsAtMost128Connections) {
 
 // With a thread per connection, a module call that blocks holds up only
 // its own connection.
-TEST_F(ServerTest, BlockedModuleCallLeavesOtherConnectionsServed) {
-  auto blocked = std::async(std::launch::async, [this] { return Fetch(Url("/block")); });
+TEST(ServerThreading, PerConnectionBlockedModuleCallLeavesOtherConnectionsServed) {
+  ServerProcess server({"--module", PROBE_MODULE, "--thread-per-connection"});
+  ASSERT_TRUE(server.started());
+  std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+  auto blocked = std::async(std::launch::async, [&] { return Fetch(base + "/block"); });
   std::this_thread::sleep_for(200ms);
-  for (int i = 0; i < 5; ++i) ExpectStillServing();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Fetch(base + "/page").body, "page body\n");
   EXPECT_EQ(blocked.wait_for(0ms), std::future_status::timeout);
-  EXPECT_EQ(Fetch(Url("/release")).status, 200);
+  EXPECT_EQ(Fetch(base + "/release").status, 200);
   EXPECT_EQ(blocked.get().body, "released\n");
+}
+
+// In the pool a module call that blocks holds up the other connections of
+// its thread: with one thread, a request that arrives during the module's
+// one-second nap is answered only after it.
+TEST(ServerThreading, PoolThreadBlockedByModuleCallHoldsUpItsOtherConnections) {
+  ServerProcess server({"--module", PROBE_MODULE, "--threads", "1"});
+  ASSERT_TRUE(server.started());
+  std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+  auto start = std::chrono::steady_clock::now();
+  auto nap = std::async(std::launch::async, [&] { return Fetch(base + "/nap"); });
+  std::this_thread::sleep_for(300ms);
+  CurlAnswer page = Fetch(base + "/page");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(page.body, "page body\n");
+  EXPECT_EQ(nap.get().body, "rested\n");
 }
 
 TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
@@ -329,7 +348,9 @@ TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
   int log_fd = mkstemp(log_path);
   ASSERT_GE(log_fd, 0);
   close(log_fd);
-  ServerProcess server({"--module", PROBE_MODULE},
+  // A thread per connection, so that /release gets through while /block
+  // is inside the module.
+  ServerProcess server({"--module", PROBE_MODULE, "--thread-per-connection"},
                        {std::string("PROBE_TERMINATE_LOG=") + log_path});
   ASSERT_TRUE(server.started());
   std::string base = "http://127.0.0.1:" + std::to_string(server.port());
@@ -374,6 +395,8 @@ TEST(ServerLifecycle, RefusesToStartWithoutAWorkingModule) {
       {{}, 2, "--module PATH is required"},
       {{"--module", PROBE_MODULE, "--listen", "localhost"}, 2, "--listen wants"},
       {{"--module", PROBE_MODULE, "--threads", "0"}, 2, "--threads wants"},
+      {{"--module", PROBE_MODULE, "--threads", "2", "--thread-per-connection"}, 2,
+       "exclude each other"},
       {{"--help"}, 0, "usage: isapi-server --module PATH"},
   };
   for (const Case& c : cases) {
@@ -406,9 +429,9 @@ TEST(ServerLifecycle, AccessLogHasOneCommonLogFormatLinePerRequest) {
   unlink(log_path);
 }
 
-// The pool model serves as well; its blocking behaviour is documented.
-TEST(ServerLifecycle, ThreadPoolServesKeepAliveAndConcurrentClients) {
-  ServerProcess server({"--module", PROBE_MODULE, "--threads", "2"});
+// Both models serve keep-alive and concurrent clients.
+TEST(ServerThreading, PerConnectionServesKeepAliveAndConcurrentClients) {
+  ServerProcess server({"--module", PROBE_MODULE, "--thread-per-connection"});
   ASSERT_TRUE(server.started());
   std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/stream";
   std::atomic<int> good{0};
