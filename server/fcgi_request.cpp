@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <map>
+#include <string_view>
 
 namespace isapi_fcgi {
 
@@ -59,43 +59,58 @@ std::string HeaderNameFromParam(const std::string& param_suffix) {
 }
 
 void RequestFromParams(const char* const* params, isapi::Request* request) {
-  std::map<std::string, std::string> cgi;
+  // The CGI parameters used below; the first of repeated names counts.
+  enum Known {
+    kContentType, kContentLength, kRequestMethod, kQueryString, kScriptName, kPathInfo,
+    kDocumentUri, kRequestUri, kServerProtocol, kServerSoftware, kRemoteAddr, kRemotePort,
+    kServerAddr, kServerPort, kServerName, kHttps, kKnownCount
+  };
+  static const char* const kKnownNames[kKnownCount] = {
+      "CONTENT_TYPE", "CONTENT_LENGTH", "REQUEST_METHOD", "QUERY_STRING", "SCRIPT_NAME",
+      "PATH_INFO", "DOCUMENT_URI", "REQUEST_URI", "SERVER_PROTOCOL", "SERVER_SOFTWARE",
+      "REMOTE_ADDR", "REMOTE_PORT", "SERVER_ADDR", "SERVER_PORT", "SERVER_NAME", "HTTPS"};
+  const char* known[kKnownCount] = {};  // value of each, nullptr when absent
+
   for (const char* const* entry = params; entry != nullptr && *entry != nullptr; ++entry) {
     const char* equals = strchr(*entry, '=');
     if (equals == nullptr) continue;
-    std::string name(*entry, equals);
-    std::string value(equals + 1);
-    if (name.compare(0, sizeof kHeaderPrefix - 1, kHeaderPrefix) == 0 &&
-        name.size() > sizeof kHeaderPrefix - 1) {
+    std::string_view name(*entry, static_cast<size_t>(equals - *entry));
+    if (name.size() > sizeof kHeaderPrefix - 1 &&
+        name.compare(0, sizeof kHeaderPrefix - 1, kHeaderPrefix) == 0) {
       request->headers.push_back(
-          {HeaderNameFromParam(name.substr(sizeof kHeaderPrefix - 1)), std::move(value)});
-    } else {
-      cgi.emplace(std::move(name), std::move(value));
+          {HeaderNameFromParam(std::string(name.substr(sizeof kHeaderPrefix - 1))),
+           std::string(equals + 1)});
+      continue;
+    }
+    for (int i = 0; i < kKnownCount; ++i) {
+      if (known[i] == nullptr && name == kKnownNames[i]) {
+        known[i] = equals + 1;
+        break;
+      }
     }
   }
-  auto param = [&cgi](const char* name) -> std::string {
-    auto found = cgi.find(name);
-    return found == cgi.end() ? std::string() : found->second;
+  auto param = [&known](Known which) -> std::string {
+    return known[which] != nullptr ? std::string(known[which]) : std::string();
   };
 
-  if (!param("CONTENT_TYPE").empty() && !HasHeader(*request, "Content-Type")) {
-    request->headers.push_back({"Content-Type", param("CONTENT_TYPE")});
+  if (!param(kContentType).empty() && !HasHeader(*request, "Content-Type")) {
+    request->headers.push_back({"Content-Type", param(kContentType)});
   }
-  if (!param("CONTENT_LENGTH").empty() && !HasHeader(*request, "Content-Length")) {
-    request->headers.push_back({"Content-Length", param("CONTENT_LENGTH")});
+  if (!param(kContentLength).empty() && !HasHeader(*request, "Content-Length")) {
+    request->headers.push_back({"Content-Length", param(kContentLength)});
   }
 
-  request->method = param("REQUEST_METHOD");
-  request->query = param("QUERY_STRING");
-  request->script_name = param("SCRIPT_NAME");
-  request->protocol = param("SERVER_PROTOCOL");
-  request->server_software = param("SERVER_SOFTWARE");
+  request->method = param(kRequestMethod);
+  request->query = param(kQueryString);
+  request->script_name = param(kScriptName);
+  request->protocol = param(kServerProtocol);
+  request->server_software = param(kServerSoftware);
 
-  std::string request_uri = param("REQUEST_URI");
-  if (cgi.count("SCRIPT_NAME") != 0 || cgi.count("PATH_INFO") != 0) {
-    request->path = request->script_name + param("PATH_INFO");
-  } else if (cgi.count("DOCUMENT_URI") != 0) {
-    request->path = param("DOCUMENT_URI");
+  std::string request_uri = param(kRequestUri);
+  if (known[kScriptName] != nullptr || known[kPathInfo] != nullptr) {
+    request->path = request->script_name + param(kPathInfo);
+  } else if (known[kDocumentUri] != nullptr) {
+    request->path = param(kDocumentUri);
   } else {
     std::string ignored_query;
     if (!isapi::SplitTarget(request_uri, &request->path, &ignored_query)) request->path.clear();
@@ -104,12 +119,12 @@ void RequestFromParams(const char* const* params, isapi::Request* request) {
                     : request->query.empty() ? request->path
                                              : request->path + "?" + request->query;
 
-  request->remote_addr = param("REMOTE_ADDR");
-  request->remote_port = ParsePort(param("REMOTE_PORT"));
-  request->local_addr = param("SERVER_ADDR");
-  request->local_port = ParsePort(param("SERVER_PORT"));
+  request->remote_addr = param(kRemoteAddr);
+  request->remote_port = ParsePort(param(kRemotePort));
+  request->local_addr = param(kServerAddr);
+  request->local_port = ParsePort(param(kServerPort));
 
-  request->server_name = param("SERVER_NAME");
+  request->server_name = param(kServerName);
   if (request->server_name.empty()) {
     for (const isapi::HeaderField& field : request->headers) {
       if (strcasecmp(field.name.c_str(), "Host") == 0) {
@@ -120,7 +135,7 @@ void RequestFromParams(const char* const* params, isapi::Request* request) {
   }
   if (request->server_name.empty()) request->server_name = request->local_addr;
 
-  std::string https = param("HTTPS");
+  std::string https = param(kHttps);
   request->https = !https.empty() && strcasecmp(https.c_str(), "off") != 0;
 }
 
