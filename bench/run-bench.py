@@ -8,14 +8,22 @@
 Rounds alternate between the three (the order rotates each round), so a
 slow moment of the machine hits all of them. Reported per setup: median
 requests/s, median p99 latency and median CPU time per request of the
-server processes (utime + stime from /proc), and each as a ratio to
-nginx-static.
+server processes (utime + stime from /proc; for nginx-fcgi nginx's and
+isapi-fcgi's shares as well), and each as a ratio to nginx-static.
+
+The comparison is kept even: nginx serves the same page file with the
+module's extra headers, without access log or open file cache, so it opens
+and reads the file on every request as the module does; nginx workers,
+isapi-server threads and isapi-fcgi threads all default to the number of
+CPUs.
 
 usage: bench/run-bench.py --build BUILD_DIR [--rounds 3] [--duration 5]
                           [--connections 32] [--wrk-threads 1]
-                          [--server-threads 2] [--fcgi-threads 8]
-                          [--nginx-workers 2]
-Needs wrk and nginx (Debian packages wrk, nginx) and a Release build.
+                          [--server-threads N] [--fcgi-threads N]
+                          [--nginx-workers N]
+Needs wrk and nginx (Debian packages wrk, nginx) and a Release build. wrk
+shares the machine with the servers; the load average before and after is
+printed, since other work on the machine skews every figure.
 """
 
 import argparse
@@ -156,12 +164,15 @@ def main():
     parser.add_argument("--duration", type=int, default=5, help="seconds per wrk run")
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--wrk-threads", type=int, default=1)
-    parser.add_argument("--server-threads", type=int, default=2,
-                        help="isapi-server --threads (0: its thread-per-connection mode)")
-    parser.add_argument("--fcgi-threads", type=int, default=8)
-    parser.add_argument("--nginx-workers", default="2")
+    cpus = os.cpu_count()
+    parser.add_argument("--server-threads", type=int, default=cpus,
+                        help="isapi-server --threads (0: --thread-per-connection)")
+    parser.add_argument("--fcgi-threads", type=int, default=cpus)
+    parser.add_argument("--nginx-workers", type=int, default=cpus)
     parser.add_argument("--page", default=PAGE, help="the notice page to serve")
     args = parser.parse_args()
+    if args.rounds < 3:
+        sys.exit("--rounds: at least 3, for a median that one bad moment cannot set")
 
     module = os.path.join(args.build, "extension", "orvanehp.so")
     server = os.path.join(args.build, "server", "isapi-server")
@@ -186,8 +197,8 @@ def main():
             [fcgi, "--module", module, "--socket", f"unix:{socket_path}",
              "--threads", str(args.fcgi_threads)], env=env, stdout=log, stderr=log)
         server_cmd = [server, "--module", module, "--listen", f"127.0.0.1:{server_port}"]
-        if args.server_threads > 0:
-            server_cmd += ["--threads", str(args.server_threads)]
+        server_cmd += (["--threads", str(args.server_threads)] if args.server_threads > 0
+                       else ["--thread-per-connection"])
         server_proc = subprocess.Popen(server_cmd, env=env, stdout=log, stderr=log)
         conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers)
         nginx_proc = subprocess.Popen([nginx, "-p", tmp, "-c", conf, "-e", f"{tmp}/error.log"],
@@ -209,21 +220,30 @@ def main():
                 body = answer.read()
                 if body != page or answer.headers.get("TrResult") != "-1":
                     sys.exit(f"{name} does not serve the page")
+                print(f"{name:13} answers {', '.join(answer.headers.keys())}; "
+                      f"{len(body)} body bytes")
             run_wrk(f"http://127.0.0.1:{port}{PATH}", argparse.Namespace(
                 **{**vars(args), "duration": 1}))  # warm-up
 
+        load_before = os.getloadavg()[0]
+        print(f"load average before: {load_before:.2f}", flush=True)
         names = list(setups)
         results = {name: [] for name in names}
         for round_number in range(args.rounds):
             order = names[round_number % 3:] + names[:round_number % 3]
             for name in order:
                 port, pids = setups[name]
-                before = cpu_ticks(pids)
+                before = [cpu_ticks([pid]) for pid in pids]
                 rps, p99, requests = run_wrk(f"http://127.0.0.1:{port}{PATH}", args)
-                cpu_us = (cpu_ticks(pids) - before) / CLOCK_TICKS * 1e6 / requests
+                used = [cpu_ticks([pid]) - b for pid, b in zip(pids, before)]
+                cpu_us = sum(used) / CLOCK_TICKS * 1e6 / requests
                 results[name].append((rps, p99, cpu_us))
+                split = ""
+                if name == "nginx-fcgi":
+                    fcgi_us = used[-1] / CLOCK_TICKS * 1e6 / requests
+                    split = f" (nginx {cpu_us - fcgi_us:.1f}, isapi-fcgi {fcgi_us:.1f})"
                 print(f"round {round_number + 1} {name:13} {rps:10.0f} req/s  "
-                      f"p99 {p99:7.2f} ms  cpu {cpu_us:6.1f} us/req", flush=True)
+                      f"p99 {p99:7.2f} ms  cpu {cpu_us:6.1f} us/req{split}", flush=True)
 
         base = {key: statistics.median(r[key] for r in results["nginx-static"])
                 for key in range(3)}
@@ -231,7 +251,8 @@ def main():
         print(f"wrk -t{args.wrk_threads} -c{args.connections} -d{args.duration}s, "
               f"{args.rounds} rounds, medians; nginx workers {args.nginx_workers}, "
               f"isapi-server threads {args.server_threads or 'per connection'}, "
-              f"isapi-fcgi threads {args.fcgi_threads}, {os.cpu_count()} CPUs")
+              f"isapi-fcgi threads {args.fcgi_threads}, {cpus} CPUs; load average "
+              f"{load_before:.2f} before, {os.getloadavg()[0]:.2f} after")
         print()
         print("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx |")
         print("|---|---:|---:|---:|---:|---:|---:|")
