@@ -264,19 +264,54 @@ INSTANTIATE_TEST_SUITE_P(Modes, HostileHostTest,
                                            HostileHost{"FailEverything", VariableMode::kFailEverything}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ModuleTest, WritesNothingToStderr) {
-  UseStandardInstallation("quiet");
+// Runs `request` with standard error captured; returns what was written.
+template <typename Request>
+std::string CapturedStderr(Request request) {
   fflush(stderr);
-  int saved = dup(2);
+  const int saved = dup(2);
   FILE* capture = tmpfile();
-  ASSERT_NE(capture, nullptr);
+  if (saved < 0 || capture == nullptr) return "<cannot capture stderr>";
   dup2(fileno(capture), 2);
-  Request();
+  request();
   fflush(stderr);
   dup2(saved, 2);
   close(saved);
-  EXPECT_EQ(lseek(fileno(capture), 0, SEEK_END), 0);
+  std::string text(static_cast<size_t>(lseek(fileno(capture), 0, SEEK_END)), '\0');
+  pread(fileno(capture), &text[0], text.size(), 0);
   fclose(capture);
+  return text;
+}
+
+TEST_F(ModuleTest, WritesNothingToStderr) {
+  UseStandardInstallation("quiet");
+  EXPECT_EQ(CapturedStderr([this] { Request(); }), "");
+}
+
+TEST_F(ModuleTest, TraceBuildShowsThePathResolution) {
+  void* traced = dlopen(ORVANEHP_TRACE_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(traced, nullptr) << dlerror();
+  auto proc = reinterpret_cast<PFN_HTTPEXTENSIONPROC>(dlsym(traced, "HttpExtensionProc"));
+  ASSERT_NE(proc, nullptr);
+  // Conversion characters in a path are text, never a format.
+  const std::string dir = installation.dir() + "/odd%s%n%d";
+  std::filesystem::create_directories(std::filesystem::path(dir) / "data");
+  std::filesystem::create_directories(std::filesystem::path(dir) / "help");
+  installation.WriteFile("odd%s%n%d/data/dremgate_j.ini",
+                         "[Template]\r\nerr=" + dir + "\\template\\dremerror.html\r\n");
+  installation.WriteFile("odd%s%n%d/help/nohp.html", "traced");
+  setenv("ORVANE_INSDIR", dir.c_str(), 1);
+  FakeRequest request;
+  request.variables["QUERY_STRING"] = "q=1";
+  request.variables["HTTP_COOKIE"] = "a=b; orvane-color=blue; c=d";
+  std::string trace = CapturedStderr([&] { request.Run(proc); });
+  EXPECT_EQ(request.Answer(), kHeaderBlock + std::string("traced"));
+  EXPECT_EQ(trace,
+            "CGI DEBUG START!!\n"
+            "Log(Remoto IP ADDRESS) : 192.0.2.7\n"
+            "QUERY_STRING : q=1\n"
+            "Cookie(orvane-color) : blue\n" +
+                dir + "\\data\\dremgate_j.ini\n" + dir + "\\help\\nohp.html\n");
+  dlclose(traced);
 }
 
 int OpenDescriptors() {
