@@ -121,56 +121,67 @@ const Tables& GetTables() {
 
 }  // namespace
 
+namespace {
+
+// Decodes the character at text[*i] and advances *i past it.
+char16_t DecodeOne(const Tables& tables, const char* text, size_t size, size_t* i) {
+  const unsigned char byte = static_cast<unsigned char>(text[*i]);
+  ++*i;
+  if (!IsCp932LeadByte(byte)) return tables.from_byte[byte];
+  const unsigned char trail = *i < size ? static_cast<unsigned char>(text[*i]) : 0;
+  if (trail == 0) return kDefaultUnit;
+  ++*i;
+  return tables.from_pair[(byte - 0x80) << 8 | trail];
+}
+
+}  // namespace
+
+// The conversions write through a pointer into a string sized for the
+// longest result and cut it to length at the end: they run on every
+// profile read and file open.
+
 std::u16string Cp932ToUtf16(const char* text, size_t size) {
   const Tables& tables = GetTables();
-  std::u16string units;
-  units.reserve(size);
-  for (size_t i = 0; i < size; ++i) {
-    const unsigned char byte = static_cast<unsigned char>(text[i]);
-    if (!IsCp932LeadByte(byte)) {
-      units.push_back(tables.from_byte[byte]);
-      continue;
-    }
-    const unsigned char trail = i + 1 < size ? static_cast<unsigned char>(text[i + 1]) : 0;
-    if (trail == 0) {
-      units.push_back(kDefaultUnit);
-      continue;
-    }
-    units.push_back(tables.from_pair[(byte - 0x80) << 8 | trail]);
-    ++i;
-  }
+  std::u16string units(size, u'\0');
+  char16_t* out = &units[0];
+  for (size_t i = 0; i < size;) *out++ = DecodeOne(tables, text, size, &i);
+  units.resize(static_cast<size_t>(out - units.data()));
   return units;
 }
 
 std::string Cp932ToUtf8(const char* text, size_t size) {
-  std::string utf8;
-  utf8.reserve(size);
+  const Tables& tables = GetTables();
   // Code page 932 maps only into the Basic Multilingual Plane, so every
-  // unit is a whole character of at most three UTF-8 bytes.
-  for (char16_t unit : Cp932ToUtf16(text, size)) {
+  // character takes at most three UTF-8 bytes.
+  std::string utf8(3 * size, '\0');
+  char* out = &utf8[0];
+  for (size_t i = 0; i < size;) {
+    const char16_t unit = DecodeOne(tables, text, size, &i);
     if (unit < 0x80) {
-      utf8.push_back(static_cast<char>(unit));
+      *out++ = static_cast<char>(unit);
     } else if (unit < 0x800) {
-      utf8.push_back(static_cast<char>(0xC0 | unit >> 6));
-      utf8.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+      *out++ = static_cast<char>(0xC0 | unit >> 6);
+      *out++ = static_cast<char>(0x80 | (unit & 0x3F));
     } else {
-      utf8.push_back(static_cast<char>(0xE0 | unit >> 12));
-      utf8.push_back(static_cast<char>(0x80 | (unit >> 6 & 0x3F)));
-      utf8.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+      *out++ = static_cast<char>(0xE0 | unit >> 12);
+      *out++ = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+      *out++ = static_cast<char>(0x80 | (unit & 0x3F));
     }
   }
+  utf8.resize(static_cast<size_t>(out - utf8.data()));
   return utf8;
 }
 
 std::string Utf16ToCp932(const char16_t* units, size_t count) {
   const Tables& tables = GetTables();
-  std::string bytes;
-  bytes.reserve(count);
+  std::string bytes(2 * count, '\0');
+  char* out = &bytes[0];
   for (size_t i = 0; i < count; ++i) {
     const uint16_t code = tables.to_cp932[units[i]];
-    if (code > 0xFF) bytes.push_back(static_cast<char>(code >> 8));
-    bytes.push_back(static_cast<char>(code & 0xFF));
+    if (code > 0xFF) *out++ = static_cast<char>(code >> 8);
+    *out++ = static_cast<char>(code & 0xFF);
   }
+  bytes.resize(static_cast<size_t>(out - bytes.data()));
   return bytes;
 }
 
