@@ -40,6 +40,17 @@ std::string VariableNameOf(const std::string& header_name) {
   return name;
 }
 
+// Whether `variable` (after its "HTTP_") names the header `header_name`,
+// compared as VariableNameOf would spell it, without building that name.
+bool NamesHeader(std::string_view variable, std::string_view header_name) {
+  if (variable.size() != header_name.size()) return false;
+  for (size_t i = 0; i < variable.size(); ++i) {
+    char c = header_name[i] == '-' ? '_' : AsciiUpper(header_name[i]);
+    if (AsciiUpper(variable[i]) != c) return false;
+  }
+  return true;
+}
+
 bool ParseDecimal(std::string_view text, uint64_t* value) {
   if (text.empty() || text.size() > 19) return false;
   uint64_t result = 0;
@@ -224,7 +235,7 @@ bool FindVariable(const Request& request, std::string_view name, std::string* va
     // that the value still reads as one Cookie header.
     bool found = false;
     for (const HeaderField& field : request.headers) {
-      if (!EqualsIgnoreCase(VariableNameOf(field.name), name)) continue;
+      if (!NamesHeader(name.substr(5), field.name)) continue;
       if (found) *value += EqualsIgnoreCase(field.name, "Cookie") ? "; " : ", ";
       else value->clear();
       *value += field.value;
