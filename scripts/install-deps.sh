@@ -19,9 +19,10 @@ echo "installing: ${missing[*]}" >&2
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 # 32-bit packages (the 32-bit Wine loader) need the i386 architecture.
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
-  ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
-fi
+for package in "${missing[@]}"; do
+  if [[ $package == *:i386 ]] && [[ " $(dpkg --print-foreign-architectures | tr '\n' ' ') " != *" i386 "* ]]; then
+    $sudo dpkg --add-architecture i386
+  fi
+done
 $sudo apt-get update -q
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
