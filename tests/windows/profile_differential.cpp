@@ -311,7 +311,17 @@ bool ReadsDifferentlyOnWindows(const std::string& bytes) {
   if (bytes.compare(0, 3, "\xef\xbb\xbf") == 0 || bytes.compare(0, 2, "\xfe\xff") == 0) {
     return true;
   }
-  if (bytes.compare(0, 2, "\xff\xfe") == 0) return false;  // generated without them
+  if (bytes.compare(0, 2, "\xff\xfe") == 0) {
+    // The bracket rules below apply to UTF-16 text too: scan it with every
+    // non-ASCII unit standing in as an ordinary letter.
+    std::string ascii;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      const unsigned unit = static_cast<unsigned char>(bytes[i]) |
+                            static_cast<unsigned char>(bytes[i + 1]) << 8;
+      ascii += unit < 0x80 ? static_cast<char>(unit) : 'x';
+    }
+    return ReadsDifferentlyOnWindows(ascii);
+  }
   // A header line holding no ']' or more than one: Windows ends the name at
   // the first, Wine at the last, and Windows accepts a header without one.
   size_t pos = 0;
