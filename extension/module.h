@@ -18,11 +18,11 @@ void SendResponseHeader(EXTENSION_CONTROL_BLOCK* ecb, int result_code);
 // the first byte of the answer.
 BOOL SendNoticePage(EXTENSION_CONTROL_BLOCK* ecb, int result_code);
 
-// Reads a server variable of any length. Returns a NUL-terminated heap
-// block that the caller releases with free(); a variable the host cannot
-// give (unknown name, any error other than a short buffer, or a value over
-// kMaxServerVariableSize) reads as "". Returns NULL only when memory runs
-// out.
+// Reads a server variable of any length up to kMaxServerVariableSize.
+// Returns a NUL-terminated heap block that the caller releases with free();
+// a variable the host cannot give (unknown name, any error other than a
+// short buffer, a longer value, or a host still asking for more after a few
+// tries) reads as "". Returns NULL only when memory runs out.
 char* ReadServerVariable(EXTENSION_CONTROL_BLOCK* ecb, const char* name);
 constexpr DWORD kMaxServerVariableSize = 64 * 1024;
 

@@ -12,11 +12,6 @@ constexpr DWORD kFirstOffer = 257;
 }  // namespace
 
 char* ReadServerVariable(EXTENSION_CONTROL_BLOCK* ecb, const char* name) {
-  char variable_name[64];
-  size_t name_length = strlen(name);
-  if (name_length >= sizeof variable_name) return static_cast<char*>(calloc(1, 1));
-  memcpy(variable_name, name, name_length + 1);
-
   DWORD offered = kFirstOffer;
   // One byte past the offer stays zero, so the value is terminated even
   // when the host fills every offered byte.
@@ -24,7 +19,7 @@ char* ReadServerVariable(EXTENSION_CONTROL_BLOCK* ecb, const char* name) {
   for (int attempt = 1; value != NULL; ++attempt) {
     memset(value, 0, size_t{offered} + 1);
     DWORD size = offered;
-    if (ecb->GetServerVariable(ecb->ConnID, variable_name, value, &size)) return value;
+    if (ecb->GetServerVariable(ecb->ConnID, const_cast<char*>(name), value, &size)) return value;
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return value;
     if (attempt == kMaxAttempts || size > kMaxServerVariableSize) {
       memset(value, 0, size_t{offered} + 1);
