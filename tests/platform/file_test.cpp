@@ -11,12 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/win32.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-using win32compat_test::DriveMapping;
-using win32compat_test::TempDir;
+using test_support::DriveMapping;
+using test_support::TempDir;
 
 class File : public ::testing::Test {
  protected:

@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/win32.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using win32compat::ToPosixPath;
-using win32compat_test::DriveMapping;
+using test_support::DriveMapping;
 
 struct Mapped {
   const char* win_path;

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/win32.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -112,7 +112,7 @@ std::string Printable(const std::string& bytes) {
 
 class ProfileOracle : public ::testing::TestWithParam<Row> {
  protected:
-  win32compat_test::DriveMapping drive_{kCasesDrive, kCasesDir};
+  test_support::DriveMapping drive_{kCasesDrive, kCasesDir};
 };
 
 TEST_P(ProfileOracle, MatchesWindows) {

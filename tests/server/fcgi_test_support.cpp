@@ -55,25 +55,6 @@ void AppendLength(std::string* out, size_t length) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "isapi-fcgi-XXXXXX").string();
-  if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-void TempDir::Write(const std::string& relative, const std::string& contents) const {
-  std::filesystem::path file = std::filesystem::path(path_) / relative;
-  std::filesystem::create_directories(file.parent_path());
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-}
-
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
              const std::string& log_path) {
   pid_ = fork();

@@ -11,27 +11,15 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace fcgi_test {
 
 using Params = std::vector<std::pair<std::string, std::string>>;
 
 constexpr std::chrono::milliseconds kWait{10000};
 
-// A directory under $TMPDIR, removed with its contents on destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  // Writes `contents` to path()/relative, creating parent directories.
-  void Write(const std::string& relative, const std::string& contents) const;
-
- private:
-  std::string path_;
-};
+using test_support::TempDir;
 
 // A child process that is killed (SIGKILL) and reaped on destruction if it
 // is still running. stdout and stderr go to `log_path` when given.

@@ -1,4 +1,4 @@
-#include "tests/platform/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 #include <ftw.h>
 #include <stdio.h>
@@ -8,12 +8,12 @@
 
 #include <stdexcept>
 
-namespace win32compat_test {
+namespace test_support {
 
 TempDir::TempDir() {
   const char* base = getenv("TMPDIR");
   std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/win32compat-XXXXXX";
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/orvane-test-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -54,4 +54,4 @@ DriveMapping::~DriveMapping() {
   }
 }
 
-}  // namespace win32compat_test
+}  // namespace test_support

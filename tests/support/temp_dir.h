@@ -1,9 +1,9 @@
-// Scratch files for the platform tests.
+// Scratch directories and drive mappings for the tests.
 #pragma once
 
 #include <string>
 
-namespace win32compat_test {
+namespace test_support {
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it
 // on destruction.
@@ -39,4 +39,4 @@ class DriveMapping {
   std::string previous_;
 };
 
-}  // namespace win32compat_test
+}  // namespace test_support
