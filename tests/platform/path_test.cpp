@@ -36,6 +36,7 @@ TEST(ToPosixPath, MapsDrivesAndSeparators) {
       {"C:\\a\\.\\b\\..\\c", "/srv/c/a/c"},
       {"\\rooted\\x", "/rooted/x"},
       {"plain\\relative", "plain/relative"},
+      {"/opt/orvane\\data\\dremgate_j.ini", "/opt/orvane/data/dremgate_j.ini"},
       {"\x95\x5c\\x.ini", "\xe8\xa1\xa8/x.ini"},  // 表: trail byte 5C
       {"C:\\\x83\x5c\x83\x74\x83\x67", "/srv/c/\xe3\x82\xbd\xe3\x83\x95\xe3\x83\x88"},  // ソフト
   };
