@@ -175,8 +175,8 @@ def main():
         sys.exit("--rounds: at least 3, for a median that one bad moment cannot set")
 
     module = os.path.join(args.build, "extension", "orvanehp.so")
-    server = os.path.join(args.build, "server", "isapi-server")
-    fcgi = os.path.join(args.build, "server", "isapi-fcgi")
+    server = os.path.join(args.build, "server", "http", "isapi-server")
+    fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
     for needed in (module, server, fcgi, nginx, args.page):
         if not os.path.exists(needed):

@@ -3,7 +3,7 @@
 
 #include <stddef.h>
 
-#include "host/isapi.h"
+#include "isapi/isapi.h"
 
 // Result code the handler reports in the TrResult header.
 constexpr int kResultNotTranslated = -1;

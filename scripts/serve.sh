@@ -22,5 +22,5 @@ ln -sfn "$root/examples/installation" "$drive_c/Program Files/Orvane"
 
 export ORVANE_INSDIR=$root/examples/installation
 export WIN32_DRIVE_C=$drive_c
-exec "$build/server/isapi-server" --module "$build/extension/orvanehp.so" \
+exec "$build/server/http/isapi-server" --module "$build/extension/orvanehp.so" \
   --listen 127.0.0.1:8080 --access-log -

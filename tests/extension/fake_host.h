@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/isapi.h"
+#include "isapi/isapi.h"
 
 namespace testing_host {
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "host/isapi.h"
+#include "isapi/isapi.h"
 
 namespace module_platform {
 

@@ -1,7 +1,7 @@
 // Modules the host must refuse to start with. Built twice:
 // MISSING_VERSION leaves out GetExtensionVersion; otherwise
 // GetExtensionVersion refuses with ERROR_ACCESS_DENIED.
-#include "host/isapi.h"
+#include "isapi/isapi.h"
 
 extern "C" {
 

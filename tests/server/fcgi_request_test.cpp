@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "server/fcgi_options.h"
-#include "server/fcgi_request.h"
+#include "server/fcgi/fcgi_options.h"
+#include "server/fcgi/fcgi_request.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include <string>
 #include <thread>
 
-#include "host/isapi.h"
+#include "isapi/isapi.h"
 
 namespace {
 

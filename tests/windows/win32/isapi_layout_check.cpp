@@ -6,7 +6,7 @@
 
 #include <type_traits>
 
-#include "host/isapi.h"
+#include "isapi/isapi.h"
 
 // <httpext.h> defines the constants as macros of the same names, so ours
 // are captured before it is read.

@@ -1,4 +1,4 @@
-#include "server/host_core.h"
+#include "server/core/host_core.h"
 
 #include <dlfcn.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-#include "server/fcgi_request.h"
+#include "server/fcgi/fcgi_request.h"
 
 #include <ctype.h>
 #include <stdlib.h>

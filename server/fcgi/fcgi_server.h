@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "server/fcgi_options.h"
-#include "server/host_core.h"
+#include "server/fcgi/fcgi_options.h"
+#include "server/core/host_core.h"
 
 namespace isapi_fcgi {
 

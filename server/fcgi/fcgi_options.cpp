@@ -1,4 +1,4 @@
-#include "server/fcgi_options.h"
+#include "server/fcgi/fcgi_options.h"
 
 #include <ctype.h>
 #include <string.h>

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "server/host_core.h"
+#include "server/core/host_core.h"
 
 namespace isapi_fcgi {
 

@@ -13,9 +13,9 @@
 
 #include <string>
 
-#include "server/fcgi_options.h"
-#include "server/fcgi_server.h"
-#include "server/host_core.h"
+#include "server/fcgi/fcgi_options.h"
+#include "server/fcgi/fcgi_server.h"
+#include "server/core/host_core.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "server/fcgi_server.h"
+#include "server/fcgi/fcgi_server.h"
 
 #include <errno.h>
 #include <fastcgi.h>
@@ -11,7 +11,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "server/fcgi_request.h"
+#include "server/fcgi/fcgi_request.h"
 
 namespace isapi_fcgi {
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "host/isapi.h"
+#include "isapi/isapi.h"
 
 namespace isapi {
 

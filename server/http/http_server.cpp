@@ -33,7 +33,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/host_core.h"
+#include "server/core/host_core.h"
 
 namespace {
 
