@@ -163,6 +163,7 @@ struct Exchange {
   bool delivery_failed = false;
   ResponseHead head;
   uint64_t body_bytes = 0;
+  uint64_t withheld_body_bytes = 0;
 
   // Writable copies for the control block's string members.
   std::string method, query, path_info, path_translated, content_type, body;
@@ -273,7 +274,11 @@ bool HasBody(const Request& request, int status) {
 // Passes body bytes to the sink within the announced Content-Length.
 // Caller holds exchange->mutex and has sent the head.
 BOOL DeliverBody(Exchange* exchange, const char* data, size_t size) {
-  if (size == 0 || !exchange->head.has_body) return TRUE;
+  if (!exchange->head.has_body) {
+    exchange->withheld_body_bytes += size;
+    return TRUE;
+  }
+  if (size == 0) return TRUE;
   bool overrun = false;
   if (exchange->head.framing == Framing::kContentLength) {
     uint64_t room = exchange->head.content_length - exchange->body_bytes;
@@ -501,7 +506,7 @@ ServeResult Module::Serve(const Request& request, ResponseSink* sink) {
   bool short_body = head.framing == Framing::kContentLength && head.has_body &&
                     exchange.body_bytes != head.content_length;
   sink->Finish(!exchange.delivery_failed && !short_body);
-  ServeResult result{head.status, exchange.body_bytes};
+  ServeResult result{head.status, exchange.body_bytes, exchange.withheld_body_bytes};
   lock.unlock();
 
   std::lock_guard<std::mutex> module_lock(mutex_);
