@@ -6,7 +6,7 @@
 # change something.
 set -euo pipefail
 target=/etc/apt/sources.list.d/orvane-deb-src.sources
-apt-cache showsrc nginx 2>/dev/null | grep -q '^Package: nginx$' && exit 0
+[ -n "$(apt-cache showsrc nginx 2>/dev/null | sed -n '/^Package: nginx$/p')" ] && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
