@@ -5,26 +5,14 @@
 
 #include <string_view>
 
+#include "server/core/http_text.h"
+
 namespace isapi {
 namespace {
 
 constexpr uint32_t kExchangeMagic = 0x49534150;  // "ISAP"
 
-bool IsTokenChar(unsigned char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  return strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
-}
-
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -48,17 +36,6 @@ bool NamesHeader(std::string_view variable, std::string_view header_name) {
     char c = header_name[i] == '-' ? '_' : AsciiUpper(header_name[i]);
     if (AsciiUpper(variable[i]) != c) return false;
   }
-  return true;
-}
-
-bool ParseDecimal(std::string_view text, uint64_t* value) {
-  if (text.empty() || text.size() > 19) return false;
-  uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *value = result;
   return true;
 }
 
@@ -132,7 +109,7 @@ bool DecideFraming(ResponseHead* head) {
   for (const HeaderField& field : head->headers) {
     if (EqualsIgnoreCase(field.name, "Content-Length")) {
       uint64_t length = 0;
-      if (!ParseDecimal(field.value, &length)) return false;
+      if (!ParseDecimal(field.value, UINT64_MAX, &length)) return false;
       if (have_length && length != head->content_length) return false;
       have_length = true;
       head->content_length = length;

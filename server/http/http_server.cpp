@@ -13,7 +13,6 @@
 // handed to libmicrohttpd once HttpExtensionProc has returned, which lets a
 // failed answer still become a clean 500.
 #include <arpa/inet.h>
-#include <ctype.h>
 #include <errno.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -34,6 +33,9 @@
 #include <string_view>
 
 #include "server/core/host_core.h"
+#include "server/core/http_text.h"
+#include "server/core/options.h"
+#include "server/core/signals.h"
 
 namespace {
 
@@ -76,39 +78,39 @@ struct Options {
   std::string module_path;
   std::string listen = "127.0.0.1:8080";
   std::string access_log;
-  std::string threads;  // "" for one per CPU
+  unsigned threads = 0;  // 0: one per CPU
   bool thread_per_connection = false;
 };
 
 // Returns false with a message on stderr when the command line is bad.
 bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      *help = true;
-      return true;
-    }
-    if (arg == "--thread-per-connection") {
-      options->thread_per_connection = true;
-      continue;
-    }
-    std::string* target = arg == "--module"       ? &options->module_path
-                          : arg == "--listen"     ? &options->listen
-                          : arg == "--access-log" ? &options->access_log
-                          : arg == "--threads"    ? &options->threads
-                                                  : nullptr;
-    if (target == nullptr || i + 1 == argc) {
-      fprintf(stderr, "isapi-server: %s %s\n",
-              target == nullptr ? "unknown option" : "missing value for", arg.c_str());
-      return false;
-    }
-    *target = argv[++i];
+  isapi::OptionValues values;
+  std::string error;
+  if (!isapi::ParseCommandLine(argc, argv,
+                               {{"--help", false}, {"--module", true}, {"--listen", true},
+                                {"--access-log", true}, {"--threads", true},
+                                {"--thread-per-connection", false}},
+                               &values, &error)) {
+    fprintf(stderr, "isapi-server: %s\n", error.c_str());
+    return false;
   }
+  *help = values.count("--help") != 0;
+  if (*help) return true;
+  options->module_path = values["--module"];
+  if (values.count("--listen") != 0) options->listen = values["--listen"];
+  options->access_log = values["--access-log"];
+  options->thread_per_connection = values.count("--thread-per-connection") != 0;
+  uint64_t threads = 0;
+  if (!isapi::NumberOption(values, "--threads", 1, 64, &threads, &error)) {
+    fprintf(stderr, "isapi-server: %s\n", error.c_str());
+    return false;
+  }
+  options->threads = static_cast<unsigned>(threads);
   if (options->module_path.empty()) {
     fprintf(stderr, "isapi-server: --module PATH is required\n");
     return false;
   }
-  if (options->thread_per_connection && !options->threads.empty()) {
+  if (options->thread_per_connection && options->threads != 0) {
     fprintf(stderr, "isapi-server: --threads and --thread-per-connection exclude each other\n");
     return false;
   }
@@ -116,18 +118,16 @@ bool ParseOptions(int argc, char** argv, Options* options, bool* help) {
 }
 
 bool ParseListen(const std::string& text, sockaddr_in* address) {
-  size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return false;
-  std::string host = text.substr(0, colon);
-  std::string port = text.substr(colon + 1);
-  if (port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos || std::stoul(port) > 65535) {
+  std::string_view host, port_text;
+  uint64_t port = 0;
+  if (!isapi::SplitHostPort(text, &host, &port_text) ||
+      !isapi::ParseDecimal(port_text, 65535, &port)) {
     return false;
   }
   memset(address, 0, sizeof *address);
   address->sin_family = AF_INET;
-  address->sin_port = htons(static_cast<uint16_t>(std::stoul(port)));
-  return inet_pton(AF_INET, host.c_str(), &address->sin_addr) == 1;
+  address->sin_port = htons(static_cast<uint16_t>(port));
+  return inet_pton(AF_INET, std::string(host).c_str(), &address->sin_addr) == 1;
 }
 
 // Appends Common Log Format lines; thread-safe.
@@ -174,16 +174,6 @@ class AccessLog {
   std::mutex mutex_;
   FILE* file_ = nullptr;
 };
-
-// HTTP's token: what a header name must be.
-bool IsToken(const char* text) {
-  if (*text == '\0') return false;
-  for (; *text != '\0'; ++text) {
-    unsigned char c = static_cast<unsigned char>(*text);
-    if (!isalnum(c) && strchr("!#$%&'*+-.^_`|~", c) == nullptr) return false;
-  }
-  return true;
-}
 
 // Collects one answer of the module for libmicrohttpd.
 class BufferedSink : public isapi::ResponseSink {
@@ -341,22 +331,29 @@ class Server {
       bool length = false;
       bool encoding = false;
       bool bad_name = false;
+      bool bad_length = false;
       bool too_long = false;
     } findings;
     MHD_get_connection_values(
         connection, MHD_HEADER_KIND,
         [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
           auto* found = static_cast<Findings*>(cls);
-          if (!IsToken(key)) found->bad_name = true;
-          if (strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) {
+          if (!isapi::IsToken(key)) found->bad_name = true;
+          if (isapi::EqualsIgnoreCase(key, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+            uint64_t length = 0;
             found->length = true;
-            found->too_long = strtoull(value, nullptr, 10) > kMaxRequestBody;
+            if (!isapi::ParseDecimal(value != nullptr ? value : "", UINT64_MAX, &length)) {
+              found->bad_length = true;
+            }
+            found->too_long = length > kMaxRequestBody;
           }
-          if (strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) found->encoding = true;
+          if (isapi::EqualsIgnoreCase(key, MHD_HTTP_HEADER_TRANSFER_ENCODING)) {
+            found->encoding = true;
+          }
           return MHD_YES;
         },
         &findings);
-    if (findings.bad_name || (findings.length && findings.encoding)) {
+    if (findings.bad_name || findings.bad_length || (findings.length && findings.encoding)) {
       return MHD_HTTP_BAD_REQUEST;
     }
     // The control block announces the body's size up front, so a body of
@@ -428,7 +425,7 @@ class Server {
       response = MHD_create_response_from_callback(size, 16 * 1024, ReadBody, body, FreeBody);
     }
     for (const isapi::HeaderField& field : head.headers) {
-      if (strcasecmp(field.name.c_str(), MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) continue;
+      if (isapi::EqualsIgnoreCase(field.name, MHD_HTTP_HEADER_CONTENT_LENGTH)) continue;
       MHD_add_response_header(response, field.name.c_str(), field.value.c_str());
     }
     if (!keep_alive || !head.keep_conn || !sink->complete()) {
@@ -473,10 +470,9 @@ class Server {
     request->local_port = port_;
     const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                    MHD_HTTP_HEADER_HOST);
-    if (host != nullptr && host[0] != '\0') {
-      std::string_view name = host;
-      size_t end = name[0] == '[' ? name.find(']') + 1 : name.find(':');
-      request->server_name = std::string(name.substr(0, end));
+    std::string_view name, port;
+    if (host != nullptr && isapi::SplitHostPort(host, &name, &port) && !name.empty()) {
+      request->server_name = std::string(name);
     } else {
       request->server_name = request->local_addr;
     }
@@ -511,16 +507,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   // 0: a thread per connection.
-  unsigned pool_size = 0;
-  if (!options.threads.empty()) {
-    char* end = nullptr;
-    unsigned long count = strtoul(options.threads.c_str(), &end, 10);
-    if (*end != '\0' || count < 1 || count > 64) {
-      fprintf(stderr, "isapi-server: --threads wants a number from 1 to 64\n");
-      return 2;
-    }
-    pool_size = static_cast<unsigned>(count);
-  } else if (!options.thread_per_connection) {
+  unsigned pool_size = options.threads;
+  if (pool_size == 0 && !options.thread_per_connection) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     pool_size = static_cast<unsigned>(std::clamp(cpus, 1L, 64L));
   }
@@ -538,12 +526,8 @@ int main(int argc, char** argv) {
   }
 
   // Every thread libmicrohttpd starts inherits this mask, so the signals
-  // reach only sigwait below.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // reach only WaitForSignal below.
+  sigset_t stop_signals = isapi::BlockSignals({SIGTERM, SIGINT});
 
   Server server(module.get(), &log, ntohs(address.sin_port));
   MHD_OptionItem pool_options[] = {
@@ -577,8 +561,7 @@ int main(int argc, char** argv) {
   printf("listening on %s:%u\n", host, port);
   fflush(stdout);
 
-  int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  isapi::WaitForSignal(stop_signals);
   server.BeginDrain();
   MHD_socket listener = MHD_quiesce_daemon(daemon);
   if (listener != MHD_INVALID_SOCKET) close(listener);
