@@ -89,7 +89,7 @@ struct ResponseHead {
 
 // Where the core sends one answer. Called only on the thread that runs
 // Module::Serve or a thread of the module while Serve is in progress; the
-// core serialises all calls for one request.
+// core never calls one sink from two threads at once.
 class ResponseSink {
  public:
   virtual ~ResponseSink() = default;
