@@ -109,6 +109,38 @@ TEST_F(NginxModuleTest, NoticePageAndFallbackArriveByteForByte) {
   }
 }
 
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// examples/nginx/isapi-module.conf as its comment says to set it up, with
+// the example installation reached through drive C:.
+TEST_F(NginxModuleTest, ExampleSiteServesTheExampleInstallation) {
+  std::string site = fcgi_test::ReadFile(EXAMPLE_SITE);
+  ASSERT_NE(site.find("listen 80;"), std::string::npos);
+  site = ReplaceAll(site, "listen 80;", "listen LISTEN;");
+  site = ReplaceAll(site, "/usr/lib/x86_64-linux-gnu/orvane/orvanehp.so", ORVANEHP_PATH);
+  fcgi_test::TempDir drive_c;
+  drive_c.Write("Program Files/.keep", "");
+  ASSERT_EQ(symlink(EXAMPLE_INSTALLATION, (drive_c.path() + "/Program Files/Orvane").c_str()), 0);
+  auto nginx = Start("env ORVANE_INSDIR=" EXAMPLE_INSTALLATION ";\nenv WIN32_DRIVE_C=" +
+                         drive_c.path() + ";\n",
+                     site);
+  std::string page = fcgi_test::ReadFile(EXAMPLE_INSTALLATION "/help/nohp.html");
+  ASSERT_FALSE(page.empty());
+  std::string expected = Head("200 OK", std::to_string(page.size()), "close") +
+                         kModuleHeaderLines + page;
+  for (const char* path : {"/orvanehp.dll", "/orvanehp.dll/extra/path?x=1"}) {
+    EXPECT_EQ(WithoutDates(nginx->Exchange(std::string("GET ") + path + " HTTP/1.0\r\n\r\n")),
+              expected)
+        << path << nginx->log();
+  }
+  EXPECT_EQ(nginx->Exchange("GET /orvanehp.dllx HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
+}
+
 TEST_F(NginxModuleTest, KeepAliveAndPipelinedRequestsOnOneConnection) {
   auto nginx = Start("");
   std::string answers = nginx->Exchange(
