@@ -7,25 +7,18 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <regex>
+#include <stdexcept>
 
 #include "tests/server/fcgi_test_support.h"
+#include "tests/server/nginx_test_support.h"
 
 namespace {
 
-using fcgi_test::Child;
 using fcgi_test::FcgiServer;
-using fcgi_test::TempDir;
+using nginx_test::Nginx;
+using nginx_test::WithoutDates;
 
 const std::string kPage = std::string("<html>\r\n\x93\xe0\x95\x94 nginx\x00</html>\n", 25);
-
-std::string FindNginx() {
-  for (const char* candidate : {NGINX_PATH, "/usr/sbin/nginx", "/usr/local/sbin/nginx"}) {
-    if (*candidate != '\0' && access(candidate, X_OK) == 0) return candidate;
-  }
-  return "";
-}
 
 std::string ReplaceOnce(std::string text, const std::string& from, const std::string& to) {
   size_t at = text.find(from);
@@ -33,74 +26,24 @@ std::string ReplaceOnce(std::string text, const std::string& from, const std::st
   return text.replace(at, from.size(), to);
 }
 
-// One nginx process in the foreground serving the example site on
-// 127.0.0.1:port(), its upstream pointed at `fcgi_socket`.
-class Nginx {
- public:
-  Nginx(const std::string& nginx, const std::string& fcgi_socket) : port_(fcgi_test::FreePort()) {
-    std::string site = fcgi_test::ReadFile(NGINX_SITE_EXAMPLE);
-    site = ReplaceOnce(site, "listen 80;", "listen 127.0.0.1:" + std::to_string(port_) + ";");
-    site = ReplaceOnce(site, "server unix:/run/orvane/isapi-fcgi.sock;",
-                       "server unix:" + fcgi_socket + ";");
-    dir_.Write("site.conf", site);
-    const std::string& d = dir_.path();
-    dir_.Write("nginx.conf",
-               "daemon off;\nmaster_process off;\nworker_processes 1;\n"
-               "pid " + d + "/nginx.pid;\nerror_log " + d + "/error.log warn;\n"
-               "events { worker_connections 64; }\n"
-               "http {\n  access_log off;\n  server_tokens off;\n"
-               "  client_body_temp_path " + d + "/client_body;\n"
-               "  fastcgi_temp_path " + d + "/fastcgi;\n"
-               "  proxy_temp_path " + d + "/proxy;\n"
-               "  uwsgi_temp_path " + d + "/uwsgi;\n"
-               "  scgi_temp_path " + d + "/scgi;\n"
-               "  include " + d + "/site.conf;\n}\n");
-    child_ = std::make_unique<Child>(
-        std::vector<std::string>{nginx, "-p", d, "-c", d + "/nginx.conf", "-e", d + "/error.log"},
-        std::vector<std::string>{}, d + "/stderr.log");
-  }
-
-  ~Nginx() {
-    child_->Signal(SIGQUIT);
-    child_->WaitExit();
-  }
-
-  // Sends `request` on a fresh connection and returns everything nginx
-  // answers until it closes the connection.
-  std::string Get(const std::string& request) const {
-    int fd = fcgi_test::ConnectTcp(port_);
-    if (fd < 0) return "<no connection>";
-    bool closed = false;
-    std::string answer;
-    if (fcgi_test::SendAll(fd, request)) answer = fcgi_test::ReadUntilClosed(fd, &closed);
-    close(fd);
-    return closed ? answer : answer + "<not closed>";
-  }
-
-  std::string log() const {
-    return fcgi_test::ReadFile(dir_.path() + "/error.log") +
-           fcgi_test::ReadFile(dir_.path() + "/stderr.log");
-  }
-
- private:
-  TempDir dir_;
-  uint16_t port_;
-  std::unique_ptr<Child> child_;
-};
-
-// nginx's own Date header is the only part of an answer that changes from
-// run to run; it is replaced by a fixed text before comparing.
-std::string WithoutDate(const std::string& answer) {
-  static const std::regex date("\r\nDate: [A-Za-z]{3}, \\d\\d [A-Za-z]{3} \\d{4} "
-                               "\\d\\d:\\d\\d:\\d\\d GMT\r\n");
-  return std::regex_replace(answer, date, "\r\nDate: <now>\r\n",
-                            std::regex_constants::format_first_only);
+// The example site, its upstream pointed at `fcgi`, with one nginx worker.
+// nginx answers as soon as it runs, so first wait until
+// isapi-fcgi accepts connections.
+nginx_test::Config ExampleSite(const FcgiServer& fcgi) {
+  const std::string& fcgi_socket = fcgi.socket_path();
+  int probe = fcgi_test::ConnectUnix(fcgi_socket);
+  if (probe >= 0) close(probe);
+  std::string site = fcgi_test::ReadFile(NGINX_SITE_EXAMPLE);
+  site = ReplaceOnce(site, "listen 80;", "listen LISTEN;");
+  site = ReplaceOnce(site, "server unix:/run/orvane/isapi-fcgi.sock;",
+                     "server unix:" + fcgi_socket + ";");
+  return nginx_test::Config{"", site, 1};
 }
 
 class FcgiNginxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    nginx_path_ = FindNginx();
+    nginx_path_ = nginx_test::FindNginx();
     if (nginx_path_.empty()) GTEST_SKIP() << "nginx is not installed; apt-get install nginx";
   }
 
@@ -109,7 +52,7 @@ class FcgiNginxTest : public ::testing::Test {
 
 TEST_F(FcgiNginxTest, NoticePageArrivesByteForByte) {
   FcgiServer fcgi(ORVANEHP_PATH, kPage);
-  Nginx nginx(nginx_path_, fcgi.socket_path());
+  Nginx nginx(nginx_path_, ExampleSite(fcgi));
   const char kHead[] =
       "HTTP/1.1 200 OK\r\n"
       "Server: nginx\r\n"
@@ -121,12 +64,12 @@ TEST_F(FcgiNginxTest, NoticePageArrivesByteForByte) {
       "TrResult: -1\r\n"
       "\r\n";
   std::string get = "GET /orvanehp.dll HTTP/1.0\r\nHost: localhost\r\n\r\n";
-  EXPECT_EQ(WithoutDate(nginx.Get(get)), kHead + kPage) << nginx.log();
+  EXPECT_EQ(WithoutDates(nginx.Exchange(get)), kHead + kPage) << nginx.log();
   std::string head = "HEAD /orvanehp.dll?x=1 HTTP/1.0\r\nHost: localhost\r\n\r\n";
-  EXPECT_EQ(WithoutDate(nginx.Get(head)), kHead) << nginx.log();
+  EXPECT_EQ(WithoutDates(nginx.Exchange(head)), kHead) << nginx.log();
   // HTTP/1.1: nginx chunks the body itself.
   std::string get11 = "GET /orvanehp.dll HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
-  std::string answer = nginx.Get(get11);
+  std::string answer = nginx.Exchange(get11);
   EXPECT_NE(answer.find("\r\nTransfer-Encoding: chunked\r\n"), std::string::npos) << answer;
   EXPECT_NE(answer.find(kPage), std::string::npos) << answer;
   EXPECT_EQ(answer.substr(answer.size() - 7), "\r\n0\r\n\r\n") << answer;
@@ -134,8 +77,8 @@ TEST_F(FcgiNginxTest, NoticePageArrivesByteForByte) {
 
 TEST_F(FcgiNginxTest, ModuleSeesTheClientRequestThroughTheExampleConfiguration) {
   FcgiServer fcgi(PROBE_MODULE_PATH, kPage);
-  Nginx nginx(nginx_path_, fcgi.socket_path());
-  std::string answer = nginx.Get(
+  Nginx nginx(nginx_path_, ExampleSite(fcgi));
+  std::string answer = nginx.Exchange(
       "GET /orvanehp.dll/vars?q=%41 HTTP/1.0\r\nHost: example.test\r\n"
       "X-Probe: yes\r\nCookie: a=1\r\nCookie: b=2\r\n\r\n");
   ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer << nginx.log();
@@ -149,20 +92,20 @@ TEST_F(FcgiNginxTest, ModuleSeesTheClientRequestThroughTheExampleConfiguration) 
   }
 
   std::string body = "posted\r\nbytes";
-  answer = nginx.Get("POST /orvanehp.dll/echo HTTP/1.0\r\nHost: x\r\nContent-Length: " +
+  answer = nginx.Exchange("POST /orvanehp.dll/echo HTTP/1.0\r\nHost: x\r\nContent-Length: " +
                      std::to_string(body.size()) + "\r\n\r\n" + body);
   EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
   EXPECT_EQ(answer.substr(answer.size() - body.size()), body) << answer;
 
-  answer = nginx.Get("GET /orvanehp.dll/nothing HTTP/1.0\r\nHost: x\r\n\r\n");
+  answer = nginx.Exchange("GET /orvanehp.dll/nothing HTTP/1.0\r\nHost: x\r\n\r\n");
   EXPECT_EQ(answer.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << answer;
 }
 
 TEST_F(FcgiNginxTest, CutShortAnswerIsNotPassedOnAsComplete) {
   FcgiServer fcgi(PROBE_MODULE_PATH, kPage);
-  Nginx nginx(nginx_path_, fcgi.socket_path());
+  Nginx nginx(nginx_path_, ExampleSite(fcgi));
   std::string answer =
-      nginx.Get("GET /orvanehp.dll/short HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+      nginx.Exchange("GET /orvanehp.dll/short HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   // nginx answers 502 when the broken answer is all in its buffer, or passes
   // on the start of it and closes the connection early; never a whole 200.
   if (answer.rfind("HTTP/1.1 502 Bad Gateway\r\n", 0) != 0) {
@@ -173,16 +116,16 @@ TEST_F(FcgiNginxTest, CutShortAnswerIsNotPassedOnAsComplete) {
   }
   EXPECT_EQ(answer.find("<not closed>"), std::string::npos) << answer;
   // The next request is answered in full.
-  EXPECT_EQ(nginx.Get("GET /orvanehp.dll/page HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 200 OK", 0), 0u);
+  EXPECT_EQ(nginx.Exchange("GET /orvanehp.dll/page HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 200 OK", 0), 0u);
 }
 
 TEST_F(FcgiNginxTest, StoppedFastCgiServerGives502AndNginxKeepsRunning) {
   FcgiServer fcgi(ORVANEHP_PATH, kPage);
-  Nginx nginx(nginx_path_, fcgi.socket_path());
-  ASSERT_EQ(nginx.Get("GET /orvanehp.dll HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 200 OK", 0), 0u);
+  Nginx nginx(nginx_path_, ExampleSite(fcgi));
+  ASSERT_EQ(nginx.Exchange("GET /orvanehp.dll HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 200 OK", 0), 0u);
   fcgi.child().Signal(SIGTERM);
   ASSERT_EQ(fcgi.child().WaitExit(), 0) << fcgi.log();
-  EXPECT_EQ(nginx.Get("GET /orvanehp.dll HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 502 Bad Gateway", 0),
+  EXPECT_EQ(nginx.Exchange("GET /orvanehp.dll HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 502 Bad Gateway", 0),
             0u);
 }
 

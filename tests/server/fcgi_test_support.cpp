@@ -122,20 +122,6 @@ int ConnectTcp(uint16_t port, std::chrono::milliseconds timeout) {
                           timeout);
 }
 
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("no free loopback port");
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 bool SendAll(int fd, const std::string& data) {
   size_t sent = 0;
   while (sent < data.size()) {

@@ -51,9 +51,6 @@ class Child {
 int ConnectUnix(const std::string& path, std::chrono::milliseconds timeout = kWait);
 int ConnectTcp(uint16_t port, std::chrono::milliseconds timeout = kWait);
 
-// A loopback TCP port nobody listens on right now.
-uint16_t FreePort();
-
 // Writes all of `data`; false on error.
 bool SendAll(int fd, const std::string& data);
 // Reads until the peer closes or `timeout` passes; *closed tells which.

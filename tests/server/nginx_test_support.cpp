@@ -13,9 +13,12 @@ namespace nginx_test {
 namespace {
 
 // A listening loopback socket on a port the kernel picked, inheritable
-// (no close-on-exec) so that nginx takes it over through $NGINX.
+// (no close-on-exec) so that nginx takes it over through $NGINX, and
+// non-blocking as nginx's own listening sockets are: nginx does not change
+// an inherited socket, and a worker would otherwise block in accept() when
+// another worker took the connection first.
 int ListenForNginx(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -38,8 +41,7 @@ std::string ConfigText(const Config& config, const std::string& dir, uint16_t po
   // Workers of a root master would run as nobody, who cannot read the
   // tests' private directories.
   std::string user = geteuid() == 0 ? "user root;\n" : "";
-  return config.main + "\n" + user + "daemon off;\nmaster_process " + (config.workers > 0 ? "on" : "off") +
-         ";\nworker_processes " + std::to_string(config.workers > 0 ? config.workers : 1) +
+  return config.main + "\n" + user + "daemon off;\nworker_processes " + std::to_string(config.workers) +
          ";\npid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log notice;\n"
          "events { worker_connections 256; }\n"
          "http {\n  access_log off;\n  server_tokens off;\n"

@@ -22,7 +22,7 @@ std::string FindNginx();
 struct Config {
   std::string main;  // main context: load_module, env, thread_pool
   std::string http;  // inside the http block: server blocks
-  int workers = 1;   // 0: a single process without master
+  int workers = 1;   // worker processes beside the master
 };
 
 class Nginx {
