@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Serves an installed example installation with an installed isapi-server
-# and module, and checks the answer: status 200, the module's header block,
-# and the notice page byte for byte.
+# Serves the installed example installation with an installed isapi-server
+# and module, set up as /etc/default/isapi-server sets them up, and checks
+# the answer: status 200, the module's header block, and the notice page
+# byte for byte.
 #
-#   packaging/check-installed.sh SERVER MODULE EXAMPLE_DIR
+#   packaging/check-installed.sh SERVER MODULE DATADIR
 #
+# DATADIR is the installed <datadir>/orvanehp, with example/ and drive_c/.
 # As root the server runs as nobody, as a service would.
 set -euo pipefail
-server=$1 module=$2 example=$3
+server=$1 module=$2 data=$3
+example=$data/example
 
 scratch=$(mktemp -d)
 chmod 755 "$scratch"
@@ -19,15 +22,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The example names its files "C:\Program Files\Orvane\...": drive C: is a
-# directory whose "Program Files/Orvane" is the installation.
-mkdir -p "$scratch/drive_c/Program Files"
-ln -s "$example" "$scratch/drive_c/Program Files/Orvane"
-
 as_user=()
 [ "$(id -u)" -ne 0 ] || as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 mkfifo "$scratch/output"
-ORVANE_INSDIR=$example WIN32_DRIVE_C=$scratch/drive_c \
+ORVANE_INSDIR=$example WIN32_DRIVE_C=$data/drive_c \
   "${as_user[@]}" "$server" --module "$module" --listen 127.0.0.1:0 > "$scratch/output" &
 pid=$!
 exec 3< "$scratch/output"
