@@ -1,6 +1,7 @@
 # Tests of isapi-fcgi: the parameter mapping, the process on its socket, and
 # nginx in front of it. Included from tests/server/CMakeLists.txt.
 add_executable(fcgi_tests
+  fcgi_record_test.cpp
   fcgi_request_test.cpp
   fcgi_server_test.cpp
   fcgi_nginx_test.cpp
