@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
-# Serves the installed example installation with an installed isapi-server
-# and module, set up as /etc/default/isapi-server sets them up, and checks
-# the answer: status 200, the module's header block, and the notice page
-# byte for byte.
+# Serves an installation with an installed isapi-server and module, and
+# checks the answer: status 200, the module's header block, and the
+# installation's notice page byte for byte.
 #
-#   packaging/check-installed.sh SERVER MODULE DATADIR
+#   packaging/check-installed.sh SERVER MODULE ORVANE_INSDIR WIN32_DRIVE_C
 #
-# DATADIR is the installed <datadir>/orvanehp, with example/ and drive_c/.
 # As root the server runs as nobody, as a service would.
 set -euo pipefail
-server=$1 module=$2 data=$3
-example=$data/example
+server=$1 module=$2 installation=$3 drive_c=$4
 
 scratch=$(mktemp -d)
 chmod 755 "$scratch"
@@ -25,7 +22,7 @@ trap cleanup EXIT
 as_user=()
 [ "$(id -u)" -ne 0 ] || as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 mkfifo "$scratch/output"
-ORVANE_INSDIR=$example WIN32_DRIVE_C=$data/drive_c \
+ORVANE_INSDIR=$installation WIN32_DRIVE_C=$drive_c \
   "${as_user[@]}" "$server" --module "$module" --listen 127.0.0.1:0 > "$scratch/output" &
 pid=$!
 exec 3< "$scratch/output"
@@ -38,7 +35,8 @@ head -n 1 "$scratch/headers" | grep -q '^HTTP/1.1 200 ' || { echo "not 200: $(he
 for header in 'Content-type: text/html' 'Cache-Control: no-cache' 'Pragma: no-cache' 'TrResult: -1'; do
   grep -qFx "$header"$'\r' "$scratch/headers" || { echo "missing header: $header" >&2; status=1; }
 done
-cmp "$scratch/body" "$example/help/nohp.html" || { echo "the page differs from $example/help/nohp.html" >&2; status=1; }
+cmp "$scratch/body" "$installation/help/nohp.html" ||
+  { echo "the page differs from $installation/help/nohp.html" >&2; status=1; }
 
 kill -TERM "$pid"
 wait "$pid" || { echo "$server exited with $? on SIGTERM" >&2; status=1; }

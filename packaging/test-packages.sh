@@ -58,10 +58,13 @@ for package in "${packages[@]}"; do
 done
 
 module=$(dpkg -L orvanehp | grep '/orvane/orvanehp\.so$')
-data=/usr/share/orvanehp
+example=/usr/share/orvanehp/example
 
-echo "== isapi-server from the package"
-packaging/check-installed.sh /usr/bin/isapi-server "$module" "$data"
+echo "== isapi-server from the package, with the settings it ships"
+(
+  . /etc/default/isapi-server
+  packaging/check-installed.sh /usr/bin/isapi-server "$MODULE" "$ORVANE_INSDIR" "$WIN32_DRIVE_C"
+)
 
 echo "== systemd units"
 systemd-analyze verify /usr/lib/systemd/system/isapi-server.service \
@@ -82,8 +85,8 @@ daemon off;
 master_process off;
 pid $scratch/nginx.pid;
 error_log $scratch/nginx.log notice;
-env ORVANE_INSDIR=$data/example;
-env WIN32_DRIVE_C=$data/drive_c;
+env ORVANE_INSDIR=$example;
+env WIN32_DRIVE_C=/usr/share/orvanehp/drive_c;
 events {}
 http {
     access_log off;
@@ -116,7 +119,7 @@ CONF
   head -n 1 "$scratch/headers" | grep -q '^HTTP/1.1 200 ' ||
     { echo "nginx: not 200: $(head -n 1 "$scratch/headers")" >&2; exit 1; }
   grep -qFx $'TrResult: -1\r' "$scratch/headers" || { echo "nginx: no TrResult header" >&2; exit 1; }
-  cmp "$scratch/body" "$data/example/help/nohp.html"
+  cmp "$scratch/body" "$example/help/nohp.html"
   kill -QUIT "$nginx_pid"
   wait "$nginx_pid"
   nginx_pid=""
