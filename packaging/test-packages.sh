@@ -19,6 +19,9 @@ packages=()
 for deb in "${debs[@]}"; do
   packages+=("$(dpkg-deb -f "$deb" Package)")
 done
+for package in orvanehp isapi-server isapi-fcgi libnginx-mod-http-isapi; do
+  [[ " ${packages[*]} " == *" $package "* ]] || { echo "no $package package in build/package/" >&2; exit 1; }
+done
 
 scratch=$(mktemp -d)
 chmod 755 "$scratch"
@@ -75,11 +78,10 @@ for unit in isapi-server.service isapi-fcgi.socket isapi-fcgi.service; do
     { echo "$unit is enabled" >&2; exit 1; }
 done
 
-if dpkg-query -W -f='${Status}\n' libnginx-mod-http-isapi 2>/dev/null | grep -qx 'install ok installed'; then
-  echo "== Debian's nginx with the module from the package"
-  [ -L /etc/nginx/modules-enabled/50-mod-http-isapi.conf ] ||
-    { echo "the nginx module is not enabled" >&2; exit 1; }
-  cat > "$scratch/nginx.conf" <<CONF
+echo "== Debian's nginx with the module from the package"
+[ -L /etc/nginx/modules-enabled/50-mod-http-isapi.conf ] ||
+  { echo "the nginx module is not enabled" >&2; exit 1; }
+cat > "$scratch/nginx.conf" <<CONF
 include /etc/nginx/modules-enabled/50-mod-http-isapi.conf;
 daemon off;
 master_process off;
@@ -89,41 +91,40 @@ env ORVANE_INSDIR=$example;
 env WIN32_DRIVE_C=/usr/share/orvanehp/drive_c;
 events {}
 http {
-    access_log off;
-    client_body_temp_path $scratch/temp-body;
-    proxy_temp_path $scratch/temp-proxy;
-    fastcgi_temp_path $scratch/temp-fastcgi;
-    uwsgi_temp_path $scratch/temp-uwsgi;
-    scgi_temp_path $scratch/temp-scgi;
-    server {
-        listen unix:$scratch/nginx.sock;
-        location /orvanehp.dll {
-            isapi $module;
-        }
-    }
+  access_log off;
+  client_body_temp_path $scratch/temp-body;
+  proxy_temp_path $scratch/temp-proxy;
+  fastcgi_temp_path $scratch/temp-fastcgi;
+  uwsgi_temp_path $scratch/temp-uwsgi;
+  scgi_temp_path $scratch/temp-scgi;
+  server {
+      listen unix:$scratch/nginx.sock;
+      location /orvanehp.dll {
+          isapi $module;
+      }
+  }
 }
 CONF
-  # Debian's prefix, where modules/ leads to the installed modules.
-  /usr/sbin/nginx -t -q -c "$scratch/nginx.conf" -p /usr/share/nginx -e "$scratch/error.log"
-  # nginx logs its first notice (the event method) once it listens: its
-  # error log is a FIFO here, read as it is written (the configuration test
-  # left a plain file there).
-  rm -f "$scratch/nginx.log"
-  mkfifo "$scratch/nginx.log"
-  /usr/sbin/nginx -c "$scratch/nginx.conf" -p /usr/share/nginx -e "$scratch/error.log" &
-  nginx_pid=$!
-  exec 3< "$scratch/nginx.log"
-  read -r -t 30 _ <&3 || { echo "nginx did not start" >&2; exit 1; }
-  curl -sS --unix-socket "$scratch/nginx.sock" \
-    -D "$scratch/headers" -o "$scratch/body" http://localhost/orvanehp.dll
-  head -n 1 "$scratch/headers" | grep -q '^HTTP/1.1 200 ' ||
-    { echo "nginx: not 200: $(head -n 1 "$scratch/headers")" >&2; exit 1; }
-  grep -qFx $'TrResult: -1\r' "$scratch/headers" || { echo "nginx: no TrResult header" >&2; exit 1; }
-  cmp "$scratch/body" "$example/help/nohp.html"
-  kill -QUIT "$nginx_pid"
-  wait "$nginx_pid"
-  nginx_pid=""
-fi
+# Debian's prefix, where modules/ leads to the installed modules.
+/usr/sbin/nginx -t -q -c "$scratch/nginx.conf" -p /usr/share/nginx -e "$scratch/error.log"
+# nginx logs its first notice (the event method) once it listens: its
+# error log is a FIFO here, read as it is written (the configuration test
+# left a plain file there).
+rm -f "$scratch/nginx.log"
+mkfifo "$scratch/nginx.log"
+/usr/sbin/nginx -c "$scratch/nginx.conf" -p /usr/share/nginx -e "$scratch/error.log" &
+nginx_pid=$!
+exec 3< "$scratch/nginx.log"
+read -r -t 30 _ <&3 || { echo "nginx did not start" >&2; exit 1; }
+curl -sS --unix-socket "$scratch/nginx.sock" \
+  -D "$scratch/headers" -o "$scratch/body" http://localhost/orvanehp.dll
+head -n 1 "$scratch/headers" | grep -q '^HTTP/1.1 200 ' ||
+  { echo "nginx: not 200: $(head -n 1 "$scratch/headers")" >&2; exit 1; }
+grep -qFx $'TrResult: -1\r' "$scratch/headers" || { echo "nginx: no TrResult header" >&2; exit 1; }
+cmp "$scratch/body" "$example/help/nohp.html"
+kill -QUIT "$nginx_pid"
+wait "$nginx_pid"
+nginx_pid=""
 
 echo "== purging"
 dpkg --purge "${packages[@]}"
