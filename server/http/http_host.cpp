@@ -14,9 +14,11 @@ namespace isapi_http {
 namespace {
 
 // Hardening limits; libmicrohttpd 0.9.75 sets none of them by default.
+// The idle timeout is the only clock it has: each byte a client sends
+// restarts it, so the per-address limit is what bounds clients that
+// trickle their requests (see README).
 constexpr unsigned kConnectionTimeoutSeconds = 30;
-constexpr unsigned kConnectionLimit = 512;
-constexpr unsigned kPerAddressConnectionLimit = 128;
+constexpr unsigned kPerAddressConnectionLimit = 64;
 // Per-connection memory for the request line and headers (and I/O
 // buffers); a request whose header does not fit is answered with 431.
 constexpr size_t kConnectionMemory = 32 * 1024;
@@ -76,18 +78,22 @@ struct HttpHost::RequestInProgress {
   std::string target;
   isapi::Request request;  // headers and body while they arrive
   bool headers_checked = false;
-  bool refused = false;  // a 4xx is queued; the rest of the body is ignored
+  bool refused = false;    // a 4xx is queued; the rest of the body is ignored
+  bool answering = false;  // counted in HttpHost::answering_
 };
 
 HttpHost::~HttpHost() {
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
-bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size, std::string* error) {
+bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size,
+                     unsigned connection_limit, std::string* error) {
   MHD_OptionItem pool_options[] = {
       {pool_size > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, pool_size, nullptr},
       {MHD_OPTION_END, 0, nullptr}};
-  unsigned flags = (pool_size == 0 ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD
+  // poll(), not select(), with a thread per connection: select() would
+  // refuse every descriptor above 1023.
+  unsigned flags = (pool_size == 0 ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD
                                    : MHD_USE_EPOLL_INTERNAL_THREAD) |
                    MHD_USE_ITC | MHD_USE_ERROR_LOG;
   if (address.ss_family == AF_INET6) flags |= MHD_USE_DUAL_STACK;
@@ -98,10 +104,13 @@ bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size, std::s
       MHD_OPTION_NOTIFY_COMPLETED, &HttpHost::EndRequest, this,
       MHD_OPTION_NOTIFY_CONNECTION, &HttpHost::NotifyConnection, this,
       MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
-      MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+      MHD_OPTION_CONNECTION_LIMIT, connection_limit,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnectionLimit,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-      MHD_OPTION_STRICT_FOR_CLIENT, 1,
+      // Tolerant parsing: at 1, libmicrohttpd answers HTTP/1.1 without Host
+      // itself, with its status line and headers sent twice. RefuseRequest
+      // makes the checks it would have made, and more.
+      MHD_OPTION_STRICT_FOR_CLIENT, 0,
       MHD_OPTION_ARRAY, pool_options,
       MHD_OPTION_END);
   if (daemon_ == nullptr) {
@@ -122,13 +131,14 @@ std::string HttpHost::ListeningAddress() const {
   return FormatAddress(reinterpret_cast<const sockaddr*>(&bound));
 }
 
-void HttpHost::Stop() {
+void HttpHost::Stop(unsigned deadline_ms) {
   draining_.store(true);
   MHD_socket listener = MHD_quiesce_daemon(daemon_);
   if (listener != MHD_INVALID_SOCKET) close(listener);
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return in_flight_.load() == 0; });
+    answered_.wait_for(lock, std::chrono::milliseconds(deadline_ms),
+                       [this] { return answering_ == 0; });
   }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
@@ -144,9 +154,7 @@ void HttpHost::NotifyConnection(void*, MHD_Connection* connection, void** socket
   }
 }
 
-void* HttpHost::BeginRequest(void* cls, const char* uri, MHD_Connection*) {
-  auto* host = static_cast<HttpHost*>(cls);
-  host->in_flight_.fetch_add(1);
+void* HttpHost::BeginRequest(void*, const char* uri, MHD_Connection*) {
   auto* in_progress = new RequestInProgress();
   in_progress->target = uri;
   return in_progress;
@@ -155,12 +163,13 @@ void* HttpHost::BeginRequest(void* cls, const char* uri, MHD_Connection*) {
 void HttpHost::EndRequest(void* cls, MHD_Connection*, void** request_context,
                           MHD_RequestTerminationCode) {
   auto* host = static_cast<HttpHost*>(cls);
-  delete static_cast<RequestInProgress*>(*request_context);
-  *request_context = nullptr;
-  if (host->in_flight_.fetch_sub(1) == 1) {
+  auto* in_progress = static_cast<RequestInProgress*>(*request_context);
+  if (in_progress != nullptr && in_progress->answering) {
     std::lock_guard<std::mutex> lock(host->mutex_);
-    host->idle_.notify_all();
+    if (--host->answering_ == 0) host->answered_.notify_all();
   }
+  delete in_progress;
+  *request_context = nullptr;
 }
 
 MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const char*,
@@ -184,13 +193,13 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
           return MHD_YES;
         },
         &in_progress->request);
-    int refusal = RefuseHeaders(in_progress->request.headers);
+    int refusal =
+        RefuseRequest(method, in_progress->target, version, in_progress->request.headers);
     if (refusal == 0) return MHD_YES;
-    in_progress->refused = true;
-    return QueueRefusal(connection, static_cast<unsigned>(refusal));
+    return host->Refuse(connection, method, version, in_progress, refusal);
   }
   if (*upload_data_size != 0) {
-    // RefuseHeaders let through only a Content-Length within the bound.
+    // RefuseRequest let through only a Content-Length within the bound.
     in_progress->request.body.append(upload_data, *upload_data_size);
     *upload_data_size = 0;
     return MHD_YES;
@@ -198,14 +207,28 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
   return host->Serve(connection, method, version, in_progress);
 }
 
+MHD_Result HttpHost::Refuse(MHD_Connection* connection, const char* method, const char* version,
+                            RequestInProgress* in_progress, int status) {
+  in_progress->refused = true;
+  isapi::Request& request = in_progress->request;
+  request.method = method;
+  request.target = in_progress->target;
+  request.protocol = version;
+  request.remote_addr = AddressesOf(connection).remote_addr;
+  log_->Write(request, status, 0);
+  return QueueRefusal(connection, static_cast<unsigned>(status));
+}
+
 MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const char* version,
                            RequestInProgress* in_progress) {
   isapi::Request& request = in_progress->request;
   int refusal = MapRequest(method, in_progress->target, version, AddressesOf(connection),
                            &request);
-  if (refusal != 0) {
-    in_progress->refused = true;
-    return QueueRefusal(connection, static_cast<unsigned>(refusal));
+  if (refusal != 0) return Refuse(connection, method, version, in_progress, refusal);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++answering_;
+    in_progress->answering = true;
   }
   bool keep_alive = isapi::ClientAllowsKeepAlive(request) && !draining_.load();
   BufferedSink sink(keep_alive);

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,36 @@
 #include "server/http/access_log.h"
 #include "server/http/http_host.h"
 #include "server/http/http_options.h"
+
+namespace {
+
+// With a thread pool, thousands of connections cost little; a thread per
+// connection costs a thread each, so it keeps to fewer.
+constexpr unsigned kPoolConnectionLimit = 4096;
+constexpr unsigned kThreadPerConnectionLimit = 512;
+// Descriptors kept free of connections: the listener, epoll and wake-up
+// descriptors, the access log, and the module's files.
+constexpr rlim_t kReservedDescriptors = 64;
+
+// Raises the soft descriptor limit to the hard one, as nginx's
+// worker_rlimit_nofile does, and returns the connection limit it allows.
+unsigned ConnectionLimit(unsigned wanted) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted + kReservedDescriptors) {
+    return wanted;
+  }
+  return limit.rlim_cur > 2 * kReservedDescriptors
+             ? static_cast<unsigned>(limit.rlim_cur - kReservedDescriptors)
+             : static_cast<unsigned>(limit.rlim_cur / 2);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   isapi_http::Options options;
@@ -57,14 +88,16 @@ int main(int argc, char** argv) {
   sigset_t stop_signals = isapi::BlockSignals({SIGTERM, SIGINT});
   {
     isapi_http::HttpHost host(module.get(), &log);
-    if (!host.Start(address, pool_size, &error)) {
+    unsigned connection_limit =
+        ConnectionLimit(pool_size == 0 ? kThreadPerConnectionLimit : kPoolConnectionLimit);
+    if (!host.Start(address, pool_size, connection_limit, &error)) {
       fprintf(stderr, "isapi-server: %s\n", error.c_str());
       return 1;
     }
     printf("listening on %s\n", host.ListeningAddress().c_str());
     fflush(stdout);
     isapi::WaitForSignal(stop_signals);
-    host.Stop();
+    host.Stop(options.drain_timeout_seconds * 1000);
   }
   module->Terminate();
   return 0;
