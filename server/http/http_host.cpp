@@ -234,7 +234,8 @@ MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const
   BufferedSink sink(keep_alive);
   isapi::ServeResult served = module_->Serve(request, &sink);
 
-  MHD_Response* response = BuildResponse(&sink, keep_alive, &served);
+  MHD_Response* response =
+      BuildResponse(&sink, request.method == "HEAD", keep_alive, &served);
   MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(served.status),
                                          response);
   MHD_destroy_response(response);

@@ -49,7 +49,8 @@ bool BufferedSink::WriteBody(const void* data, size_t size) {
   return true;
 }
 
-MHD_Response* BuildResponse(BufferedSink* sink, bool keep_alive, isapi::ServeResult* served) {
+MHD_Response* BuildResponse(BufferedSink* sink, bool head_request, bool keep_alive,
+                            isapi::ServeResult* served) {
   const isapi::ResponseHead& head = sink->head();
   if (sink->overflow()) {
     // Nothing is on the wire yet, so the answer can still be a clean 500.
@@ -68,8 +69,12 @@ MHD_Response* BuildResponse(BufferedSink* sink, bool keep_alive, isapi::ServeRes
     response = MHD_create_response_from_buffer_with_free_callback_cls(
         bytes->size(), bytes->data(), FreeBytes, bytes);
   } else {
+    // Without a body (HEAD, 204, 304) libmicrohttpd reads nothing, but
+    // still announces `size` as Content-Length unless it is unknown.
     uint64_t size = head.framing == isapi::Framing::kContentLength ? head.content_length
-                                                                    : MHD_SIZE_UNKNOWN;
+                    : head_request && head.framing == isapi::Framing::kFrontEnd
+                        ? served->withheld_bytes
+                        : MHD_SIZE_UNKNOWN;
     auto* body = new ResponseBody{sink->TakeBody(), sink->complete()};
     response = MHD_create_response_from_callback(size, 16 * 1024, ReadResponseBody, body,
                                                  FreeResponseBody);

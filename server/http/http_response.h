@@ -40,12 +40,15 @@ class BufferedSink : public isapi::ResponseSink {
 // Turns the collected answer into a libmicrohttpd response (the caller
 // queues and destroys it). The whole body frames itself with
 // Content-Length; an answer without body bytes (HEAD, 204, 304) keeps the
-// module's Content-Length; a short body ends in an error, which closes the
+// module's Content-Length, and HEAD (`head_request`) without one announces
+// the length GET would carry (ServeResult::withheld_bytes), so both get
+// the same headers; a short body ends in an error, which closes the
 // connection; the module's own chunks pass through. A body over
 // kMaxResponseBody becomes an empty 500 that closes the connection, and
 // *served says so. "Connection: close" is added when `keep_alive` is
 // false, the module asked to close, or the body is short.
-MHD_Response* BuildResponse(BufferedSink* sink, bool keep_alive, isapi::ServeResult* served);
+MHD_Response* BuildResponse(BufferedSink* sink, bool head_request, bool keep_alive,
+                            isapi::ServeResult* served);
 
 // Queues an empty answer with `status` that closes the connection, for a
 // request refused before the module sees it.

@@ -124,6 +124,12 @@ TEST_F(ServerTest, AnswersCarryTheModulesHeaderBlockAndBody) {
     EXPECT_EQ(answer.status, c.status);
     EXPECT_EQ(HeaderBlock(answer), c.header_block);
     EXPECT_EQ(answer.body, c.body);
+    // HEAD gets the very same headers, Content-Length included.
+    CurlAnswer head = Fetch(Url(c.path), {}, true);
+    EXPECT_EQ(head.curl_code, CURLE_OK);
+    EXPECT_EQ(head.status, c.status);
+    EXPECT_EQ(HeaderBlock(head), c.header_block);
+    EXPECT_EQ(head.body, "");
   }
 }
 
@@ -569,9 +575,11 @@ TEST_F(InstallationTest, ServesTheNoticePageWithTheModulesHeaderBlock) {
                                        std::to_string(page.str().size()) + "\r\n\r\n");
     EXPECT_EQ(answer.body, page.str());
   }
-  // HEAD leaves no body to count, so that answer announces chunking.
+  // HEAD announces the length GET carries.
   CurlAnswer head = Fetch(curl, url, {}, true);
-  EXPECT_EQ(HeaderBlock(head), std::string(kModuleHeaderBlock) + "Transfer-Encoding: chunked\r\n\r\n");
+  EXPECT_EQ(head.header_lines[0], "HTTP/1.1 200 OK\r\n");
+  EXPECT_EQ(HeaderBlock(head), std::string(kModuleHeaderBlock) + "Content-Length: " +
+                                   std::to_string(page.str().size()) + "\r\n\r\n");
   EXPECT_EQ(head.body, "");
   curl_easy_cleanup(curl);
 }
