@@ -131,10 +131,13 @@ std::string HttpHost::ListeningAddress() const {
   return FormatAddress(reinterpret_cast<const sockaddr*>(&bound));
 }
 
-void HttpHost::Stop(unsigned deadline_ms) {
+void HttpHost::StopAccepting() {
   draining_.store(true);
   MHD_socket listener = MHD_quiesce_daemon(daemon_);
   if (listener != MHD_INVALID_SOCKET) close(listener);
+}
+
+void HttpHost::Drain(unsigned deadline_ms) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     answered_.wait_for(lock, std::chrono::milliseconds(deadline_ms),

@@ -46,13 +46,16 @@ class HttpHost {
   // "127.0.0.1:8080", "[::]:8080".
   std::string ListeningAddress() const;
 
-  // Stops accepting and drains: requests whose answer has begun (the
-  // module was called) may finish and be sent until `deadline_ms` has
-  // passed, and a connection that asks again meanwhile is answered with
-  // "Connection: close". Then every connection still open (idle, still
-  // sending its request, or slow to read its answer) is closed. A module
-  // call still running at the deadline is waited for; its answer is lost.
-  void Stop(unsigned deadline_ms);
+  // Closes the listening socket; from now on every answer carries
+  // "Connection: close".
+  void StopAccepting();
+
+  // Call after StopAccepting. Requests whose answer has begun (the module
+  // was called) may finish and be sent until `deadline_ms` has passed;
+  // then every connection still open (idle, still sending its request, or
+  // slow to read its answer) is closed and the daemon stops. A module call
+  // still running at the deadline is waited for; its answer is lost.
+  void Drain(unsigned deadline_ms);
 
  private:
   struct RequestInProgress;

@@ -97,7 +97,10 @@ int main(int argc, char** argv) {
     printf("listening on %s\n", host.ListeningAddress().c_str());
     fflush(stdout);
     isapi::WaitForSignal(stop_signals);
-    host.Stop(options.drain_timeout_seconds * 1000);
+    host.StopAccepting();
+    printf("draining\n");
+    fflush(stdout);
+    host.Drain(options.drain_timeout_seconds * 1000);
   }
   module->Terminate();
   return 0;

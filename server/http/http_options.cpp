@@ -32,7 +32,8 @@ const char* Usage() {
          "  --help               show this text\n"
          "Options take their value as --name VALUE or --name=VALUE.\n"
          "\n"
-         "Once listening it prints \"listening on ADDRESS:PORT\" on standard output.\n"
+         "Once listening it prints \"listening on ADDRESS:PORT\" on standard output,\n"
+         "and \"draining\" once a stop signal has closed the listening socket.\n"
          "SIGTERM or SIGINT: stop accepting, let answers under way finish within the\n"
          "drain timeout, close the other connections (idle, or still sending a\n"
          "request), wait for module calls still running, unload the module, exit 0.\n";

@@ -95,15 +95,56 @@ ServerProcess::ServerProcess(const std::vector<std::string>& args,
   pid_ = Spawn(all, environment, false, &out);
   if (pid_ < 0) return;
   const std::string prefix = "listening on 127.0.0.1:";
-  std::string line = ReadUntil(out, 10000, [](const std::string& text) {
+  output_ = out;
+  output_text_ = ReadUntil(out, 10000, [](const std::string& text) {
     return text.find('\n') != std::string::npos;
   });
-  close(out);
-  if (line.compare(0, prefix.size(), prefix) == 0) port_ = atoi(line.c_str() + prefix.size());
+  if (output_text_.compare(0, prefix.size(), prefix) == 0) {
+    port_ = atoi(output_text_.c_str() + prefix.size());
+  }
 }
 
 ServerProcess::~ServerProcess() {
   if (pid_ > 0) StopWith(SIGKILL);
+  if (output_ >= 0) close(output_);
+}
+
+bool ServerProcess::WaitForOutput(const std::string& text, int timeout_ms) {
+  if (output_text_.find(text) != std::string::npos) return true;
+  output_text_ += ReadUntil(output_, timeout_ms, [&](const std::string& more) {
+    return (output_text_ + more).find(text) != std::string::npos;
+  });
+  return output_text_.find(text) != std::string::npos;
+}
+
+ProbeEvents::ProbeEvents() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  read_end_ = fds[0];
+  write_end_ = fds[1];
+  fcntl(read_end_, F_SETFD, FD_CLOEXEC);
+}
+
+ProbeEvents::~ProbeEvents() {
+  if (read_end_ >= 0) close(read_end_);
+  if (write_end_ >= 0) close(write_end_);
+}
+
+std::string ProbeEvents::Environment() const {
+  return "PROBE_EVENT_FD=" + std::to_string(write_end_);
+}
+
+bool ProbeEvents::WaitFor(const std::string& event, int timeout_ms) {
+  const std::string line = event + "\n";
+  auto arrived = [&](const std::string& text) {
+    return text.compare(0, line.size(), line) == 0 ||
+           text.find("\n" + line) != std::string::npos;
+  };
+  if (arrived(seen_)) return true;
+  seen_ += ReadUntil(read_end_, timeout_ms, [&](const std::string& more) {
+    return arrived(seen_ + more);
+  });
+  return arrived(seen_);
 }
 
 int ServerProcess::StopWith(int signal) {

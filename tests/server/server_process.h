@@ -22,6 +22,10 @@ class ServerProcess {
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
 
+  // Reads the server's standard output until `text` arrived (true) or
+  // `timeout_ms` passed (false).
+  bool WaitForOutput(const std::string& text, int timeout_ms = 10000);
+
   // Sends `signal` and waits (at most 10 s) for the exit. Returns the exit
   // status, or -1 when it did not exit in time or died of a signal.
   int StopWith(int signal);
@@ -29,6 +33,31 @@ class ServerProcess {
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  int output_ = -1;  // read end of the server's standard output
+  std::string output_text_;
+};
+
+// What the probe module reports (see probe_module.cpp): "enter PATH" when a
+// request reaches HttpExtensionProc, "leave PATH" when it returns. Pass
+// Environment() to the server; the pipe's write end is inherited.
+class ProbeEvents {
+ public:
+  ProbeEvents();
+  ~ProbeEvents();
+  ProbeEvents(const ProbeEvents&) = delete;
+  ProbeEvents& operator=(const ProbeEvents&) = delete;
+
+  std::string Environment() const;
+  // Reads events until the line `event` (without its newline) arrived
+  // (true) or `timeout_ms` passed (false).
+  bool WaitFor(const std::string& event, int timeout_ms = 10000);
+  // Every event read so far, each ending in a newline, in order.
+  const std::string& seen() const { return seen_; }
+
+ private:
+  int read_end_ = -1;
+  int write_end_ = -1;
+  std::string seen_;
 };
 
 // Runs isapi-server with `args` to completion (at most 10 s). Returns its

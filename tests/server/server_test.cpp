@@ -367,11 +367,13 @@ TEST_F(ServerTest, OneAddressGetsAtMost64Connections) {
 // With a thread per connection, a module call that blocks holds up only
 // its own connection.
 TEST(ServerThreading, PerConnectionBlockedModuleCallLeavesOtherConnectionsServed) {
-  ServerProcess server({"--module", PROBE_MODULE, "--thread-per-connection"});
+  ProbeEvents events;
+  ServerProcess server({"--module", PROBE_MODULE, "--thread-per-connection"},
+                       {events.Environment()});
   ASSERT_TRUE(server.started());
   std::string base = "http://127.0.0.1:" + std::to_string(server.port());
   auto blocked = std::async(std::launch::async, [&] { return Fetch(base + "/block"); });
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(events.WaitFor("enter /block"));
   for (int i = 0; i < 5; ++i) EXPECT_EQ(Fetch(base + "/page").body, "page body\n");
   EXPECT_EQ(blocked.wait_for(0ms), std::future_status::timeout);
   EXPECT_EQ(Fetch(base + "/release").status, 200);
@@ -380,18 +382,19 @@ TEST(ServerThreading, PerConnectionBlockedModuleCallLeavesOtherConnectionsServed
 
 // In the pool a module call that blocks holds up the other connections of
 // its thread: with one thread, a request that arrives during the module's
-// one-second nap is answered only after it.
+// one-second nap reaches the module only after the nap.
 TEST(ServerThreading, PoolThreadBlockedByModuleCallHoldsUpItsOtherConnections) {
-  ServerProcess server({"--module", PROBE_MODULE, "--threads", "1"});
+  ProbeEvents events;
+  ServerProcess server({"--module", PROBE_MODULE, "--threads", "1"}, {events.Environment()});
   ASSERT_TRUE(server.started());
   std::string base = "http://127.0.0.1:" + std::to_string(server.port());
-  auto start = std::chrono::steady_clock::now();
   auto nap = std::async(std::launch::async, [&] { return Fetch(base + "/nap"); });
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(events.WaitFor("enter /nap"));
   CurlAnswer page = Fetch(base + "/page");
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
   EXPECT_EQ(page.body, "page body\n");
   EXPECT_EQ(nap.get().body, "rested\n");
+  ASSERT_TRUE(events.WaitFor("leave /page"));
+  EXPECT_EQ(events.seen(), "enter /nap\nleave /nap\nenter /page\nleave /page\n");
 }
 
 TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
@@ -401,8 +404,9 @@ TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
   close(log_fd);
   // A thread per connection, so that /release gets through while /block
   // is inside the module.
+  ProbeEvents events;
   ServerProcess server({"--module", PROBE_MODULE, "--thread-per-connection"},
-                       {std::string("PROBE_TERMINATE_LOG=") + log_path});
+                       {std::string("PROBE_TERMINATE_LOG=") + log_path, events.Environment()});
   ASSERT_TRUE(server.started());
   std::string base = "http://127.0.0.1:" + std::to_string(server.port());
 
@@ -411,11 +415,10 @@ TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
   ASSERT_TRUE(idle.Send("GET /page HTTP/1.1\r\nHost: t\r\n\r\n"));
   EXPECT_NE(idle.ReadThrough("page body").find("page body"), std::string::npos);
   auto blocked = std::async(std::launch::async, [&] { return Fetch(base + "/block"); });
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(events.WaitFor("enter /block"));
 
-  auto exit_status = std::async(std::launch::async, [&] { return server.StopWith(SIGTERM); });
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(exit_status.wait_for(0ms), std::future_status::timeout);
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  ASSERT_TRUE(server.WaitForOutput("draining\n"));
   EXPECT_NE(Fetch(base + "/page").curl_code, CURLE_OK);  // no longer accepting
 
   // The connection that was already open may still ask, and is then closed.
@@ -424,7 +427,7 @@ TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
   EXPECT_NE(last.find("Connection: close"), std::string::npos) << last;
   EXPECT_NE(last.find("open\n"), std::string::npos) << last;
   EXPECT_EQ(blocked.get().body, "released\n");
-  EXPECT_EQ(exit_status.get(), 0);
+  EXPECT_EQ(server.StopWith(SIGTERM), 0);
 
   std::ifstream log(log_path);
   std::stringstream text;
