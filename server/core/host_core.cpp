@@ -144,7 +144,7 @@ struct ExtensionCall {
   bool delivery_failed = false;
   ResponseHead head;
   uint64_t body_bytes = 0;
-  uint64_t withheld_bytes = 0;
+  uint64_t withheld_body_bytes = 0;
 
   // Writable copies for the control block's string members.
   std::string method, query, path_info, path_translated, content_type, body;
@@ -255,13 +255,11 @@ bool HasBody(const Request& request, int status) {
 // Passes body bytes to the sink within the announced Content-Length.
 // Caller holds call->mutex and has sent the head.
 BOOL DeliverBody(ExtensionCall* call, const char* data, size_t size) {
-  if (size == 0) return TRUE;
   if (!call->head.has_body) {
-    // Counted, so that the front end can announce for HEAD the length a
-    // GET would have carried.
-    call->withheld_bytes += size;
+    call->withheld_body_bytes += size;
     return TRUE;
   }
+  if (size == 0) return TRUE;
   bool overrun = false;
   if (call->head.framing == Framing::kContentLength) {
     uint64_t room = call->head.content_length - call->body_bytes;
@@ -489,7 +487,7 @@ ServeResult Module::Serve(const Request& request, ResponseSink* sink) {
   bool short_body = head.framing == Framing::kContentLength && head.has_body &&
                     call.body_bytes != head.content_length;
   sink->Finish(!call.delivery_failed && !short_body);
-  ServeResult result{head.status, call.body_bytes, call.withheld_bytes};
+  ServeResult result{head.status, call.body_bytes, call.withheld_body_bytes};
   lock.unlock();
 
   std::lock_guard<std::mutex> module_lock(mutex_);

@@ -119,11 +119,9 @@ class ResponseSink {
 struct ServeResult {
   int status = 0;           // the status that was sent
   uint64_t body_bytes = 0;  // body bytes the sink accepted
-  // For an answer without body (HEAD, 204, 304): the body bytes the module
-  // wrote and the core kept from the sink. A front end that frames bodies
-  // itself announces this as HEAD's Content-Length, the length a GET
-  // would have carried.
-  uint64_t withheld_bytes = 0;
+  // Body bytes the module wrote to an answer that has no body (HEAD): what
+  // a front end that collects the whole answer announces as its length.
+  uint64_t withheld_body_bytes = 0;
 };
 
 // A loaded extension module. Thread-safe: Serve may run on many threads at

@@ -73,7 +73,7 @@ MHD_Response* BuildResponse(BufferedSink* sink, bool head_request, bool keep_ali
     // still announces `size` as Content-Length unless it is unknown.
     uint64_t size = head.framing == isapi::Framing::kContentLength ? head.content_length
                     : head_request && head.framing == isapi::Framing::kFrontEnd
-                        ? served->withheld_bytes
+                        ? served->withheld_body_bytes
                         : MHD_SIZE_UNKNOWN;
     auto* body = new ResponseBody{sink->TakeBody(), sink->complete()};
     response = MHD_create_response_from_callback(size, 16 * 1024, ReadResponseBody, body,

@@ -41,7 +41,7 @@ class BufferedSink : public isapi::ResponseSink {
 // queues and destroys it). The whole body frames itself with
 // Content-Length; an answer without body bytes (HEAD, 204, 304) keeps the
 // module's Content-Length, and HEAD (`head_request`) without one announces
-// the length GET would carry (ServeResult::withheld_bytes), so both get
+// the length GET would carry (ServeResult::withheld_body_bytes), so both get
 // the same headers; a short body ends in an error, which closes the
 // connection; the module's own chunks pass through. A body over
 // kMaxResponseBody becomes an empty 500 that closes the connection, and
