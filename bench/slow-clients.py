@@ -57,6 +57,8 @@ def start_server(args, tmp):
     command = [server, "--module", module, "--listen", "0.0.0.0:0"]
     if args.server_threads:
         command += ["--threads", str(args.server_threads)]
+    if os.geteuid() == 0:
+        command.append("--allow-root")
     process = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
                                stderr=open(os.path.join(tmp, "server.log"), "w"))
     line = process.stdout.readline().decode()

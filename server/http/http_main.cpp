@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,6 +72,12 @@ int main(int argc, char** argv) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     pool_size = static_cast<unsigned>(std::clamp<long>(cpus, 1, isapi_http::kMaxThreads));
   }
+  if (geteuid() == 0 && !options.allow_root) {
+    fprintf(stderr,
+            "isapi-server: refusing to run the module as root; run it as an unprivileged "
+            "user, or pass --allow-root\n");
+    return 2;
+  }
   isapi_http::AccessLog log;
   if (!log.Open(options.access_log)) {
     fprintf(stderr, "isapi-server: cannot open access log %s: %s\n",
@@ -84,8 +91,9 @@ int main(int argc, char** argv) {
   }
 
   // Every thread libmicrohttpd starts inherits this mask, so the signals
-  // reach only WaitForSignal below.
-  sigset_t stop_signals = isapi::BlockSignals({SIGTERM, SIGINT});
+  // reach only WaitForSignal below: SIGHUP reopens the access log, the
+  // others stop the server.
+  sigset_t signals = isapi::BlockSignals({SIGTERM, SIGINT, SIGHUP});
   {
     isapi_http::HttpHost host(module.get(), &log);
     unsigned connection_limit =
@@ -96,7 +104,15 @@ int main(int argc, char** argv) {
     }
     printf("listening on %s\n", host.ListeningAddress().c_str());
     fflush(stdout);
-    isapi::WaitForSignal(stop_signals);
+    // Does nothing outside systemd (no NOTIFY_SOCKET).
+    sd_notify(0, "READY=1");
+    while (isapi::WaitForSignal(signals) == SIGHUP) {
+      if (!log.Reopen()) {
+        fprintf(stderr, "isapi-server: cannot reopen access log %s: %s; still writing to the "
+                "old file\n", options.access_log.c_str(), strerror(errno));
+      }
+    }
+    sd_notify(0, "STOPPING=1");
     host.StopAccepting();
     printf("draining\n");
     fflush(stdout);

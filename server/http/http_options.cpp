@@ -12,6 +12,7 @@ namespace isapi_http {
 const char* Usage() {
   return "usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
          "                    [--threads N | --thread-per-connection] [--access-log FILE|-]\n"
+         "                    [--drain-timeout S] [--allow-root]\n"
          "\n"
          "Serves HTTP/1.1 through the extension module at PATH.\n"
          "  --module PATH        the module (.so) to load; required\n"
@@ -29,11 +30,14 @@ const char* Usage() {
          "                       or write it to standard output with -\n"
          "  --drain-timeout S    on SIGTERM, give answers under way up to S seconds\n"
          "                       (0-3600, default 10) before closing every connection\n"
+         "  --allow-root         run the module even as root (refused otherwise: the\n"
+         "                       module would have every right on the machine)\n"
          "  --help               show this text\n"
          "Options take their value as --name VALUE or --name=VALUE.\n"
          "\n"
          "Once listening it prints \"listening on ADDRESS:PORT\" on standard output,\n"
-         "and \"draining\" once a stop signal has closed the listening socket.\n"
+         "and \"draining\" once a stop signal has closed the listening socket. Under\n"
+         "systemd (Type=notify) it reports readiness. SIGHUP reopens the access log.\n"
          "SIGTERM or SIGINT: stop accepting, let answers under way finish within the\n"
          "drain timeout, close the other connections (idle, or still sending a\n"
          "request), wait for module calls still running, unload the module, exit 0.\n";
@@ -46,7 +50,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
                                {{"--help", false}, {"--module", true}, {"--listen", true},
                                 {"--access-log", true}, {"--threads", true},
                                 {"--thread-per-connection", false},
-                                {"--drain-timeout", true}},
+                                {"--drain-timeout", true}, {"--allow-root", false}},
                                &values, error)) {
     return false;
   }
@@ -62,6 +66,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
   }
   options->drain_timeout_seconds = static_cast<unsigned>(drain);
   options->thread_per_connection = values.count("--thread-per-connection") != 0;
+  options->allow_root = values.count("--allow-root") != 0;
   options->module_path = values["--module"];
   options->access_log = values["--access-log"];
   if (values.count("--listen") != 0) options->listen = values["--listen"];

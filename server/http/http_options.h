@@ -14,6 +14,7 @@ struct Options {
   unsigned threads = 0;    // 0: one per CPU
   bool thread_per_connection = false;
   unsigned drain_timeout_seconds = 10;
+  bool allow_root = false;
 };
 
 constexpr unsigned kMaxThreads = 64;

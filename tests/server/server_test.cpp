@@ -3,9 +3,13 @@
 // module from probe_module.cpp.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -447,6 +451,121 @@ TEST(ServerLifecycle, DrainClosesAConnectionStillSendingItsRequest) {
   ASSERT_NE(trickler.ReadThrough("page body").find("page body"), std::string::npos);
   EXPECT_EQ(server.StopWith(SIGTERM), 0);
   EXPECT_EQ(trickler.ReadUntilClose(), "");
+}
+
+TEST(ServerLifecycle, RefusesToRunTheModuleAsRootUnlessAllowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  std::string output;
+  EXPECT_EQ(RunServerToExit({"--module", PROBE_MODULE}, &output, false), 2) << output;
+  EXPECT_NE(output.find("refusing to run the module as root"), std::string::npos) << output;
+  ServerProcess allowed({"--module", PROBE_MODULE});  // the harness passes --allow-root
+  EXPECT_TRUE(allowed.started());
+}
+
+// Both address families, and [::] taking IPv4 clients as well. Variables
+// show an IPv4 client of the dual-stack socket by its IPv4 address.
+TEST(ServerLifecycle, ListensOnIpv6Addresses) {
+  const struct {
+    const char* listen;
+    const char* client_host;
+    const char* remote_addr;
+    const char* server_name;
+  } cases[] = {
+      {"[::1]:0", "[::1]", "REMOTE_ADDR=::1\n", "SERVER_NAME=[::1]\n"},
+      {"[::]:0", "[::1]", "REMOTE_ADDR=::1\n", "SERVER_NAME=[::1]\n"},
+      {"[::]:0", "127.0.0.1", "REMOTE_ADDR=127.0.0.1\n", "SERVER_NAME=127.0.0.1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.listen) + " from " + c.client_host);
+    ServerProcess server({"--module", PROBE_MODULE}, {}, c.listen);
+    ASSERT_TRUE(server.started());
+    std::string listen = c.listen;
+    EXPECT_EQ(server.listening_on(),
+              listen.substr(0, listen.size() - 1) + std::to_string(server.port()));
+    CurlAnswer answer = Fetch(std::string("http://") + c.client_host + ":" +
+                              std::to_string(server.port()) + "/vars");
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_NE(answer.body.find(c.remote_addr), std::string::npos) << answer.body;
+    EXPECT_NE(answer.body.find(c.server_name), std::string::npos) << answer.body;
+  }
+}
+
+// systemd's readiness protocol: one datagram to $NOTIFY_SOCKET.
+TEST(ServerLifecycle, ReportsReadinessToSystemd) {
+  int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(notify, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string path = "/tmp/isapi-notify-" + std::to_string(getpid());
+  unlink(path.c_str());
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ServerProcess server({"--module", PROBE_MODULE}, {"NOTIFY_SOCKET=" + path});
+  ASSERT_TRUE(server.started());
+  pollfd ready{notify, POLLIN, 0};
+  ASSERT_EQ(poll(&ready, 1, 10000), 1);
+  char message[256] = {};
+  ASSERT_GT(recv(notify, message, sizeof message - 1, 0), 0);
+  EXPECT_EQ(std::string(message), "READY=1");
+  EXPECT_EQ(server.StopWith(SIGTERM), 0);
+  ASSERT_EQ(poll(&ready, 1, 10000), 1);
+  memset(message, 0, sizeof message);
+  ASSERT_GT(recv(notify, message, sizeof message - 1, 0), 0);
+  EXPECT_EQ(std::string(message), "STOPPING=1");
+  close(notify);
+  unlink(path.c_str());
+}
+
+// Log rotation: move the file away, SIGHUP, and the next lines go to a new
+// file under the old name.
+TEST(ServerLifecycle, SighupReopensTheAccessLog) {
+  char directory[] = "/tmp/isapi-rotate-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string log_path = std::string(directory) + "/access.log";
+  ServerProcess server({"--module", PROBE_MODULE, "--access-log", log_path});
+  ASSERT_TRUE(server.started());
+  std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+  Fetch(base + "/page?before");
+  ASSERT_EQ(rename(log_path.c_str(), (log_path + ".1").c_str()), 0);
+  Fetch(base + "/page?between");
+
+  // The server closes the old file once the new one is in place.
+  int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, directory, IN_CLOSE_WRITE), 0);
+  ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+  bool old_file_closed = false;
+  pollfd event_ready{watch, POLLIN, 0};
+  while (!old_file_closed && poll(&event_ready, 1, 10000) == 1) {
+    alignas(inotify_event) char events[4096];
+    ssize_t size = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < size;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      if (event->len > 0 && std::string(event->name) == "access.log.1") old_file_closed = true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  close(watch);
+  ASSERT_TRUE(old_file_closed);
+  Fetch(base + "/page?after");
+  EXPECT_EQ(server.StopWith(SIGTERM), 0);
+
+  auto read_all = [](const std::string& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  };
+  std::string rotated = read_all(log_path + ".1");
+  std::string current = read_all(log_path);
+  EXPECT_NE(rotated.find("/page?before "), std::string::npos) << rotated;
+  EXPECT_NE(rotated.find("/page?between "), std::string::npos) << rotated;
+  EXPECT_EQ(rotated.find("/page?after "), std::string::npos) << rotated;
+  EXPECT_NE(current.find("/page?after "), std::string::npos) << current;
+  EXPECT_EQ(current.find("/page?before "), std::string::npos) << current;
+  unlink(log_path.c_str());
+  unlink((log_path + ".1").c_str());
+  rmdir(directory);
 }
 
 TEST(ServerLifecycle, RefusesToStartWithoutAWorkingModule) {
