@@ -44,9 +44,7 @@ void SetAddressText(const sockaddr* address, std::string* text, uint16_t* port) 
   *text = buffer;
 }
 
-// Returns a new ConnectionAddresses for the connection; the caller owns it.
-ConnectionAddresses* LookUpAddresses(MHD_Connection* connection) {
-  auto* addresses = new ConnectionAddresses();
+void LookUpAddresses(MHD_Connection* connection, ConnectionAddresses* addresses) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info != nullptr) {
@@ -60,26 +58,25 @@ ConnectionAddresses* LookUpAddresses(MHD_Connection* connection) {
     SetAddressText(reinterpret_cast<sockaddr*>(&local), &addresses->local_addr,
                    &addresses->local_port);
   }
-  return addresses;
-}
-
-const ConnectionAddresses& AddressesOf(MHD_Connection* connection) {
-  static const ConnectionAddresses kUnknown;
-  const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  if (info == nullptr || info->socket_context == nullptr) return kUnknown;
-  return *static_cast<const ConnectionAddresses*>(info->socket_context);
 }
 
 }  // namespace
 
-// One request from its request line until libmicrohttpd is done with it.
-struct HttpHost::RequestInProgress {
+// One client connection, from accept to close. Its requests come one after
+// the other (libmicrohttpd answers pipelined requests in turn), and each
+// reuses the buffers of the one before, so that a request on a kept-alive
+// connection allocates nothing once they have grown.
+struct HttpHost::ConnectionState {
+  ConnectionAddresses addresses;  // looked up once, when it opens
+  // The current request, from its request line until libmicrohttpd is done
+  // with it.
   std::string target;
   isapi::Request request;  // headers and body while they arrive
+  size_t header_count = 0;  // request.headers beyond it are left from before
   bool headers_checked = false;
   bool refused = false;    // a 4xx is queued; the rest of the body is ignored
   bool answering = false;  // counted in HttpHost::answering_
+  BufferedSink sink;
 };
 
 HttpHost::~HttpHost() {
@@ -150,28 +147,41 @@ void HttpHost::Drain(unsigned deadline_ms) {
 void HttpHost::NotifyConnection(void*, MHD_Connection* connection, void** socket_context,
                                 MHD_ConnectionNotificationCode code) {
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    *socket_context = LookUpAddresses(connection);
+    auto* state = new ConnectionState();
+    LookUpAddresses(connection, &state->addresses);
+    *socket_context = state;
   } else {
-    delete static_cast<ConnectionAddresses*>(*socket_context);
+    delete static_cast<ConnectionState*>(*socket_context);
     *socket_context = nullptr;
   }
 }
 
-void* HttpHost::BeginRequest(void*, const char* uri, MHD_Connection*) {
-  auto* in_progress = new RequestInProgress();
-  in_progress->target = uri;
-  return in_progress;
+void* HttpHost::BeginRequest(void*, const char* uri, MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  auto* state = static_cast<ConnectionState*>(info->socket_context);
+  state->target.assign(uri);
+  state->header_count = 0;
+  state->request.body.clear();
+  state->headers_checked = false;
+  state->refused = false;
+  state->answering = false;
+  return state;
 }
 
 void HttpHost::EndRequest(void* cls, MHD_Connection*, void** request_context,
                           MHD_RequestTerminationCode) {
   auto* host = static_cast<HttpHost*>(cls);
-  auto* in_progress = static_cast<RequestInProgress*>(*request_context);
-  if (in_progress != nullptr && in_progress->answering) {
-    std::lock_guard<std::mutex> lock(host->mutex_);
-    if (--host->answering_ == 0) host->answered_.notify_all();
+  auto* state = static_cast<ConnectionState*>(*request_context);
+  if (state != nullptr && state->answering) {
+    state->answering = false;
+    if (host->answering_.fetch_sub(1) == 1 && host->draining_.load()) {
+      // Under the lock, so that Drain cannot miss it between its check and
+      // its wait.
+      std::lock_guard<std::mutex> lock(host->mutex_);
+      host->answered_.notify_all();
+    }
   }
-  delete in_progress;
   *request_context = nullptr;
 }
 
@@ -180,68 +190,65 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
                                    const char* upload_data, size_t* upload_data_size,
                                    void** request_context) {
   auto* host = static_cast<HttpHost*>(cls);
-  auto* in_progress = static_cast<RequestInProgress*>(*request_context);
-  if (in_progress->refused) {
+  auto* state = static_cast<ConnectionState*>(*request_context);
+  if (state->refused) {
     *upload_data_size = 0;
     return MHD_YES;
   }
-  if (!in_progress->headers_checked) {
+  if (!state->headers_checked) {
     // The first call carries the headers only; the body follows.
-    in_progress->headers_checked = true;
+    state->headers_checked = true;
     MHD_get_connection_values(
         connection, MHD_HEADER_KIND,
         [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
-          static_cast<isapi::Request*>(cls)->headers.push_back(
-              {key, value != nullptr ? value : ""});
+          // Assigned over the previous request's fields, reusing their space.
+          auto* state = static_cast<ConnectionState*>(cls);
+          std::vector<isapi::HeaderField>& headers = state->request.headers;
+          if (state->header_count == headers.size()) headers.emplace_back();
+          isapi::HeaderField& field = headers[state->header_count++];
+          field.name.assign(key);
+          field.value.assign(value != nullptr ? value : "");
           return MHD_YES;
         },
-        &in_progress->request);
-    int refusal =
-        RefuseRequest(method, in_progress->target, version, in_progress->request.headers);
+        state);
+    state->request.headers.resize(state->header_count);
+    int refusal = RefuseRequest(method, state->target, version, state->request.headers);
     if (refusal == 0) return MHD_YES;
-    return host->Refuse(connection, method, version, in_progress, refusal);
+    return host->Refuse(connection, method, version, state, refusal);
   }
   if (*upload_data_size != 0) {
     // RefuseRequest let through only a Content-Length within the bound.
-    in_progress->request.body.append(upload_data, *upload_data_size);
+    state->request.body.append(upload_data, *upload_data_size);
     *upload_data_size = 0;
     return MHD_YES;
   }
-  return host->Serve(connection, method, version, in_progress);
+  return host->Serve(connection, method, version, state);
 }
 
 MHD_Result HttpHost::Refuse(MHD_Connection* connection, const char* method, const char* version,
-                            RequestInProgress* in_progress, int status) {
-  in_progress->refused = true;
-  isapi::Request& request = in_progress->request;
+                            ConnectionState* state, int status) {
+  state->refused = true;
+  isapi::Request& request = state->request;
   request.method = method;
-  request.target = in_progress->target;
+  request.target = state->target;
   request.protocol = version;
-  request.remote_addr = AddressesOf(connection).remote_addr;
+  request.remote_addr = state->addresses.remote_addr;
   log_->Write(request, status, 0);
   return QueueRefusal(connection, static_cast<unsigned>(status));
 }
 
 MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const char* version,
-                           RequestInProgress* in_progress) {
-  isapi::Request& request = in_progress->request;
-  int refusal = MapRequest(method, in_progress->target, version, AddressesOf(connection),
-                           &request);
-  if (refusal != 0) return Refuse(connection, method, version, in_progress, refusal);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++answering_;
-    in_progress->answering = true;
-  }
+                           ConnectionState* state) {
+  isapi::Request& request = state->request;
+  int refusal = MapRequest(method, state->target, version, state->addresses, &request);
+  if (refusal != 0) return Refuse(connection, method, version, state, refusal);
+  answering_.fetch_add(1);
+  state->answering = true;
   bool keep_alive = isapi::ClientAllowsKeepAlive(request) && !draining_.load();
-  BufferedSink sink(keep_alive);
-  isapi::ServeResult served = module_->Serve(request, &sink);
-
-  MHD_Response* response =
-      BuildResponse(&sink, request.method == "HEAD", keep_alive, &served);
-  MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(served.status),
-                                         response);
-  MHD_destroy_response(response);
+  state->sink.Reset(keep_alive);
+  isapi::ServeResult served = module_->Serve(request, &state->sink);
+  MHD_Result result =
+      state->sink.Queue(connection, request.method == "HEAD", keep_alive, &served);
   log_->Write(request, served.status, served.body_bytes);
   return result;
 }

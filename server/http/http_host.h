@@ -58,7 +58,7 @@ class HttpHost {
   void Drain(unsigned deadline_ms);
 
  private:
-  struct RequestInProgress;
+  struct ConnectionState;
 
   static void NotifyConnection(void* cls, MHD_Connection* connection, void** socket_context,
                                MHD_ConnectionNotificationCode code);
@@ -72,9 +72,9 @@ class HttpHost {
 
   // Queues the 4xx `status` for a request the module never sees, and logs it.
   MHD_Result Refuse(MHD_Connection* connection, const char* method, const char* version,
-                    RequestInProgress* in_progress, int status);
+                    ConnectionState* state, int status);
   MHD_Result Serve(MHD_Connection* connection, const char* method, const char* version,
-                   RequestInProgress* in_progress);
+                   ConnectionState* state);
 
   isapi::Module* module_;
   AccessLog* log_;
@@ -82,7 +82,7 @@ class HttpHost {
   std::atomic<bool> draining_{false};
   std::mutex mutex_;
   std::condition_variable answered_;
-  int answering_ = 0;  // requests from the module call until sent; mutex_
+  std::atomic<int> answering_{0};  // requests from the module call until sent
 
 };
 

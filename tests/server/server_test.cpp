@@ -196,12 +196,30 @@ TEST_F(ServerTest, RequestBodyReachesTheModule) {
   EXPECT_EQ(answer.body, "name=value");
 }
 
+// A connection reuses its buffers and its last answer from request to
+// request: every answer must still be its own.
 TEST_F(ServerTest, KeepAliveServesSeveralRequestsOnOneConnection) {
+  const struct {
+    const char* path;
+    const char* body;
+  } requests[] = {
+      {"/page", "page body\n"},     {"/page", "page body\n"},
+      {"/stream", "one two three\n"}, {"/page", "page body\n"},
+      {"/echo", ""},                {"/vars?a=1", "QUERY_STRING=a=1\n"},
+      {"/vars?a=2", "QUERY_STRING=a=2\n"}, {"/status-only", "missing"},
+      {"/page", "page body\n"},
+  };
   CURL* curl = curl_easy_init();
   long connects = 0;
-  for (int i = 0; i < 6; ++i) {
-    CurlAnswer answer = Fetch(curl, Url(i % 2 == 0 ? "/page" : "/stream"));
-    EXPECT_EQ(answer.status, 200);
+  for (const auto& r : requests) {
+    SCOPED_TRACE(r.path);
+    CurlAnswer answer = Fetch(curl, Url(r.path));
+    EXPECT_EQ(answer.status, std::string(r.path) == "/status-only" ? 404 : 200);
+    if (std::string(r.path).compare(0, 5, "/vars") == 0) {
+      EXPECT_NE(answer.body.find(r.body), std::string::npos) << answer.body;
+    } else {
+      EXPECT_EQ(answer.body, r.body);
+    }
     long opened = 0;
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened);
     connects += opened;
