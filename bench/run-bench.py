@@ -199,6 +199,8 @@ def main():
         server_cmd = [server, "--module", module, "--listen", f"127.0.0.1:{server_port}"]
         server_cmd += (["--threads", str(args.server_threads)] if args.server_threads > 0
                        else ["--thread-per-connection"])
+        if os.geteuid() == 0:
+            server_cmd.append("--allow-root")
         server_proc = subprocess.Popen(server_cmd, env=env, stdout=log, stderr=log)
         conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers)
         nginx_proc = subprocess.Popen([nginx, "-p", tmp, "-c", conf, "-e", f"{tmp}/error.log"],
