@@ -273,7 +273,11 @@ bool HasBody(const Request& request, int status) {
 // Passes body bytes to the sink within the announced Content-Length.
 // Caller holds exchange->mutex and has sent the head.
 BOOL DeliverBody(Exchange* exchange, const char* data, size_t size) {
-  if (size == 0 || !exchange->head.has_body) return TRUE;
+  if (size == 0) return TRUE;
+  if (!exchange->head.has_body) {
+    exchange->sink->SkipBody(size);
+    return TRUE;
+  }
   bool overrun = false;
   if (exchange->head.framing == Framing::kContentLength) {
     uint64_t room = exchange->head.content_length - exchange->body_bytes;

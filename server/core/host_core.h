@@ -83,7 +83,8 @@ struct ResponseHead {
   // for its own reasons as well.
   bool keep_conn = true;
   // FALSE for HEAD and for statuses 1xx, 204 and 304: WriteBody is then
-  // never called, but Content-Length stays what the module said.
+  // never called (SkipBody is), but Content-Length stays what the module
+  // said.
   bool has_body = true;
 };
 
@@ -103,6 +104,11 @@ class ResponseSink {
   // them. Returns false when they cannot be delivered (client gone, the
   // front end's buffer limit reached); the module's WriteClient then fails.
   virtual bool WriteBody(const void* data, size_t size) = 0;
+
+  // Called instead of WriteBody for an answer without a body (HEAD, 204,
+  // 304) with the size of what the module wrote, so that a front end can
+  // announce the length the same answer with a body would have had.
+  virtual void SkipBody(size_t size) { (void)size; }
 
   // Called once, last, after HttpExtensionProc returned (and, for a pending
   // request, after HSE_REQ_DONE_WITH_SESSION). `complete` is false when the

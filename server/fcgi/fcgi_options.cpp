@@ -2,6 +2,7 @@
 
 #include <ctype.h>
 #include <string.h>
+#include <unistd.h>
 
 namespace isapi_fcgi {
 
@@ -43,14 +44,23 @@ bool ParseSocket(const std::string& text, Options* options, std::string* error) 
   return true;
 }
 
+int CpuCount() {
+  long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count < 1 ? 1 : count > kMaxThreads ? kMaxThreads : static_cast<int>(count);
+}
+
 }  // namespace
 
 const char* Usage() {
-  return "usage: isapi-fcgi --module PATH --socket unix:PATH|HOST:PORT [--threads N]";
+  return "usage: isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]\n"
+         "                  [--max-params BYTES] [--request-timeout SECONDS]\n"
+         "Without --socket, standard input must be a listening socket.";
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-  bool have_module = false, have_socket = false, have_threads = false;
+  bool have_module = false, have_socket = false, have_threads = false, have_max_params = false,
+       have_timeout = false;
+  options->threads = CpuCount();
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
     std::string value;
@@ -65,10 +75,12 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       return false;
     }
 
-    bool* seen = name == "--module"    ? &have_module
-                 : name == "--socket"  ? &have_socket
-                 : name == "--threads" ? &have_threads
-                                       : nullptr;
+    bool* seen = name == "--module"            ? &have_module
+                 : name == "--socket"          ? &have_socket
+                 : name == "--threads"         ? &have_threads
+                 : name == "--max-params"      ? &have_max_params
+                 : name == "--request-timeout" ? &have_timeout
+                                               : nullptr;
     if (seen == nullptr) {
       *error = "unknown argument: " + name;
       return false;
@@ -87,17 +99,33 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
       options->module_path = value;
     } else if (name == "--socket") {
       if (!ParseSocket(value, options, error)) return false;
-    } else {
+    } else if (name == "--threads") {
       long threads = 0;
       if (!ParseNumber(value, 1, kMaxThreads, &threads)) {
         *error = "--threads must be a number in 1.." + std::to_string(kMaxThreads) + ": " + value;
         return false;
       }
       options->threads = static_cast<int>(threads);
+    } else if (name == "--max-params") {
+      long bytes = 0;
+      if (!ParseNumber(value, kMinParams, kMaxParams, &bytes)) {
+        *error = "--max-params must be a number in " + std::to_string(kMinParams) + ".." +
+                 std::to_string(kMaxParams) + ": " + value;
+        return false;
+      }
+      options->max_params = static_cast<size_t>(bytes);
+    } else {
+      long seconds = 0;
+      if (!ParseNumber(value, 1, kMaxRequestTimeoutSeconds, &seconds)) {
+        *error = "--request-timeout must be a number of seconds in 1.." +
+                 std::to_string(kMaxRequestTimeoutSeconds) + ": " + value;
+        return false;
+      }
+      options->request_timeout_seconds = static_cast<int>(seconds);
     }
   }
-  if (!have_module || !have_socket) {
-    *error = have_module ? "--socket is required" : "--module is required";
+  if (!have_module) {
+    *error = "--module is required";
     return false;
   }
   return true;
