@@ -83,14 +83,13 @@ struct ResponseHead {
   // for its own reasons as well.
   bool keep_conn = true;
   // FALSE for HEAD and for statuses 1xx, 204 and 304: WriteBody is then
-  // never called (SkipBody is), but Content-Length stays what the module
-  // said.
+  // never called, but Content-Length stays what the module said.
   bool has_body = true;
 };
 
 // Where the core sends one answer. Called only on the thread that runs
 // Module::Serve or a thread of the module while Serve is in progress; the
-// core serialises all calls for one request.
+// core never calls one sink from two threads at once.
 class ResponseSink {
  public:
   virtual ~ResponseSink() = default;
@@ -104,11 +103,6 @@ class ResponseSink {
   // them. Returns false when they cannot be delivered (client gone, the
   // front end's buffer limit reached); the module's WriteClient then fails.
   virtual bool WriteBody(const void* data, size_t size) = 0;
-
-  // Called instead of WriteBody for an answer without a body (HEAD, 204,
-  // 304) with the size of what the module wrote, so that a front end can
-  // announce the length the same answer with a body would have had.
-  virtual void SkipBody(size_t size) { (void)size; }
 
   // Called once, last, after HttpExtensionProc returned (and, for a pending
   // request, after HSE_REQ_DONE_WITH_SESSION). `complete` is false when the
@@ -125,6 +119,9 @@ class ResponseSink {
 struct ServeResult {
   int status = 0;           // the status that was sent
   uint64_t body_bytes = 0;  // body bytes the sink accepted
+  // Body bytes the module wrote to an answer that has no body (HEAD): what
+  // a front end that collects the whole answer announces as its length.
+  uint64_t withheld_body_bytes = 0;
 };
 
 // A loaded extension module. Thread-safe: Serve may run on many threads at

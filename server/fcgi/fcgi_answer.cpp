@@ -40,12 +40,6 @@ bool AnswerSink::WriteBody(const void* data, size_t size) {
   return Emit(bytes);
 }
 
-void AnswerSink::SkipBody(size_t size) {
-  if (!holding_) return;
-  body_length_ += size;
-  if (body_length_ > kMaxHeldBody) ReleaseHeldHead(false);
-}
-
 void AnswerSink::Finish(bool complete) { complete_ = complete; }
 
 bool AnswerSink::SendBareStatus(int status) {
@@ -55,8 +49,12 @@ bool AnswerSink::SendBareStatus(int status) {
               "\r\nContent-Length: 0\r\n\r\n");
 }
 
-bool AnswerSink::End() {
-  if (holding_) ReleaseHeldHead(complete_);
+bool AnswerSink::End(uint64_t withheld_body_bytes) {
+  if (holding_) {
+    // A GET answer this long would not have been held, so went out without a length.
+    body_length_ += withheld_body_bytes;
+    ReleaseHeldHead(complete_ && body_length_ <= kMaxHeldBody);
+  }
   if (complete_ && !failed_) {
     AppendRecord(kStdout, request_id_, "", &pending_);
     AppendEndRequest(request_id_, 0, kRequestComplete, &pending_);

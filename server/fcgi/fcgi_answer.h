@@ -36,15 +36,17 @@ class AnswerSink : public isapi::ResponseSink {
 
   bool SendHead(const isapi::ResponseHead& head) override;
   bool WriteBody(const void* data, size_t size) override;
-  void SkipBody(size_t size) override;
   void Finish(bool complete) override;
   bool ClientKeepsAlive() override { return client_keeps_alive_; }
 
   // Sends what is still held, then, for a complete answer, the end of the
-  // stream and END_REQUEST. An answer cut short (fewer body bytes than its
-  // Content-Length, a failed write) gets no END_REQUEST, so the web server
-  // sees it as broken. Returns whether the whole answer was sent.
-  bool End();
+  // stream and END_REQUEST. `withheld_body_bytes` is what the module wrote
+  // to an answer without a body (ServeResult::withheld_body_bytes, for
+  // HEAD): the Content-Length added is that of the same answer to GET. An
+  // answer cut short (fewer body bytes than its Content-Length, a failed
+  // write) gets no END_REQUEST, so the web server sees it as broken.
+  // Returns whether the whole answer was sent.
+  bool End(uint64_t withheld_body_bytes = 0);
 
   // Sends an answer the front end gives itself: a status, no body.
   bool SendBareStatus(int status);
@@ -61,7 +63,7 @@ class AnswerSink : public isapi::ResponseSink {
   std::string held_head_;   // Status line and header block, without the blank line
   std::string held_body_;
   bool holding_ = false;    // head held back to add Content-Length
-  uint64_t body_length_ = 0;  // body bytes written or skipped while holding
+  uint64_t body_length_ = 0;  // body bytes written while holding
   bool complete_ = false;
   bool failed_ = false;
 };

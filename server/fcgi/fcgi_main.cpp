@@ -17,6 +17,7 @@
 #include <string>
 
 #include "server/core/host_core.h"
+#include "server/core/signals.h"
 #include "server/fcgi/fcgi_options.h"
 #include "server/fcgi/fcgi_responder.h"
 #include "server/fcgi/fcgi_socket.h"
@@ -43,14 +44,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Every thread blocks the stop signals; the main thread takes them with
-  // sigwait. A web server that goes away mid-answer must not kill us.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  // Every thread blocks the stop signals; the main thread takes them.
+  sigset_t stop_signals = isapi::BlockSignals({SIGTERM, SIGINT});
 
   bool own_socket = !options.bind_address.empty();
   int listen_fd = STDIN_FILENO;
@@ -89,8 +84,7 @@ int main(int argc, char** argv) {
   {
     isapi_fcgi::Responder responder(module.get(), listen_fd, settings);
     if (responder.Start(&error)) {
-      int received = 0;
-      sigwait(&stop_signals, &received);
+      int received = isapi::WaitForSignal(stop_signals);
       fprintf(stderr, "isapi-fcgi: %s received, finishing requests in progress\n",
               strsignal(received));
     } else {

@@ -69,6 +69,7 @@ void AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
   RequestFromParams(request.params, &http);
   http.body = std::move(request.body);
   AnswerSink sink(request.id, isapi::ClientAllowsKeepAlive(http), &out);
+  uint64_t withheld_body_bytes = 0;
   if (request.params_too_large) {
     sink.SendBareStatus(431);
   } else if (http.method.empty()) {
@@ -76,9 +77,9 @@ void AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
   } else if (request.body_too_large) {
     sink.SendBareStatus(413);
   } else {
-    module->Serve(http, &sink);
+    withheld_body_bytes = module->Serve(http, &sink).withheld_body_bytes;
   }
-  sink.End();
+  sink.End(withheld_body_bytes);
 }
 
 Responder::Responder(isapi::Module* module, int listen_fd, const ResponderSettings& settings)
