@@ -4,6 +4,11 @@
   nginx-static   nginx serving the same page file with the module's headers
   isapi-server   the standalone HTTP host with the module
   nginx-fcgi     nginx -> isapi-fcgi (the example site in examples/nginx)
+  nginx-isapi    nginx with the module inside it (ngx_http_isapi_module)
+  nginx-isapi-threads  the same on nginx's thread pool (isapi_thread_pool)
+  nginx-isapi-memory   nginx with the bench-only module that answers the
+                 same bytes from memory (bench/memory_module.cpp; needs a
+                 build with -DORVANE_BUILD_BENCH=ON, skipped without it)
 
 Rounds alternate between the three (the order rotates each round), so a
 slow moment of the machine hits all of them. Reported per setup: median
@@ -113,7 +118,18 @@ def write_installation(root, page):
         f.write(f"[Template]\r\nerr={root}\\template\\dremerror.html\r\n")
 
 
-def nginx_config(tmp, static_port, fcgi_port, socket_path, workers):
+def isapi_servers(module_ports):
+    """nginx server blocks serving PATH through ngx_http_isapi_module."""
+    blocks = ""
+    for (module, pool), port in module_ports.items():
+        pool_line = f"isapi_thread_pool {pool}; " if pool else ""
+        blocks += (f"  server {{ listen 127.0.0.1:{port}; "
+                   f"location = {PATH} {{ isapi {module}; {pool_line}}} }}\n")
+    return blocks
+
+
+def nginx_config(tmp, static_port, fcgi_port, socket_path, workers, nginx_module="",
+                 module_ports=None):
     site = open(SITE_EXAMPLE).read()
     site = site.replace("listen 80;", f"listen 127.0.0.1:{fcgi_port};", 1)
     site = site.replace("server unix:/run/orvane/isapi-fcgi.sock;",
@@ -126,7 +142,9 @@ def nginx_config(tmp, static_port, fcgi_port, socket_path, workers):
     # As root nginx would run its workers as nobody, who may not read the
     # temporary directory.
     user = "user root;\n" if os.geteuid() == 0 else ""
-    conf = f"""daemon off;
+    load = (f"load_module {nginx_module};\nenv ORVANE_INSDIR={tmp}/ins;\n"
+            if module_ports else "")
+    conf = f"""{load}daemon off;
 {user}worker_processes {workers};
 pid {tmp}/nginx.pid;
 error_log {tmp}/error.log warn;
@@ -149,7 +167,7 @@ http {{
     }}
   }}
   include {tmp}/site.conf;
-}}
+{isapi_servers(module_ports or {})}}}
 """
     path = os.path.join(tmp, "nginx.conf")
     with open(path, "w") as f:
@@ -177,8 +195,10 @@ def main():
     module = os.path.join(args.build, "extension", "orvanehp.so")
     server = os.path.join(args.build, "server", "http", "isapi-server")
     fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
+    nginx_module = os.path.join(args.build, "server", "nginx", "ngx_http_isapi_module.so")
+    memory_module = os.path.join(args.build, "bench", "memory_module.so")
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
-    for needed in (module, server, fcgi, nginx, args.page):
+    for needed in (module, server, fcgi, nginx, nginx_module, args.page):
         if not os.path.exists(needed):
             sys.exit(f"missing {needed}")
     if not shutil.which("wrk"):
@@ -202,12 +222,18 @@ def main():
         if os.geteuid() == 0:
             server_cmd.append("--allow-root")
         server_proc = subprocess.Popen(server_cmd, env=env, stdout=log, stderr=log)
-        conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers)
+        module_ports = {(module, None): free_port(), (module, "default"): free_port()}
+        if os.path.exists(memory_module):
+            module_ports[(memory_module, None)] = free_port()
+        conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers,
+                            nginx_module, module_ports)
         nginx_proc = subprocess.Popen([nginx, "-p", tmp, "-c", conf, "-e", f"{tmp}/error.log"],
                                       stdout=log, stderr=log)
         processes = [nginx_proc, server_proc, fcgi_proc]
         wait_for_port(static_port, nginx_proc, "nginx")
         wait_for_port(fcgi_port, nginx_proc, "nginx")
+        for port in module_ports.values():
+            wait_for_port(port, nginx_proc, "nginx")
         wait_for_port(server_port, server_proc, "isapi-server")
         nginx_pids = [nginx_proc.pid] + children(nginx_proc.pid)
 
@@ -215,14 +241,18 @@ def main():
             "nginx-static": (static_port, nginx_pids),
             "isapi-server": (server_port, [server_proc.pid]),
             "nginx-fcgi": (fcgi_port, nginx_pids + [fcgi_proc.pid]),
+            "nginx-isapi": (module_ports[(module, None)], nginx_pids),
+            "nginx-isapi-threads": (module_ports[(module, "default")], nginx_pids),
         }
+        if (memory_module, None) in module_ports:
+            setups["nginx-isapi-memory"] = (module_ports[(memory_module, None)], nginx_pids)
         page = open(args.page, "rb").read()
         for name, (port, _) in setups.items():
             with urllib.request.urlopen(f"http://127.0.0.1:{port}{PATH}") as answer:
                 body = answer.read()
                 if body != page or answer.headers.get("TrResult") != "-1":
                     sys.exit(f"{name} does not serve the page")
-                print(f"{name:13} answers {', '.join(answer.headers.keys())}; "
+                print(f"{name:19} answers {', '.join(answer.headers.keys())}; "
                       f"{len(body)} body bytes")
             run_wrk(f"http://127.0.0.1:{port}{PATH}", argparse.Namespace(
                 **{**vars(args), "duration": 1}))  # warm-up
@@ -232,7 +262,8 @@ def main():
         names = list(setups)
         results = {name: [] for name in names}
         for round_number in range(args.rounds):
-            order = names[round_number % 3:] + names[:round_number % 3]
+            shift = round_number % len(names)
+            order = names[shift:] + names[:shift]
             for name in order:
                 port, pids = setups[name]
                 before = [cpu_ticks([pid]) for pid in pids]
@@ -244,7 +275,7 @@ def main():
                 if name == "nginx-fcgi":
                     fcgi_us = used[-1] / CLOCK_TICKS * 1e6 / requests
                     split = f" (nginx {cpu_us - fcgi_us:.1f}, isapi-fcgi {fcgi_us:.1f})"
-                print(f"round {round_number + 1} {name:13} {rps:10.0f} req/s  "
+                print(f"round {round_number + 1} {name:19} {rps:10.0f} req/s  "
                       f"p99 {p99:7.2f} ms  cpu {cpu_us:6.1f} us/req{split}", flush=True)
 
         base = {key: statistics.median(r[key] for r in results["nginx-static"])
