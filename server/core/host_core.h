@@ -90,7 +90,7 @@ struct ResponseHead {
 
 // Where the core sends one answer. Called only on the thread that runs
 // Module::Serve or a thread of the module while Serve is in progress; the
-// core serialises all calls for one request.
+// core never calls one sink from two threads at once.
 class ResponseSink {
  public:
   virtual ~ResponseSink() = default;
@@ -120,6 +120,9 @@ class ResponseSink {
 struct ServeResult {
   int status = 0;           // the status that was sent
   uint64_t body_bytes = 0;  // body bytes the sink accepted
+  // Body bytes the module wrote to an answer that has no body (HEAD): what
+  // a front end that collects the whole answer announces as its length.
+  uint64_t withheld_body_bytes = 0;
 };
 
 // A loaded extension module. Thread-safe: Serve may run on many threads at

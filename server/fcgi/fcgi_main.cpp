@@ -16,6 +16,7 @@
 #include "server/fcgi/fcgi_options.h"
 #include "server/fcgi/fcgi_server.h"
 #include "server/core/host_core.h"
+#include "server/core/signals.h"
 
 namespace {
 
@@ -39,14 +40,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // Every thread blocks the stop signals; the main thread takes them with
-  // sigwait. A web server that goes away mid-answer must not kill us.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  // Every thread blocks the stop signals; the main thread takes them.
+  sigset_t stop_signals = isapi::BlockSignals({SIGTERM, SIGINT});
 
   if (FCGX_Init() != 0) {
     fprintf(stderr, "isapi-fcgi: cannot initialise libfcgi\n");
@@ -74,8 +69,7 @@ int main(int argc, char** argv) {
   {
     isapi_fcgi::Server server(module.get(), listen_fd);
     if (server.Start(options.threads, &error)) {
-      int received = 0;
-      sigwait(&stop_signals, &received);
+      int received = isapi::WaitForSignal(stop_signals);
       fprintf(stderr, "isapi-fcgi: %s received, finishing requests in progress\n",
               strsignal(received));
     } else {

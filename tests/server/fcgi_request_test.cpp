@@ -177,7 +177,7 @@ TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
       {{"--module", "m", "--socket", ":1", "--threads", "0"}, "--threads must be"},
       {{"--module", "m", "--socket", ":1", "--threads", "1025"}, "--threads must be"},
       {{"--module", "m", "--socket", ":1", "--threads", "4x"}, "--threads must be"},
-      {{"--module", "m", "--socket", ":1", "--verbose", "1"}, "unknown argument: --verbose"},
+      {{"--module", "m", "--socket", ":1", "--verbose", "1"}, "unknown option: --verbose"},
   };
   for (const OptionsCase& c : cases) {
     std::vector<const char*> argv = {"isapi-fcgi"};
