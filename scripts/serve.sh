@@ -22,5 +22,10 @@ ln -sfn "$root/examples/installation" "$drive_c/Program Files/Orvane"
 
 export ORVANE_INSDIR=$root/examples/installation
 export WIN32_DRIVE_C=$drive_c
+# isapi-server refuses to run a module as root unless told; this script is
+# for trying the example on a development machine, where that is the user's
+# own choice.
+allow_root=()
+[ "$(id -u)" -ne 0 ] || allow_root=(--allow-root)
 exec "$build/server/http/isapi-server" --module "$build/extension/orvanehp.so" \
-  --listen 127.0.0.1:8080 --access-log -
+  --listen 127.0.0.1:8080 --access-log - "${allow_root[@]}"

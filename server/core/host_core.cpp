@@ -302,8 +302,7 @@ BOOL SendHeader(ExtensionCall* call, std::string_view status, std::string_view b
   if (call->head_sent) return Fail(ERROR_INVALID_PARAMETER);
   ResponseHead head;
   std::string_view body;
-  if (!ParseStatus(status, &head) || !ParseHeaderBlock(block, &head, &body) ||
-      !DecideFraming(&head)) {
+  if (!ParseResponseHead(status, block, &head, &body)) {
     call->answer_failed = true;
     SendBareHead(call, 500);
     return Fail(ERROR_INVALID_PARAMETER);
@@ -503,6 +502,11 @@ void Module::Terminate() {
   if (terminate_extension_ != nullptr) terminate_extension_(HSE_TERM_MUST_UNLOAD);
   dlclose(handle_);
   handle_ = nullptr;
+}
+
+bool ParseResponseHead(std::string_view status, std::string_view block, ResponseHead* head,
+                       std::string_view* body) {
+  return ParseStatus(status, head) && ParseHeaderBlock(block, head, body) && DecideFraming(head);
 }
 
 bool SplitTarget(const std::string& target, std::string* path, std::string* query) {

@@ -100,11 +100,13 @@ void Child::Signal(int signal) const {
 int Child::WaitExit(std::chrono::milliseconds timeout) {
   Clock::time_point deadline = Clock::now() + timeout;
   for (;;) {
+    if (reaped_) return exit_code_;
     int status = 0;
     pid_t done = waitpid(pid_, &status, WNOHANG);
     if (done == pid_) {
       reaped_ = true;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return exit_code_;
     }
     if (Clock::now() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

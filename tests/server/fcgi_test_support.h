@@ -39,12 +39,14 @@ class Child {
   pid_t pid() const { return pid_; }
   void Signal(int signal) const;
   // The exit code, 128 + signal number when killed by a signal, or -1 when
-  // the child is still running after `timeout`.
+  // the child is still running after `timeout`. Once reaped, the same code
+  // at once.
   int WaitExit(std::chrono::milliseconds timeout = kWait);
 
  private:
   pid_t pid_ = -1;
   bool reaped_ = false;
+  int exit_code_ = -1;
 };
 
 // Connects to a Unix socket or to 127.0.0.1:port, retrying until `timeout`
