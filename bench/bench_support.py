@@ -113,6 +113,8 @@ def start_isapi_server(build, module, env, log, threads=None):
                "--listen", f"127.0.0.1:{port}"]
     if threads is not None:
         command += ["--threads", str(threads)] if threads > 0 else ["--thread-per-connection"]
+    if os.geteuid() == 0:
+        command.append("--allow-root")
     process = subprocess.Popen(command, env=env, stdout=log, stderr=log)
     wait_for_port(port, process, "isapi-server")
     return port, process

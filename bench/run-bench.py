@@ -6,6 +6,10 @@
   isapi-server-memory  the same host with bench/memory_module.cpp, which answers
                        the same bytes from memory: what hosting costs on its own
   nginx-fcgi           nginx -> isapi-fcgi (the example site in examples/nginx)
+  nginx-isapi          nginx with the module inside it (ngx_http_isapi_module)
+  nginx-isapi-threads  the same on nginx's thread pool (isapi_thread_pool)
+  nginx-isapi-memory   nginx with the bench-only module that answers the same
+                       bytes from memory
 
 Rounds alternate between the setups (the order rotates each round), so a
 slow moment of the machine hits all of them. Reported per setup: median
@@ -91,7 +95,18 @@ def count_syscalls(setup, tmp, args):
             {name: count / requests for name, count in calls.items()})
 
 
-def nginx_config(tmp, static_port, fcgi_port, socket_path, workers):
+def isapi_servers(module_ports):
+    """nginx server blocks serving PATH through ngx_http_isapi_module."""
+    blocks = ""
+    for (module, pool), port in module_ports.items():
+        pool_line = f"isapi_thread_pool {pool}; " if pool else ""
+        blocks += (f"  server {{ listen 127.0.0.1:{port}; "
+                   f"location = {PATH} {{ isapi {module}; {pool_line}}} }}\n")
+    return blocks
+
+
+def nginx_config(tmp, static_port, fcgi_port, socket_path, workers, nginx_module, module_ports,
+                 page_file):
     site = open(SITE_EXAMPLE).read()
     site = site.replace("listen 80;", f"listen 127.0.0.1:{fcgi_port};", 1)
     site = site.replace("server unix:/run/orvane/isapi-fcgi.sock;",
@@ -104,7 +119,9 @@ def nginx_config(tmp, static_port, fcgi_port, socket_path, workers):
     # As root nginx would run its workers as nobody, who may not read the
     # temporary directory.
     user = "user root;\n" if os.geteuid() == 0 else ""
-    conf = f"""daemon off;
+    load = (f"load_module {nginx_module};\nenv ORVANE_INSDIR={tmp}/ins;\n"
+            f"env MEMORY_MODULE_PAGE={page_file};\n")
+    conf = f"""{load}daemon off;
 {user}worker_processes {workers};
 pid {tmp}/nginx.pid;
 error_log {tmp}/error.log warn;
@@ -127,7 +144,7 @@ http {{
     }}
   }}
   include {tmp}/site.conf;
-}}
+{isapi_servers(module_ports)}}}
 """
     path = os.path.join(tmp, "nginx.conf")
     with open(path, "w") as f:
@@ -159,8 +176,9 @@ def main():
     memory_module = os.path.join(args.build, "bench", "memory_module.so")
     server = os.path.join(args.build, "server", "http", "isapi-server")
     fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
+    nginx_module = os.path.join(args.build, "server", "nginx", "ngx_http_isapi_module.so")
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
-    for needed in (module, memory_module, server, fcgi, nginx, args.page):
+    for needed in (module, memory_module, server, fcgi, nginx, nginx_module, args.page):
         if not os.path.exists(needed):
             sys.exit(f"missing {needed}")
     for tool in ("wrk",) + (() if args.no_strace else ("strace",)):
@@ -191,10 +209,15 @@ def main():
 
         fcgi_proc = start([fcgi, "--module", module, "--socket", f"unix:{socket_path}",
                            "--threads", str(args.fcgi_threads)])
-        conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers)
+        module_ports = {(module, None): free_port(), (module, "default"): free_port(),
+                        (memory_module, None): free_port()}
+        conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers,
+                            nginx_module, module_ports, args.page)
         nginx_proc = start([nginx, "-p", tmp, "-c", conf, "-e", f"{tmp}/error.log"])
         wait_for_port(static_port, nginx_proc, "nginx")
         wait_for_port(fcgi_port, nginx_proc, "nginx")
+        for port in module_ports.values():
+            wait_for_port(port, nginx_proc, "nginx")
         nginx_pids = [nginx_proc.pid] + children(nginx_proc.pid)
         server_port, server_proc = start_server(module)
         memory_port, memory_proc = start_server(memory_module, {"MEMORY_MODULE_PAGE": args.page})
@@ -206,6 +229,9 @@ def main():
             Setup("isapi-server", server_port, [server_proc.pid]),
             Setup("isapi-server-memory", memory_port, [memory_proc.pid]),
             Setup("nginx-fcgi", fcgi_port, nginx_pids + [fcgi_proc.pid]),
+            Setup("nginx-isapi", module_ports[(module, None)], nginx_pids),
+            Setup("nginx-isapi-threads", module_ports[(module, "default")], nginx_pids),
+            Setup("nginx-isapi-memory", module_ports[(memory_module, None)], nginx_pids),
         ]
         if args.only:
             wanted = set(args.only.split(","))

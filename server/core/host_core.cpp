@@ -5,26 +5,14 @@
 
 #include <string_view>
 
+#include "server/core/http_text.h"
+
 namespace isapi {
 namespace {
 
-constexpr uint32_t kExchangeMagic = 0x49534150;  // "ISAP"
-
-bool IsTokenChar(unsigned char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  return strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
-}
+constexpr uint32_t kCallMagic = 0x49534150;  // "ISAP"
 
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -48,17 +36,6 @@ bool NamesHeader(std::string_view variable, std::string_view header_name) {
     char c = header_name[i] == '-' ? '_' : AsciiUpper(header_name[i]);
     if (AsciiUpper(variable[i]) != c) return false;
   }
-  return true;
-}
-
-bool ParseDecimal(std::string_view text, uint64_t* value) {
-  if (text.empty() || text.size() > 19) return false;
-  uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    result = result * 10 + static_cast<uint64_t>(c - '0');
-  }
-  *value = result;
   return true;
 }
 
@@ -132,7 +109,7 @@ bool DecideFraming(ResponseHead* head) {
   for (const HeaderField& field : head->headers) {
     if (EqualsIgnoreCase(field.name, "Content-Length")) {
       uint64_t length = 0;
-      if (!ParseDecimal(field.value, &length)) return false;
+      if (!ParseDecimal(field.value, UINT64_MAX, &length)) return false;
       if (have_length && length != head->content_length) return false;
       have_length = true;
       head->content_length = length;
@@ -149,9 +126,13 @@ bool DecideFraming(ResponseHead* head) {
 }
 
 // The state of one request while the module works on it. ConnID points
-// here. All callbacks for one request are serialised by `mutex`.
-struct Exchange {
-  uint32_t magic = kExchangeMagic;
+// here. `request` and the control block's copies never change during the
+// call, so GetServerVariable and ReadClient read them without a lock; every
+// callback that touches the answer (the header requests, WriteClient,
+// HSE_REQ_DONE_WITH_SESSION, HSE_REQ_IS_KEEP_CONN) holds `mutex`, which
+// serialises the sink calls of one request.
+struct ExtensionCall {
+  uint32_t magic = kCallMagic;
   const Request* request;
   ResponseSink* sink;
 
@@ -163,16 +144,17 @@ struct Exchange {
   bool delivery_failed = false;
   ResponseHead head;
   uint64_t body_bytes = 0;
+  uint64_t withheld_body_bytes = 0;
 
   // Writable copies for the control block's string members.
   std::string method, query, path_info, path_translated, content_type, body;
   EXTENSION_CONTROL_BLOCK ecb;
 };
 
-Exchange* FromHandle(HCONN conn) {
-  Exchange* exchange = static_cast<Exchange*>(conn);
-  if (exchange == nullptr || exchange->magic != kExchangeMagic) return nullptr;
-  return exchange;
+ExtensionCall* FromHandle(HCONN conn) {
+  ExtensionCall* call = static_cast<ExtensionCall*>(conn);
+  if (call == nullptr || call->magic != kCallMagic) return nullptr;
+  return call;
 }
 
 BOOL Fail(DWORD error) {
@@ -249,13 +231,13 @@ bool FindVariable(const Request& request, std::string_view name, std::string* va
 }
 
 BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size) {
-  Exchange* exchange = FromHandle(conn);
-  if (exchange == nullptr || name == nullptr || size == nullptr) {
+  ExtensionCall* call = FromHandle(conn);
+  if (call == nullptr || name == nullptr || size == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (buffer == nullptr && *size != 0) return Fail(ERROR_INVALID_PARAMETER);
   std::string value;
-  if (!FindVariable(*exchange->request, name, &value)) return Fail(ERROR_INVALID_INDEX);
+  if (!FindVariable(*call->request, name, &value)) return Fail(ERROR_INVALID_INDEX);
   DWORD needed = static_cast<DWORD>(value.size() + 1);
   if (*size < needed) {
     *size = needed;
@@ -271,67 +253,70 @@ bool HasBody(const Request& request, int status) {
 }
 
 // Passes body bytes to the sink within the announced Content-Length.
-// Caller holds exchange->mutex and has sent the head.
-BOOL DeliverBody(Exchange* exchange, const char* data, size_t size) {
-  if (size == 0 || !exchange->head.has_body) return TRUE;
+// Caller holds call->mutex and has sent the head.
+BOOL DeliverBody(ExtensionCall* call, const char* data, size_t size) {
+  if (!call->head.has_body) {
+    call->withheld_body_bytes += size;
+    return TRUE;
+  }
+  if (size == 0) return TRUE;
   bool overrun = false;
-  if (exchange->head.framing == Framing::kContentLength) {
-    uint64_t room = exchange->head.content_length - exchange->body_bytes;
+  if (call->head.framing == Framing::kContentLength) {
+    uint64_t room = call->head.content_length - call->body_bytes;
     if (size > room) {
       size = static_cast<size_t>(room);
       overrun = true;
     }
   }
   if (size > 0) {
-    if (!exchange->sink->WriteBody(data, size)) {
-      exchange->delivery_failed = true;
+    if (!call->sink->WriteBody(data, size)) {
+      call->delivery_failed = true;
       return Fail(ERROR_CONNECTION_ABORTED);
     }
-    exchange->body_bytes += size;
+    call->body_bytes += size;
   }
   return overrun ? Fail(ERROR_INVALID_PARAMETER) : TRUE;
 }
 
 // Sends a head without header lines and with an empty body.
-void SendBareHead(Exchange* exchange, int status) {
-  exchange->head = ResponseHead();
-  exchange->head.status = status;
-  exchange->head.status_text = std::to_string(status);
-  if (*ReasonPhrase(status) != '\0') exchange->head.status_text += std::string(" ") + ReasonPhrase(status);
-  exchange->head.header_block = "Content-Length: 0\r\n";
-  exchange->head.headers.push_back({"Content-Length", "0"});
-  exchange->head.framing = Framing::kContentLength;
-  exchange->head.has_body = false;
-  exchange->head.keep_conn = status != 503;
-  exchange->head_sent = true;
-  exchange->ecb.dwHttpStatusCode = static_cast<DWORD>(status);
-  if (!exchange->sink->SendHead(exchange->head)) exchange->delivery_failed = true;
+void SendBareHead(ExtensionCall* call, int status) {
+  call->head = ResponseHead();
+  call->head.status = status;
+  call->head.status_text = std::to_string(status);
+  if (*ReasonPhrase(status) != '\0') call->head.status_text += std::string(" ") + ReasonPhrase(status);
+  call->head.header_block = "Content-Length: 0\r\n";
+  call->head.headers.push_back({"Content-Length", "0"});
+  call->head.framing = Framing::kContentLength;
+  call->head.has_body = false;
+  call->head.keep_conn = status != 503;
+  call->head_sent = true;
+  call->ecb.dwHttpStatusCode = static_cast<DWORD>(status);
+  if (!call->sink->SendHead(call->head)) call->delivery_failed = true;
 }
 
 // The common part of both header requests. `status` and `block` need no
 // terminating NUL.
-BOOL SendHeader(Exchange* exchange, std::string_view status, std::string_view block,
+BOOL SendHeader(ExtensionCall* call, std::string_view status, std::string_view block,
                 bool keep_conn) {
-  std::lock_guard<std::mutex> lock(exchange->mutex);
-  if (exchange->head_sent) return Fail(ERROR_INVALID_PARAMETER);
+  std::lock_guard<std::mutex> lock(call->mutex);
+  if (call->head_sent) return Fail(ERROR_INVALID_PARAMETER);
   ResponseHead head;
   std::string_view body;
-  if (!ParseStatus(status, &head) || !ParseHeaderBlock(block, &head, &body) ||
-      !DecideFraming(&head)) {
-    exchange->answer_failed = true;
-    SendBareHead(exchange, 500);
+  if (!ParseResponseHead(status, block, &head, &body)) {
+    call->answer_failed = true;
+    SendBareHead(call, 500);
     return Fail(ERROR_INVALID_PARAMETER);
   }
   head.keep_conn = keep_conn;
-  head.has_body = HasBody(*exchange->request, head.status);
-  exchange->head = std::move(head);
-  exchange->head_sent = true;
-  exchange->ecb.dwHttpStatusCode = static_cast<DWORD>(exchange->head.status);
-  if (!exchange->sink->SendHead(exchange->head)) {
-    exchange->delivery_failed = true;
+  head.has_body = HasBody(*call->request, head.status);
+  call->head = std::move(head);
+  call->head_sent = true;
+  call->ecb.dwHttpStatusCode = static_cast<DWORD>(call->head.status);
+  if (!call->sink->SendHead(call->head)) {
+    call->delivery_failed = true;
     return Fail(ERROR_CONNECTION_ABORTED);
   }
-  return DeliverBody(exchange, body.data(), body.size());
+  return DeliverBody(call, body.data(), body.size());
 }
 
 // A counted string that may or may not include its NUL, or stop earlier.
@@ -341,13 +326,13 @@ std::string_view CountedText(LPCSTR text, DWORD count) {
 
 BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDWORD,
                                   LPDWORD data_type) {
-  Exchange* exchange = FromHandle(conn);
-  if (exchange == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  ExtensionCall* call = FromHandle(conn);
+  if (call == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   switch (request) {
     case HSE_REQ_SEND_RESPONSE_HEADER: {
       const char* status = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
       const char* block = data_type != nullptr ? reinterpret_cast<const char*>(data_type) : "";
-      return SendHeader(exchange, status, block, true);
+      return SendHeader(call, status, block, true);
     }
     case HSE_REQ_SEND_RESPONSE_HEADER_EX: {
       if (buffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
@@ -358,19 +343,19 @@ BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDW
       std::string_view block = info->pszHeader != nullptr
                                    ? CountedText(info->pszHeader, info->cchHeader)
                                    : std::string_view();
-      return SendHeader(exchange, status, block, info->fKeepConn != FALSE);
+      return SendHeader(call, status, block, info->fKeepConn != FALSE);
     }
     case HSE_REQ_DONE_WITH_SESSION: {
-      std::lock_guard<std::mutex> lock(exchange->mutex);
-      exchange->done_with_session = true;
-      exchange->session_done.notify_all();
+      std::lock_guard<std::mutex> lock(call->mutex);
+      call->done_with_session = true;
+      call->session_done.notify_all();
       return TRUE;
     }
     case HSE_REQ_IS_KEEP_CONN: {
       if (buffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-      std::lock_guard<std::mutex> lock(exchange->mutex);
-      bool keep = exchange->sink->ClientKeepsAlive() &&
-                  (!exchange->head_sent || exchange->head.keep_conn);
+      std::lock_guard<std::mutex> lock(call->mutex);
+      bool keep = call->sink->ClientKeepsAlive() &&
+                  (!call->head_sent || call->head.keep_conn);
       *static_cast<BOOL*>(buffer) = keep ? TRUE : FALSE;
       return TRUE;
     }
@@ -380,49 +365,49 @@ BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDW
 }
 
 BOOL WINAPI WriteClient(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD flags) {
-  Exchange* exchange = FromHandle(conn);
-  if (exchange == nullptr || bytes == nullptr || (buffer == nullptr && *bytes != 0)) {
+  ExtensionCall* call = FromHandle(conn);
+  if (call == nullptr || bytes == nullptr || (buffer == nullptr && *bytes != 0)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
   // Only synchronous writes exist here; 0 is what IIS 4-era code passes.
   if ((flags & HSE_IO_ASYNC) != 0) return Fail(ERROR_INVALID_PARAMETER);
-  std::lock_guard<std::mutex> lock(exchange->mutex);
+  std::lock_guard<std::mutex> lock(call->mutex);
   // The header call must come first; after a rejected block the 500 is out.
-  if (!exchange->head_sent || exchange->answer_failed) return Fail(ERROR_INVALID_PARAMETER);
-  if (exchange->delivery_failed) return Fail(ERROR_CONNECTION_ABORTED);
-  return DeliverBody(exchange, static_cast<const char*>(buffer), *bytes);
+  if (!call->head_sent || call->answer_failed) return Fail(ERROR_INVALID_PARAMETER);
+  if (call->delivery_failed) return Fail(ERROR_CONNECTION_ABORTED);
+  return DeliverBody(call, static_cast<const char*>(buffer), *bytes);
 }
 
 BOOL WINAPI ReadClient(HCONN conn, LPVOID, LPDWORD size) {
-  Exchange* exchange = FromHandle(conn);
-  if (exchange == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  ExtensionCall* call = FromHandle(conn);
+  if (call == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   // The whole body is in lpbData already, so there is nothing left to read.
   *size = 0;
   return TRUE;
 }
 
-void FillControlBlock(Exchange* exchange) {
-  const Request& request = *exchange->request;
-  exchange->method = request.method;
-  exchange->query = request.query;
-  FindVariable(request, "PATH_INFO", &exchange->path_info);
-  FindVariable(request, "CONTENT_TYPE", &exchange->content_type);
-  exchange->body = request.body;
+void FillControlBlock(ExtensionCall* call) {
+  const Request& request = *call->request;
+  call->method = request.method;
+  call->query = request.query;
+  FindVariable(request, "PATH_INFO", &call->path_info);
+  FindVariable(request, "CONTENT_TYPE", &call->content_type);
+  call->body = request.body;
 
-  EXTENSION_CONTROL_BLOCK& ecb = exchange->ecb;
+  EXTENSION_CONTROL_BLOCK& ecb = call->ecb;
   memset(&ecb, 0, sizeof ecb);
   ecb.cbSize = sizeof ecb;
   ecb.dwVersion = kIsapiVersion;
-  ecb.ConnID = exchange;
-  ecb.lpszMethod = exchange->method.data();
-  ecb.lpszQueryString = exchange->query.data();
-  ecb.lpszPathInfo = exchange->path_info.data();
-  ecb.lpszPathTranslated = exchange->path_translated.data();
-  ecb.lpszContentType = exchange->content_type.data();
+  ecb.ConnID = call;
+  ecb.lpszMethod = call->method.data();
+  ecb.lpszQueryString = call->query.data();
+  ecb.lpszPathInfo = call->path_info.data();
+  ecb.lpszPathTranslated = call->path_translated.data();
+  ecb.lpszContentType = call->content_type.data();
   // lpbData[cbAvailable] reads as NUL, as modules written for IIS expect.
-  ecb.cbTotalBytes = static_cast<DWORD>(exchange->body.size());
+  ecb.cbTotalBytes = static_cast<DWORD>(call->body.size());
   ecb.cbAvailable = ecb.cbTotalBytes;
-  ecb.lpbData = reinterpret_cast<LPBYTE>(exchange->body.data());
+  ecb.lpbData = reinterpret_cast<LPBYTE>(call->body.data());
   ecb.GetServerVariable = GetServerVariable;
   ecb.WriteClient = WriteClient;
   ecb.ReadClient = ReadClient;
@@ -477,31 +462,31 @@ std::unique_ptr<Module> Module::Load(const std::string& path, std::string* error
 Module::~Module() { Terminate(); }
 
 ServeResult Module::Serve(const Request& request, ResponseSink* sink) {
-  Exchange exchange;
-  exchange.request = &request;
-  exchange.sink = sink;
+  ExtensionCall call;
+  call.request = &request;
+  call.sink = sink;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (terminated_) {
-      SendBareHead(&exchange, 503);
-      sink->Finish(!exchange.delivery_failed);
+      SendBareHead(&call, 503);
+      sink->Finish(!call.delivery_failed);
       return ServeResult{503, 0};
     }
     ++in_flight_;
   }
 
-  FillControlBlock(&exchange);
-  DWORD status = http_extension_proc_(&exchange.ecb);
-  std::unique_lock<std::mutex> lock(exchange.mutex);
+  FillControlBlock(&call);
+  DWORD status = http_extension_proc_(&call.ecb);
+  std::unique_lock<std::mutex> lock(call.mutex);
   if (status == HSE_STATUS_PENDING) {
-    exchange.session_done.wait(lock, [&] { return exchange.done_with_session; });
+    call.session_done.wait(lock, [&] { return call.done_with_session; });
   }
-  if (!exchange.head_sent) SendBareHead(&exchange, 500);
-  const ResponseHead& head = exchange.head;
+  if (!call.head_sent) SendBareHead(&call, 500);
+  const ResponseHead& head = call.head;
   bool short_body = head.framing == Framing::kContentLength && head.has_body &&
-                    exchange.body_bytes != head.content_length;
-  sink->Finish(!exchange.delivery_failed && !short_body);
-  ServeResult result{head.status, exchange.body_bytes};
+                    call.body_bytes != head.content_length;
+  sink->Finish(!call.delivery_failed && !short_body);
+  ServeResult result{head.status, call.body_bytes, call.withheld_body_bytes};
   lock.unlock();
 
   std::lock_guard<std::mutex> module_lock(mutex_);
@@ -517,6 +502,11 @@ void Module::Terminate() {
   if (terminate_extension_ != nullptr) terminate_extension_(HSE_TERM_MUST_UNLOAD);
   dlclose(handle_);
   handle_ = nullptr;
+}
+
+bool ParseResponseHead(std::string_view status, std::string_view block, ResponseHead* head,
+                       std::string_view* body) {
+  return ParseStatus(status, head) && ParseHeaderBlock(block, head, body) && DecideFraming(head);
 }
 
 bool SplitTarget(const std::string& target, std::string* path, std::string* query) {

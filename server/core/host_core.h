@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "isapi/isapi.h"
@@ -89,7 +90,7 @@ struct ResponseHead {
 
 // Where the core sends one answer. Called only on the thread that runs
 // Module::Serve or a thread of the module while Serve is in progress; the
-// core serialises all calls for one request.
+// core never calls one sink from two threads at once.
 class ResponseSink {
  public:
   virtual ~ResponseSink() = default;
@@ -119,6 +120,9 @@ class ResponseSink {
 struct ServeResult {
   int status = 0;           // the status that was sent
   uint64_t body_bytes = 0;  // body bytes the sink accepted
+  // Body bytes the module wrote to an answer that has no body (HEAD): what
+  // a front end that collects the whole answer announces as its length.
+  uint64_t withheld_body_bytes = 0;
 };
 
 // A loaded extension module. Thread-safe: Serve may run on many threads at
@@ -173,6 +177,15 @@ class Module {
   int in_flight_ = 0;
   bool terminated_ = false;
 };
+
+// Checks the status and header block a module passes with
+// HSE_REQ_SEND_RESPONSE_HEADER(_EX) and fills `head` with them: status,
+// header lines, the block as sent on, and the framing its Content-Length or
+// Transfer-Encoding lines give. `body` gets the bytes after the block's
+// blank line, which belong to the answer's body. Returns false for a status
+// or block the host must not pass on (the answer is then a 500).
+bool ParseResponseHead(std::string_view status, std::string_view block, ResponseHead* head,
+                       std::string_view* body);
 
 // Splits a request-target into its percent-decoded path and its raw query
 // (text after the first '?', "" when none). Returns false for a target that

@@ -1,26 +1,15 @@
 #include "server/fcgi/fcgi_options.h"
 
-#include <ctype.h>
-#include <string.h>
+#include <unistd.h>
+
+#include "server/core/http_text.h"
+#include "server/core/options.h"
 
 namespace isapi_fcgi {
 
 namespace {
 
 const char kUnixPrefix[] = "unix:";
-
-// A decimal number in [low, high], digits only.
-bool ParseNumber(const std::string& text, long low, long high, long* value) {
-  if (text.empty() || text.size() > 9) return false;
-  long number = 0;
-  for (char c : text) {
-    if (!isdigit(static_cast<unsigned char>(c))) return false;
-    number = number * 10 + (c - '0');
-  }
-  if (number < low || number > high) return false;
-  *value = number;
-  return true;
-}
 
 bool ParseSocket(const std::string& text, Options* options, std::string* error) {
   if (text.compare(0, sizeof kUnixPrefix - 1, kUnixPrefix) == 0) {
@@ -32,9 +21,10 @@ bool ParseSocket(const std::string& text, Options* options, std::string* error) 
     }
     return true;
   }
-  size_t colon = text.rfind(':');
-  long port = 0;
-  if (colon == std::string::npos || !ParseNumber(text.substr(colon + 1), 1, 65535, &port)) {
+  std::string_view host, port_text;
+  uint64_t port = 0;
+  if (!isapi::SplitHostPort(text, &host, &port_text) ||
+      !isapi::ParseDecimal(port_text, 65535, &port) || port == 0) {
     *error = "--socket must be unix:PATH or HOST:PORT with a port in 1..65535: " + text;
     return false;
   }
@@ -43,63 +33,54 @@ bool ParseSocket(const std::string& text, Options* options, std::string* error) 
   return true;
 }
 
+int CpuCount() {
+  long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count < 1 ? 1 : count > kMaxThreads ? kMaxThreads : static_cast<int>(count);
+}
+
 }  // namespace
 
 const char* Usage() {
-  return "usage: isapi-fcgi --module PATH --socket unix:PATH|HOST:PORT [--threads N]";
+  return "usage: isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]\n"
+         "                  [--max-params BYTES] [--request-timeout SECONDS]\n"
+         "Without --socket, standard input must be a listening socket.";
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-  bool have_module = false, have_socket = false, have_threads = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    std::string value;
-    size_t equals = name.find('=');
-    if (name.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      value = name.substr(equals + 1);
-      name.resize(equals);
-    } else if (i + 1 < argc) {
-      value = argv[++i];
-    } else {
-      *error = "missing value for " + name;
-      return false;
-    }
-
-    bool* seen = name == "--module"    ? &have_module
-                 : name == "--socket"  ? &have_socket
-                 : name == "--threads" ? &have_threads
-                                       : nullptr;
-    if (seen == nullptr) {
-      *error = "unknown argument: " + name;
-      return false;
-    }
-    if (*seen) {
-      *error = name + " given twice";
-      return false;
-    }
-    *seen = true;
-
-    if (name == "--module") {
-      if (value.empty()) {
-        *error = "--module needs a path";
-        return false;
-      }
-      options->module_path = value;
-    } else if (name == "--socket") {
-      if (!ParseSocket(value, options, error)) return false;
-    } else {
-      long threads = 0;
-      if (!ParseNumber(value, 1, kMaxThreads, &threads)) {
-        *error = "--threads must be a number in 1.." + std::to_string(kMaxThreads) + ": " + value;
-        return false;
-      }
-      options->threads = static_cast<int>(threads);
-    }
-  }
-  if (!have_module || !have_socket) {
-    *error = have_module ? "--socket is required" : "--module is required";
+  isapi::OptionValues values;
+  if (!isapi::ParseCommandLine(argc, argv,
+                               {{"--module", true},
+                                {"--socket", true},
+                                {"--threads", true},
+                                {"--max-params", true},
+                                {"--request-timeout", true}},
+                               &values, error)) {
     return false;
   }
+  if (values.count("--module") == 0) {
+    *error = "--module is required";
+    return false;
+  }
+  options->module_path = values["--module"];
+  if (options->module_path.empty()) {
+    *error = "--module needs a path";
+    return false;
+  }
+  if (values.count("--socket") != 0 && !ParseSocket(values["--socket"], options, error)) {
+    return false;
+  }
+  uint64_t threads = static_cast<uint64_t>(CpuCount());
+  uint64_t max_params = options->max_params;
+  uint64_t timeout = static_cast<uint64_t>(options->request_timeout_seconds);
+  if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error) ||
+      !isapi::NumberOption(values, "--max-params", kMinParams, kMaxParams, &max_params, error) ||
+      !isapi::NumberOption(values, "--request-timeout", 1, kMaxRequestTimeoutSeconds, &timeout,
+                           error)) {
+    return false;
+  }
+  options->threads = static_cast<int>(threads);
+  options->max_params = static_cast<size_t>(max_params);
+  options->request_timeout_seconds = static_cast<int>(timeout);
   return true;
 }
 

@@ -1,10 +1,10 @@
 #include "server/fcgi/fcgi_request.h"
 
 #include <ctype.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include <string_view>
+
+#include "server/core/http_text.h"
 
 namespace isapi_fcgi {
 
@@ -14,28 +14,20 @@ const char kHeaderPrefix[] = "HTTP_";
 
 // "8080" -> 8080; anything that is not a port number -> 0.
 uint16_t ParsePort(const std::string& text) {
-  if (text.empty() || text.size() > 5) return 0;
-  unsigned long port = 0;
-  for (char c : text) {
-    if (!isdigit(static_cast<unsigned char>(c))) return 0;
-    port = port * 10 + static_cast<unsigned long>(c - '0');
-  }
-  return port <= 65535 ? static_cast<uint16_t>(port) : 0;
+  uint64_t port = 0;
+  return isapi::ParseDecimal(text, 65535, &port) ? static_cast<uint16_t>(port) : 0;
 }
 
-// "example.com:8080" -> "example.com", "[::1]:80" -> "[::1]".
+// "example.com:8080" -> "example.com", "[::1]:80" -> "[::1]"; a malformed
+// Host names no server.
 std::string HostWithoutPort(const std::string& host) {
-  size_t bracket = host.rfind(']');
-  size_t colon = host.rfind(':');
-  if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket)) {
-    return host;
-  }
-  return host.substr(0, colon);
+  std::string_view name, port;
+  return isapi::SplitHostPort(host, &name, &port) ? std::string(name) : std::string();
 }
 
 bool HasHeader(const isapi::Request& request, const char* name) {
   for (const isapi::HeaderField& field : request.headers) {
-    if (strcasecmp(field.name.c_str(), name) == 0) return true;
+    if (isapi::EqualsIgnoreCase(field.name, name)) return true;
   }
   return false;
 }
@@ -58,7 +50,7 @@ std::string HeaderNameFromParam(const std::string& param_suffix) {
   return name;
 }
 
-void RequestFromParams(const char* const* params, isapi::Request* request) {
+void RequestFromParams(const Params& params, isapi::Request* request) {
   // The CGI parameters used below; the first of repeated names counts.
   enum Known {
     kContentType, kContentLength, kRequestMethod, kQueryString, kScriptName, kPathInfo,
@@ -69,28 +61,24 @@ void RequestFromParams(const char* const* params, isapi::Request* request) {
       "CONTENT_TYPE", "CONTENT_LENGTH", "REQUEST_METHOD", "QUERY_STRING", "SCRIPT_NAME",
       "PATH_INFO", "DOCUMENT_URI", "REQUEST_URI", "SERVER_PROTOCOL", "SERVER_SOFTWARE",
       "REMOTE_ADDR", "REMOTE_PORT", "SERVER_ADDR", "SERVER_PORT", "SERVER_NAME", "HTTPS"};
-  const char* known[kKnownCount] = {};  // value of each, nullptr when absent
+  const std::string* known[kKnownCount] = {};  // value of each, nullptr when absent
 
-  for (const char* const* entry = params; entry != nullptr && *entry != nullptr; ++entry) {
-    const char* equals = strchr(*entry, '=');
-    if (equals == nullptr) continue;
-    std::string_view name(*entry, static_cast<size_t>(equals - *entry));
+  for (const auto& [name, value] : params) {
     if (name.size() > sizeof kHeaderPrefix - 1 &&
         name.compare(0, sizeof kHeaderPrefix - 1, kHeaderPrefix) == 0) {
-      request->headers.push_back(
-          {HeaderNameFromParam(std::string(name.substr(sizeof kHeaderPrefix - 1))),
-           std::string(equals + 1)});
+      request->headers.push_back({HeaderNameFromParam(name.substr(sizeof kHeaderPrefix - 1)),
+                                  value});
       continue;
     }
     for (int i = 0; i < kKnownCount; ++i) {
       if (known[i] == nullptr && name == kKnownNames[i]) {
-        known[i] = equals + 1;
+        known[i] = &value;
         break;
       }
     }
   }
   auto param = [&known](Known which) -> std::string {
-    return known[which] != nullptr ? std::string(known[which]) : std::string();
+    return known[which] != nullptr ? *known[which] : std::string();
   };
 
   if (!param(kContentType).empty() && !HasHeader(*request, "Content-Type")) {
@@ -127,7 +115,7 @@ void RequestFromParams(const char* const* params, isapi::Request* request) {
   request->server_name = param(kServerName);
   if (request->server_name.empty()) {
     for (const isapi::HeaderField& field : request->headers) {
-      if (strcasecmp(field.name.c_str(), "Host") == 0) {
+      if (isapi::EqualsIgnoreCase(field.name, "Host")) {
         request->server_name = HostWithoutPort(field.value);
         break;
       }
@@ -136,7 +124,7 @@ void RequestFromParams(const char* const* params, isapi::Request* request) {
   if (request->server_name.empty()) request->server_name = request->local_addr;
 
   std::string https = param(kHttps);
-  request->https = !https.empty() && strcasecmp(https.c_str(), "off") != 0;
+  request->https = !https.empty() && !isapi::EqualsIgnoreCase(https, "off");
 }
 
 }  // namespace isapi_fcgi

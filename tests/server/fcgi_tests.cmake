@@ -1,12 +1,12 @@
 # Tests of isapi-fcgi: the parameter mapping, the process on its socket, and
 # nginx in front of it. Included from tests/server/CMakeLists.txt.
 add_executable(fcgi_tests
+  fcgi_record_test.cpp
   fcgi_request_test.cpp
   fcgi_server_test.cpp
   fcgi_nginx_test.cpp
   fcgi_test_support.cpp)
-target_include_directories(fcgi_tests PRIVATE ${PROJECT_SOURCE_DIR})
-target_link_libraries(fcgi_tests PRIVATE isapi_fcgi_frontend test_support GTest::gtest_main)
+target_link_libraries(fcgi_tests PRIVATE isapi_fcgi_frontend orvane_defaults test_support GTest::gtest_main)
 add_dependencies(fcgi_tests isapi-fcgi orvanehp probe_module)
 find_program(NGINX_EXECUTABLE nginx PATHS /usr/sbin /usr/local/sbin /usr/local/nginx/sbin)
 target_compile_definitions(fcgi_tests PRIVATE
@@ -15,4 +15,4 @@ target_compile_definitions(fcgi_tests PRIVATE
   PROBE_MODULE_PATH="$<TARGET_FILE:probe_module>"
   NGINX_SITE_EXAMPLE="${PROJECT_SOURCE_DIR}/examples/nginx/isapi-fcgi.conf"
   NGINX_PATH="$<$<BOOL:${NGINX_EXECUTABLE}>:${NGINX_EXECUTABLE}>")
-gtest_discover_tests(fcgi_tests PROPERTIES TIMEOUT 60)
+gtest_discover_tests(fcgi_tests PROPERTIES TIMEOUT 60 LABELS fcgi)

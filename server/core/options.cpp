@@ -1,0 +1,67 @@
+#include "server/core/options.h"
+
+#include <string.h>
+
+#include "server/core/http_text.h"
+
+namespace isapi {
+
+bool ParseCommandLine(int argc, const char* const* argv, const std::vector<OptionSpec>& specs,
+                      OptionValues* values, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    std::string value;
+    bool inline_value = false;
+    if (name.compare(0, 2, "--") != 0) {
+      *error = "unexpected argument: " + name;
+      return false;
+    }
+    size_t equals = name.find('=');
+    if (equals != std::string::npos) {
+      value = name.substr(equals + 1);
+      name.resize(equals);
+      inline_value = true;
+    }
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& candidate : specs) {
+      if (name == candidate.name) spec = &candidate;
+    }
+    if (spec == nullptr) {
+      *error = "unknown option: " + name;
+      return false;
+    }
+    if (values->count(name) != 0) {
+      *error = name + " given twice";
+      return false;
+    }
+    if (!spec->takes_value && inline_value) {
+      *error = name + " takes no value";
+      return false;
+    }
+    if (spec->takes_value && !inline_value) {
+      if (i + 1 == argc) {
+        *error = "missing value for " + name;
+        return false;
+      }
+      value = argv[++i];
+    }
+    (*values)[name] = value;
+  }
+  return true;
+}
+
+bool NumberOption(const OptionValues& values, const char* name, uint64_t low, uint64_t high,
+                  uint64_t* value, std::string* error) {
+  auto found = values.find(name);
+  if (found == values.end()) return true;
+  uint64_t number = 0;
+  if (!ParseDecimal(found->second, high, &number) || number < low) {
+    *error = std::string(name) + " must be a number in " + std::to_string(low) + ".." +
+             std::to_string(high) + ": " + found->second;
+    return false;
+  }
+  *value = number;
+  return true;
+}
+
+}  // namespace isapi

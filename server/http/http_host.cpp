@@ -1,0 +1,256 @@
+#include "server/http/http_host.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "server/http/http_options.h"
+#include "server/http/http_request.h"
+#include "server/http/http_response.h"
+
+namespace isapi_http {
+
+namespace {
+
+// Hardening limits; libmicrohttpd 0.9.75 sets none of them by default.
+// The idle timeout is the only clock it has: each byte a client sends
+// restarts it, so the per-address limit is what bounds clients that
+// trickle their requests (see README).
+constexpr unsigned kConnectionTimeoutSeconds = 30;
+constexpr unsigned kPerAddressConnectionLimit = 64;
+// Per-connection memory for the request line and headers (and I/O
+// buffers); a request whose header does not fit is answered with 431.
+constexpr size_t kConnectionMemory = 32 * 1024;
+
+// An IPv4 client of a dual-stack socket shows as its IPv4 address.
+void SetAddressText(const sockaddr* address, std::string* text, uint16_t* port) {
+  char buffer[INET6_ADDRSTRLEN];
+  if (address->sa_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    inet_ntop(AF_INET, &v4->sin_addr, buffer, sizeof buffer);
+    *port = ntohs(v4->sin_port);
+  } else if (address->sa_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+      inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], buffer, sizeof buffer);
+    } else {
+      inet_ntop(AF_INET6, &v6->sin6_addr, buffer, sizeof buffer);
+    }
+    *port = ntohs(v6->sin6_port);
+  } else {
+    return;
+  }
+  *text = buffer;
+}
+
+void LookUpAddresses(MHD_Connection* connection, ConnectionAddresses* addresses) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (info != nullptr) {
+    SetAddressText(info->client_addr, &addresses->remote_addr, &addresses->remote_port);
+  }
+  info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  sockaddr_storage local;
+  socklen_t length = sizeof local;
+  if (info != nullptr &&
+      getsockname(info->connect_fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+    SetAddressText(reinterpret_cast<sockaddr*>(&local), &addresses->local_addr,
+                   &addresses->local_port);
+  }
+}
+
+}  // namespace
+
+// One client connection, from accept to close. Its requests come one after
+// the other (libmicrohttpd answers pipelined requests in turn), and each
+// reuses the buffers of the one before, so that a request on a kept-alive
+// connection allocates nothing once they have grown.
+struct HttpHost::ConnectionState {
+  ConnectionAddresses addresses;  // looked up once, when it opens
+  // The current request, from its request line until libmicrohttpd is done
+  // with it.
+  std::string target;
+  isapi::Request request;  // headers and body while they arrive
+  size_t header_count = 0;  // request.headers beyond it are left from before
+  bool headers_checked = false;
+  bool refused = false;    // a 4xx is queued; the rest of the body is ignored
+  bool answering = false;  // counted in HttpHost::answering_
+  BufferedSink sink;
+};
+
+HttpHost::~HttpHost() {
+  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+}
+
+bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size,
+                     unsigned connection_limit, std::string* error) {
+  MHD_OptionItem pool_options[] = {
+      {pool_size > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, pool_size, nullptr},
+      {MHD_OPTION_END, 0, nullptr}};
+  // poll(), not select(), with a thread per connection: select() would
+  // refuse every descriptor above 1023.
+  unsigned flags = (pool_size == 0 ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD
+                                   : MHD_USE_EPOLL_INTERNAL_THREAD) |
+                   MHD_USE_ITC | MHD_USE_ERROR_LOG;
+  if (address.ss_family == AF_INET6) flags |= MHD_USE_DUAL_STACK;
+  daemon_ = MHD_start_daemon(
+      flags, 0, nullptr, nullptr, &HttpHost::HandleRequest, this,
+      MHD_OPTION_SOCK_ADDR, &address,
+      MHD_OPTION_URI_LOG_CALLBACK, &HttpHost::BeginRequest, this,
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpHost::EndRequest, this,
+      MHD_OPTION_NOTIFY_CONNECTION, &HttpHost::NotifyConnection, this,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
+      MHD_OPTION_CONNECTION_LIMIT, connection_limit,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnectionLimit,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
+      // Tolerant parsing: at 1, libmicrohttpd answers HTTP/1.1 without Host
+      // itself, with its status line and headers sent twice. RefuseRequest
+      // makes the checks it would have made, and more.
+      MHD_OPTION_STRICT_FOR_CLIENT, 0,
+      MHD_OPTION_ARRAY, pool_options,
+      MHD_OPTION_END);
+  if (daemon_ == nullptr) {
+    *error = "cannot listen on " + FormatAddress(reinterpret_cast<const sockaddr*>(&address));
+    return false;
+  }
+  return true;
+}
+
+std::string HttpHost::ListeningAddress() const {
+  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_LISTEN_FD);
+  sockaddr_storage bound;
+  socklen_t length = sizeof bound;
+  if (info == nullptr ||
+      getsockname(info->listen_fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+    return std::string();
+  }
+  return FormatAddress(reinterpret_cast<const sockaddr*>(&bound));
+}
+
+void HttpHost::StopAccepting() {
+  draining_.store(true);
+  MHD_socket listener = MHD_quiesce_daemon(daemon_);
+  if (listener != MHD_INVALID_SOCKET) close(listener);
+}
+
+void HttpHost::Drain(unsigned deadline_ms) {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    answered_.wait_for(lock, std::chrono::milliseconds(deadline_ms),
+                       [this] { return answering_ == 0; });
+  }
+  MHD_stop_daemon(daemon_);
+  daemon_ = nullptr;
+}
+
+void HttpHost::NotifyConnection(void*, MHD_Connection* connection, void** socket_context,
+                                MHD_ConnectionNotificationCode code) {
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    auto* state = new ConnectionState();
+    LookUpAddresses(connection, &state->addresses);
+    *socket_context = state;
+  } else {
+    delete static_cast<ConnectionState*>(*socket_context);
+    *socket_context = nullptr;
+  }
+}
+
+void* HttpHost::BeginRequest(void*, const char* uri, MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  auto* state = static_cast<ConnectionState*>(info->socket_context);
+  state->target.assign(uri);
+  state->header_count = 0;
+  state->request.body.clear();
+  state->headers_checked = false;
+  state->refused = false;
+  state->answering = false;
+  return state;
+}
+
+void HttpHost::EndRequest(void* cls, MHD_Connection*, void** request_context,
+                          MHD_RequestTerminationCode) {
+  auto* host = static_cast<HttpHost*>(cls);
+  auto* state = static_cast<ConnectionState*>(*request_context);
+  if (state != nullptr && state->answering) {
+    state->answering = false;
+    if (host->answering_.fetch_sub(1) == 1 && host->draining_.load()) {
+      // Under the lock, so that Drain cannot miss it between its check and
+      // its wait.
+      std::lock_guard<std::mutex> lock(host->mutex_);
+      host->answered_.notify_all();
+    }
+  }
+  *request_context = nullptr;
+}
+
+MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const char*,
+                                   const char* method, const char* version,
+                                   const char* upload_data, size_t* upload_data_size,
+                                   void** request_context) {
+  auto* host = static_cast<HttpHost*>(cls);
+  auto* state = static_cast<ConnectionState*>(*request_context);
+  if (state->refused) {
+    *upload_data_size = 0;
+    return MHD_YES;
+  }
+  if (!state->headers_checked) {
+    // The first call carries the headers only; the body follows.
+    state->headers_checked = true;
+    MHD_get_connection_values(
+        connection, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
+          // Assigned over the previous request's fields, reusing their space.
+          auto* state = static_cast<ConnectionState*>(cls);
+          std::vector<isapi::HeaderField>& headers = state->request.headers;
+          if (state->header_count == headers.size()) headers.emplace_back();
+          isapi::HeaderField& field = headers[state->header_count++];
+          field.name.assign(key);
+          field.value.assign(value != nullptr ? value : "");
+          return MHD_YES;
+        },
+        state);
+    state->request.headers.resize(state->header_count);
+    int refusal = RefuseRequest(method, state->target, version, state->request.headers);
+    if (refusal == 0) return MHD_YES;
+    return host->Refuse(connection, method, version, state, refusal);
+  }
+  if (*upload_data_size != 0) {
+    // RefuseRequest let through only a Content-Length within the bound.
+    state->request.body.append(upload_data, *upload_data_size);
+    *upload_data_size = 0;
+    return MHD_YES;
+  }
+  return host->Serve(connection, method, version, state);
+}
+
+MHD_Result HttpHost::Refuse(MHD_Connection* connection, const char* method, const char* version,
+                            ConnectionState* state, int status) {
+  state->refused = true;
+  isapi::Request& request = state->request;
+  request.method = method;
+  request.target = state->target;
+  request.protocol = version;
+  request.remote_addr = state->addresses.remote_addr;
+  log_->Write(request, status, 0);
+  return QueueRefusal(connection, static_cast<unsigned>(status));
+}
+
+MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const char* version,
+                           ConnectionState* state) {
+  isapi::Request& request = state->request;
+  int refusal = MapRequest(method, state->target, version, state->addresses, &request);
+  if (refusal != 0) return Refuse(connection, method, version, state, refusal);
+  answering_.fetch_add(1);
+  state->answering = true;
+  bool keep_alive = isapi::ClientAllowsKeepAlive(request) && !draining_.load();
+  state->sink.Reset(keep_alive);
+  isapi::ServeResult served = module_->Serve(request, &state->sink);
+  MHD_Result result =
+      state->sink.Queue(connection, request.method == "HEAD", keep_alive, &served);
+  log_->Write(request, served.status, served.body_bytes);
+  return result;
+}
+
+}  // namespace isapi_http

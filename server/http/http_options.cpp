@@ -1,0 +1,120 @@
+#include "server/http/http_options.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string.h>
+
+#include "server/core/http_text.h"
+#include "server/core/options.h"
+
+namespace isapi_http {
+
+const char* Usage() {
+  return "usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
+         "                    [--threads N | --thread-per-connection] [--access-log FILE|-]\n"
+         "                    [--drain-timeout S] [--allow-root]\n"
+         "\n"
+         "Serves HTTP/1.1 through the extension module at PATH.\n"
+         "  --module PATH        the module (.so) to load; required\n"
+         "  --listen ADDR:PORT   address and port to listen on: IPV4:PORT or [IPV6]:PORT\n"
+         "                       (default 127.0.0.1:8080; [::]:PORT takes IPv4 too);\n"
+         "                       port 0 picks a free port\n"
+         "  --threads N          serve from a pool of N (1-64) epoll threads (default: one\n"
+         "                       per CPU); a module call that blocks holds up the other\n"
+         "                       connections of its thread\n"
+         "  --thread-per-connection\n"
+         "                       serve each connection on a thread of its own instead, for\n"
+         "                       modules that block: a blocked call then holds up only its\n"
+         "                       own connection; costs more CPU per request\n"
+         "  --access-log FILE|-  append a Common Log Format line per request to FILE,\n"
+         "                       or write it to standard output with -\n"
+         "  --drain-timeout S    on SIGTERM, give answers under way up to S seconds\n"
+         "                       (0-3600, default 10) before closing every connection\n"
+         "  --allow-root         run the module even as root (refused otherwise: the\n"
+         "                       module would have every right on the machine)\n"
+         "  --help               show this text\n"
+         "Options take their value as --name VALUE or --name=VALUE.\n"
+         "\n"
+         "Once listening it prints \"listening on ADDRESS:PORT\" on standard output,\n"
+         "and \"draining\" once a stop signal has closed the listening socket. Under\n"
+         "systemd (Type=notify) it reports readiness. SIGHUP reopens the access log.\n"
+         "SIGTERM or SIGINT: stop accepting, let answers under way finish within the\n"
+         "drain timeout, close the other connections (idle, or still sending a\n"
+         "request), wait for module calls still running, unload the module, exit 0.\n";
+}
+
+bool ParseOptions(int argc, const char* const* argv, Options* options, bool* help,
+                  std::string* error) {
+  isapi::OptionValues values;
+  if (!isapi::ParseCommandLine(argc, argv,
+                               {{"--help", false}, {"--module", true}, {"--listen", true},
+                                {"--access-log", true}, {"--threads", true},
+                                {"--thread-per-connection", false},
+                                {"--drain-timeout", true}, {"--allow-root", false}},
+                               &values, error)) {
+    return false;
+  }
+  *help = values.count("--help") != 0;
+  if (*help) return true;
+  uint64_t threads = 0;
+  if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error)) return false;
+  options->threads = static_cast<unsigned>(threads);
+  uint64_t drain = options->drain_timeout_seconds;
+  if (!isapi::NumberOption(values, "--drain-timeout", 0, kMaxDrainTimeoutSeconds, &drain,
+                           error)) {
+    return false;
+  }
+  options->drain_timeout_seconds = static_cast<unsigned>(drain);
+  options->thread_per_connection = values.count("--thread-per-connection") != 0;
+  options->allow_root = values.count("--allow-root") != 0;
+  options->module_path = values["--module"];
+  options->access_log = values["--access-log"];
+  if (values.count("--listen") != 0) options->listen = values["--listen"];
+  if (options->module_path.empty()) {
+    *error = "--module PATH is required";
+    return false;
+  }
+  if (options->thread_per_connection && options->threads != 0) {
+    *error = "--threads and --thread-per-connection exclude each other";
+    return false;
+  }
+  return true;
+}
+
+bool ParseListenAddress(const std::string& text, sockaddr_storage* address) {
+  std::string_view host, port_text;
+  uint64_t port = 0;
+  if (!isapi::SplitHostPort(text, &host, &port_text) ||
+      !isapi::ParseDecimal(port_text, 65535, &port)) {
+    return false;
+  }
+  memset(address, 0, sizeof *address);
+  if (!host.empty() && host.front() == '[') {
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(address);
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(port));
+    std::string literal(host.substr(1, host.size() - 2));
+    return inet_pton(AF_INET6, literal.c_str(), &v6->sin6_addr) == 1;
+  }
+  auto* v4 = reinterpret_cast<sockaddr_in*>(address);
+  v4->sin_family = AF_INET;
+  v4->sin_port = htons(static_cast<uint16_t>(port));
+  return inet_pton(AF_INET, std::string(host).c_str(), &v4->sin_addr) == 1;
+}
+
+std::string FormatAddress(const sockaddr* address) {
+  char text[INET6_ADDRSTRLEN];
+  if (address->sa_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+  }
+  if (address->sa_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+  }
+  return std::string();
+}
+
+}  // namespace isapi_http

@@ -1,0 +1,42 @@
+// Command line of isapi-server.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <string>
+
+namespace isapi_http {
+
+struct Options {
+  std::string module_path;
+  std::string listen = "127.0.0.1:8080";
+  std::string access_log;  // "" for none, "-" for standard output
+  unsigned threads = 0;    // 0: one per CPU
+  bool thread_per_connection = false;
+  unsigned drain_timeout_seconds = 10;
+  bool allow_root = false;
+};
+
+constexpr unsigned kMaxThreads = 64;
+constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
+
+// The text printed for --help and after a command-line error.
+const char* Usage();
+
+// Parses the command line (see Usage; --name value and --name=value).
+// Sets *help for --help, which ends the parse. Returns false with a
+// one-line reason in *error for a missing --module, --threads together
+// with --thread-per-connection, or what isapi::ParseCommandLine refuses.
+bool ParseOptions(int argc, const char* const* argv, Options* options, bool* help,
+                  std::string* error);
+
+// Parses "IPV4:PORT" or "[IPV6]:PORT" (port 0..65535; 0 lets the kernel
+// pick) into *address. Returns false for anything else, host names
+// included: the server binds exactly what it is told.
+bool ParseListenAddress(const std::string& text, sockaddr_storage* address);
+
+// "127.0.0.1:8080" or "[::1]:8080" for an AF_INET or AF_INET6 address,
+// "" for any other family.
+std::string FormatAddress(const sockaddr* address);
+
+}  // namespace isapi_http

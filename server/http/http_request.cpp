@@ -1,0 +1,67 @@
+#include "server/http/http_request.h"
+
+#include "server/core/http_text.h"
+
+namespace isapi_http {
+
+namespace {
+
+const char kServerSoftware[] = "isapi-server/0.0.1";
+
+}  // namespace
+
+int RefuseRequest(std::string_view method, std::string_view target, std::string_view version,
+                  const std::vector<isapi::HeaderField>& headers) {
+  if (!isapi::IsToken(method)) return 400;
+  for (char c : target) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return 400;
+  }
+  int lengths = 0;
+  int hosts = 0;
+  bool bad_length = false;
+  bool bad_host = false;
+  bool encoding = false;
+  uint64_t length = 0;
+  for (const isapi::HeaderField& field : headers) {
+    if (!isapi::IsToken(field.name)) return 400;
+    if (isapi::EqualsIgnoreCase(field.name, "Content-Length")) {
+      ++lengths;
+      if (!isapi::ParseDecimal(field.value, UINT64_MAX, &length)) bad_length = true;
+    } else if (isapi::EqualsIgnoreCase(field.name, "Transfer-Encoding")) {
+      encoding = true;
+    } else if (isapi::EqualsIgnoreCase(field.name, "Host")) {
+      ++hosts;
+      std::string_view host, port;
+      if (!isapi::SplitHostPort(field.value, &host, &port)) bad_host = true;
+    }
+  }
+  if (lengths > 1 || bad_length || (lengths == 1 && encoding)) return 400;
+  if (hosts > 1 || bad_host || (hosts == 0 && version != "HTTP/1.0")) return 400;
+  if (encoding) return 411;
+  return lengths == 1 && length > kMaxRequestBody ? 413 : 0;
+}
+
+int MapRequest(std::string_view method, std::string_view target, std::string_view version,
+               const ConnectionAddresses& addresses, isapi::Request* request) {
+  request->method.assign(method);
+  request->target.assign(target);
+  request->protocol.assign(version);
+  if (!isapi::SplitTarget(request->target, &request->path, &request->query)) return 400;
+  request->server_software = kServerSoftware;
+  request->remote_addr = addresses.remote_addr;
+  request->remote_port = addresses.remote_port;
+  request->local_addr = addresses.local_addr;
+  request->local_port = addresses.local_port;
+  request->server_name.clear();
+  for (const isapi::HeaderField& field : request->headers) {
+    std::string_view host, port;
+    if (isapi::EqualsIgnoreCase(field.name, "Host")) {
+      if (isapi::SplitHostPort(field.value, &host, &port)) request->server_name.assign(host);
+      break;
+    }
+  }
+  if (request->server_name.empty()) request->server_name = request->local_addr;
+  return 0;
+}
+
+}  // namespace isapi_http

@@ -1,0 +1,55 @@
+// From what libmicrohttpd tells about a request to the host core's
+// isapi::Request, and which requests this server refuses before the
+// module sees them. Free of libmicrohttpd, so it is tested without a socket.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/core/host_core.h"
+
+namespace isapi_http {
+
+// The largest request body taken; a larger Content-Length gets 413.
+constexpr uint64_t kMaxRequestBody = 1024 * 1024;
+
+// The addresses of one client connection, looked up once when it opens.
+struct ConnectionAddresses {
+  std::string remote_addr;  // "127.0.0.1", "::1"
+  uint16_t remote_port = 0;
+  std::string local_addr;
+  uint16_t local_port = 0;
+};
+
+// Returns the 4xx status for a request this server refuses once its
+// request line and headers are in, or 0:
+//   400  a method that is not a token, a target with a control byte, blank or DEL (libmicrohttpd, run
+//        tolerant, passes "GET /a b HTTP/1.1" through), HTTP/1.1 without
+//        Host, a header name that is not a token (libmicrohttpd passes
+//        "Name :" and some empty names through), more than one
+//        Content-Length, a Content-Length that is
+//        not a plain decimal, Content-Length together with
+//        Transfer-Encoding (the framing would be ambiguous), more than one
+//        Host, or a Host that isapi::SplitHostPort refuses;
+//   411  Transfer-Encoding without Content-Length: the control block
+//        announces the body's size up front, so a body of unknown length
+//        is refused, as Apache's host of these modules does;
+//   413  a Content-Length above kMaxRequestBody.
+// The caller closes the connection after a refusal, so that nothing the
+// client sent after it is read as another request.
+int RefuseRequest(std::string_view method, std::string_view target, std::string_view version,
+                  const std::vector<isapi::HeaderField>& headers);
+
+// Fills in `request`, whose headers (in arrival order) and body are already
+// there, from the request line and the connection: method, target, path
+// and query, protocol, addresses, SERVER_NAME (the Host header's host
+// part, else the local address) and server software. Returns 0, or 400
+// for a target that isapi::SplitTarget refuses.
+int MapRequest(std::string_view method, std::string_view target, std::string_view version,
+               const ConnectionAddresses& addresses, isapi::Request* request);
+
+}  // namespace isapi_http

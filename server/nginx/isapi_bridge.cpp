@@ -1,0 +1,246 @@
+#include "server/nginx/isapi_bridge.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "server/core/host_core.h"
+
+struct isapi_module {
+  std::unique_ptr<isapi::Module> module;
+};
+
+namespace {
+
+// Collects the whole answer: nginx sends it from its event loop once the
+// module is done.
+class CollectingSink : public isapi::ResponseSink {
+ public:
+  explicit CollectingSink(bool keep_alive) : keep_alive_(keep_alive) {}
+
+  bool SendHead(const isapi::ResponseHead& head) override {
+    head_ = head;
+    return true;
+  }
+  bool WriteBody(const void* data, size_t size) override {
+    body_.append(static_cast<const char*>(data), size);
+    return true;
+  }
+  void Finish(bool complete) override { complete_ = complete; }
+  bool ClientKeepsAlive() override { return keep_alive_; }
+
+  isapi::ResponseHead head_;
+  std::string body_;
+  bool complete_ = false;
+
+ private:
+  bool keep_alive_;
+};
+
+struct AnswerStorage {
+  isapi::ResponseHead head;
+  std::string body;
+  std::vector<isapi_field> fields;
+};
+
+std::string Text(isapi_text text) { return std::string(text.data, text.len); }
+
+isapi_text View(const std::string& text) { return isapi_text{text.data(), text.size()}; }
+
+void CopyError(const std::string& message, char* error, size_t error_size) {
+  if (error_size == 0) return;
+  size_t length = message.size() < error_size - 1 ? message.size() : error_size - 1;
+  memcpy(error, message.data(), length);
+  error[length] = '\0';
+}
+
+// Appends `length` bytes of `fd` from `offset` on (a body nginx spooled to
+// a temporary file).
+bool AppendFromFile(int fd, off_t offset, size_t length, std::string* out) {
+  size_t start = out->size();
+  out->resize(start + length);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t count = pread(fd, &(*out)[start + done], length - done,
+                          offset + static_cast<off_t>(done));
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return false;
+    done += static_cast<size_t>(count);
+  }
+  return true;
+}
+
+bool BuildRequest(const isapi_request& in, isapi::Request* out) {
+  out->method = Text(in.method);
+  out->target = Text(in.target);
+  out->path = Text(in.path);
+  out->query = Text(in.query);
+  out->script_name = Text(in.script_name);
+  out->protocol = Text(in.protocol);
+  out->headers.reserve(in.header_count);
+  for (size_t i = 0; i < in.header_count; ++i) {
+    out->headers.push_back({Text(in.headers[i].name), Text(in.headers[i].value)});
+  }
+  size_t body_size = 0;
+  for (size_t i = 0; i < in.body_count; ++i) body_size += in.body[i].len;
+  out->body.reserve(body_size);
+  for (size_t i = 0; i < in.body_count; ++i) {
+    const isapi_body_piece& piece = in.body[i];
+    if (piece.data != nullptr) {
+      out->body.append(piece.data, piece.len);
+    } else if (!AppendFromFile(piece.fd, piece.offset, piece.len, &out->body)) {
+      return false;
+    }
+  }
+  out->remote_addr = Text(in.remote_addr);
+  out->remote_port = in.remote_port;
+  out->local_addr = Text(in.local_addr);
+  out->local_port = in.local_port;
+  out->server_name = Text(in.server_name);
+  out->server_software = Text(in.server_software);
+  out->https = in.https != 0;
+  return true;
+}
+
+isapi_framing FramingOf(isapi::Framing framing) {
+  switch (framing) {
+    case isapi::Framing::kContentLength: return ISAPI_FRAMING_MODULE_LENGTH;
+    case isapi::Framing::kModuleChunked: return ISAPI_FRAMING_MODULE_CHUNKED;
+    case isapi::Framing::kFrontEnd: break;
+  }
+  return ISAPI_FRAMING_HOST;
+}
+
+// The child side of isapi_module_check: loads the module, writes the
+// reason it failed (nothing on success) to `fd` and exits without
+// TerminateExtension or any other cleanup.
+[[noreturn]] void CheckInChild(const char* path, int fd) {
+  std::string error;
+  std::unique_ptr<isapi::Module> module = isapi::Module::Load(path, &error);
+  if (module != nullptr) error.clear();
+  size_t done = 0;
+  while (done < error.size()) {
+    ssize_t count = write(fd, error.data() + done, error.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    done += static_cast<size_t>(count);
+  }
+  _exit(0);
+}
+
+}  // namespace
+
+extern "C" {
+
+int isapi_module_check(const char* path, char* error, size_t error_size) {
+  // Blocking SIGCHLD keeps nginx's master from reaping the child first.
+  sigset_t child_signal, previous;
+  sigemptyset(&child_signal);
+  sigaddset(&child_signal, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &child_signal, &previous);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    CopyError(std::string(path) + ": cannot check the module: " + strerror(errno), error,
+              error_size);
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    CheckInChild(path, fds[1]);
+  }
+  close(fds[1]);
+  std::string message;
+  char buffer[512];
+  for (;;) {
+    ssize_t count = pid > 0 ? read(fds[0], buffer, sizeof buffer) : 0;
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) break;
+    message.append(buffer, static_cast<size_t>(count));
+  }
+  close(fds[0]);
+  int status = 0;
+  bool reaped = pid > 0 && waitpid(pid, &status, 0) == pid;
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+
+  if (pid < 0) {
+    message = std::string(path) + ": cannot check the module: fork failed";
+  } else if (message.empty() && reaped && WIFSIGNALED(status)) {
+    message = std::string(path) + ": the module crashed while loading (signal " +
+              std::to_string(WTERMSIG(status)) + ")";
+  }
+  if (message.empty()) return 0;
+  CopyError(message, error, error_size);
+  return -1;
+}
+
+isapi_module* isapi_module_load(const char* path, char* error, size_t error_size) {
+  try {
+    std::string reason;
+    std::unique_ptr<isapi::Module> module = isapi::Module::Load(path, &reason);
+    if (module == nullptr) {
+      CopyError(reason, error, error_size);
+      return nullptr;
+    }
+    return new isapi_module{std::move(module)};
+  } catch (const std::exception& e) {
+    CopyError(std::string(path) + ": " + e.what(), error, error_size);
+    return nullptr;
+  }
+}
+
+void isapi_module_unload(isapi_module* module) {
+  if (module == nullptr) return;
+  module->module->Terminate();
+  delete module;
+}
+
+int isapi_serve(isapi_module* module, const isapi_request* request, isapi_answer* answer) {
+  memset(answer, 0, sizeof *answer);
+  try {
+    isapi::Request core_request;
+    if (!BuildRequest(*request, &core_request)) return -1;
+    CollectingSink sink(request->keep_alive != 0);
+    isapi::ServeResult result = module->module->Serve(core_request, &sink);
+
+    auto storage = std::make_unique<AnswerStorage>();
+    storage->head = std::move(sink.head_);
+    storage->body = std::move(sink.body_);
+    for (const isapi::HeaderField& field : storage->head.headers) {
+      storage->fields.push_back({View(field.name), View(field.value)});
+    }
+    const isapi::ResponseHead& head = storage->head;
+    answer->status = head.status;
+    answer->status_line = View(head.status_text);
+    answer->headers = storage->fields.data();
+    answer->header_count = storage->fields.size();
+    answer->framing = FramingOf(head.framing);
+    answer->content_length = head.framing == isapi::Framing::kContentLength
+                                 ? head.content_length
+                                 : result.body_bytes + result.withheld_body_bytes;
+    answer->body = View(storage->body);
+    answer->keep_conn = head.keep_conn;
+    answer->complete = sink.complete_;
+    answer->storage = storage.release();
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+}
+
+void isapi_answer_release(isapi_answer* answer) {
+  delete static_cast<AnswerStorage*>(answer->storage);
+  answer->storage = nullptr;
+}
+
+}  // extern "C"

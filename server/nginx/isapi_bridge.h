@@ -1,0 +1,112 @@
+/*
+ * The C interface between the nginx module (C, nginx's API) and the host
+ * core (C++). The nginx side copies what it knows about a request into an
+ * isapi_request, the bridge runs it through the extension module and hands
+ * back the whole answer, which the nginx side then gives to nginx's output
+ * filters. No nginx type crosses this line and no C++ exception leaves it.
+ */
+#ifndef ISAPI_BRIDGE_H
+#define ISAPI_BRIDGE_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct isapi_module isapi_module;
+
+typedef struct {
+    const char *data;
+    size_t      len;
+} isapi_text;
+
+typedef struct {
+    isapi_text  name;
+    isapi_text  value;
+} isapi_field;
+
+/* One piece of the request body: `len` bytes at `data`, or, when `data` is
+ * NULL, `len` bytes of the open file `fd` from `offset` on. */
+typedef struct {
+    const char *data;
+    size_t      len;
+    int         fd;
+    off_t       offset;
+} isapi_body_piece;
+
+/* A request as nginx parsed it. Every text may be empty, none is NULL. */
+typedef struct {
+    isapi_text              method;
+    isapi_text              target;       /* request-target as sent */
+    isapi_text              path;         /* decoded, normalised path */
+    isapi_text              query;        /* raw text after '?' */
+    isapi_text              script_name;  /* leading part of path naming the module */
+    isapi_text              protocol;     /* "HTTP/1.1" */
+    const isapi_field      *headers;      /* in arrival order, names as sent */
+    size_t                  header_count;
+    const isapi_body_piece *body;
+    size_t                  body_count;
+    isapi_text              remote_addr;
+    uint16_t                remote_port;
+    isapi_text              local_addr;
+    uint16_t                local_port;
+    isapi_text              server_name;
+    isapi_text              server_software;
+    int                     https;
+    int                     keep_alive;   /* nginx would keep the connection */
+} isapi_request;
+
+/* How the answer's body is delimited, as decided by the host core. */
+typedef enum {
+    ISAPI_FRAMING_MODULE_LENGTH,   /* the module's own Content-Length */
+    ISAPI_FRAMING_MODULE_CHUNKED,  /* the module's own chunks, passed through */
+    ISAPI_FRAMING_HOST             /* neither: the host delimits the body */
+} isapi_framing;
+
+/* A whole answer. Every pointer stays valid until isapi_answer_release. */
+typedef struct {
+    int                 status;
+    isapi_text          status_line;   /* "200 OK" */
+    const isapi_field  *headers;       /* the module's lines, names as spelled */
+    size_t              header_count;
+    isapi_framing       framing;
+    /* The module's Content-Length; with ISAPI_FRAMING_HOST the length of
+     * the body the module wrote, also when it was withheld (HEAD). */
+    uint64_t            content_length;
+    isapi_text          body;          /* empty for HEAD, 204 and 304 */
+    int                 keep_conn;     /* 0: the module asked to close */
+    int                 complete;      /* 0: shorter than announced */
+    void               *storage;
+} isapi_answer;
+
+/* Loads the module at `path` and calls its GetExtensionVersion in a
+ * short-lived child process, so that the calling process stays as it was.
+ * Returns 0, or -1 with a one-line reason naming the file in `error`
+ * (always NUL-terminated). Blocks SIGCHLD while it waits for the child. */
+int isapi_module_check(const char *path, char *error, size_t error_size);
+
+/* Loads the module at `path` and calls GetExtensionVersion once. Returns
+ * NULL with a one-line reason in `error` on failure. */
+isapi_module *isapi_module_load(const char *path, char *error, size_t error_size);
+
+/* Waits until no request is inside the module, calls
+ * TerminateExtension(HSE_TERM_MUST_UNLOAD) once, unloads it and frees
+ * `module`. */
+void isapi_module_unload(isapi_module *module);
+
+/* Runs `request` through the module, blocking until the module is done
+ * with it. Thread-safe. Returns 0 with the answer in *answer, or -1 when
+ * the request could not be run (no memory, unreadable body file). */
+int isapi_serve(isapi_module *module, const isapi_request *request, isapi_answer *answer);
+
+/* Frees what isapi_serve allocated for *answer. Safe on a zeroed answer. */
+void isapi_answer_release(isapi_answer *answer);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

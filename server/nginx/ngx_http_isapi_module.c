@@ -1,0 +1,884 @@
+/*
+ * nginx dynamic module that serves requests through an ISAPI extension
+ * module, using the host core through isapi_bridge.h.
+ *
+ *   isapi PATH;               location: the extension module at PATH serves
+ *                             every request of the location
+ *   isapi_thread_pool NAME;   location: run the module on nginx's thread
+ *                             pool NAME instead of in the event loop
+ *
+ * Lifecycle: while nginx reads its configuration, every module named by an
+ * `isapi` directive is loaded and registered once in a short-lived child
+ * process, so that `nginx -t` and a reload fail with one line naming a
+ * module that is missing, lacks an entry point or refuses
+ * GetExtensionVersion. Each worker process then loads the modules itself
+ * (GetExtensionVersion once per worker) and calls TerminateExtension once
+ * when it exits, after its last request in a module has ended.
+ */
+#include <ngx_config.h>
+#include <ngx_core.h>
+#include <ngx_http.h>
+#include <nginx.h>
+
+#include "isapi_bridge.h"
+
+
+/* One extension module file; `loaded` only in worker processes. */
+typedef struct {
+    ngx_str_t           path;
+    isapi_module       *loaded;
+} ngx_http_isapi_extension_t;
+
+
+typedef struct {
+    ngx_array_t         extensions;      /* of ngx_http_isapi_extension_t */
+    /* installation variables set in the master's environment */
+    ngx_array_t         master_variables;   /* of ngx_str_t */
+} ngx_http_isapi_main_conf_t;
+
+
+typedef struct {
+    ngx_uint_t          extension;       /* index into extensions */
+    ngx_str_t           script_name;
+    ngx_thread_pool_t  *thread_pool;
+} ngx_http_isapi_loc_conf_t;
+
+
+typedef struct {
+    isapi_module       *module;
+    isapi_request       request;
+    isapi_answer        answer;
+    ngx_int_t           served;          /* -1 failed, 0 running, 1 done */
+} ngx_http_isapi_ctx_t;
+
+
+static char *ngx_http_isapi(ngx_conf_t *cf, ngx_command_t *cmd, void *conf);
+static char *ngx_http_isapi_thread_pool(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf);
+static void *ngx_http_isapi_create_main_conf(ngx_conf_t *cf);
+static void *ngx_http_isapi_create_loc_conf(ngx_conf_t *cf);
+static char *ngx_http_isapi_merge_loc_conf(ngx_conf_t *cf, void *parent,
+    void *child);
+static ngx_int_t ngx_http_isapi_init_process(ngx_cycle_t *cycle);
+static void ngx_http_isapi_exit_process(ngx_cycle_t *cycle);
+static ngx_int_t ngx_http_isapi_handler(ngx_http_request_t *r);
+
+
+static ngx_command_t  ngx_http_isapi_commands[] = {
+
+    { ngx_string("isapi"),
+      NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_http_isapi,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("isapi_thread_pool"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_http_isapi_thread_pool,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+      ngx_null_command
+};
+
+
+static ngx_http_module_t  ngx_http_isapi_module_ctx = {
+    NULL,                                  /* preconfiguration */
+    NULL,                                  /* postconfiguration */
+    ngx_http_isapi_create_main_conf,       /* create main configuration */
+    NULL,                                  /* init main configuration */
+    NULL,                                  /* create server configuration */
+    NULL,                                  /* merge server configuration */
+    ngx_http_isapi_create_loc_conf,        /* create location configuration */
+    ngx_http_isapi_merge_loc_conf          /* merge location configuration */
+};
+
+
+ngx_module_t  ngx_http_isapi_module = {
+    NGX_MODULE_V1,
+    &ngx_http_isapi_module_ctx,            /* module context */
+    ngx_http_isapi_commands,               /* module directives */
+    NGX_HTTP_MODULE,                       /* module type */
+    NULL,                                  /* init master */
+    NULL,                                  /* init module */
+    ngx_http_isapi_init_process,           /* init process */
+    NULL,                                  /* init thread */
+    NULL,                                  /* exit thread */
+    ngx_http_isapi_exit_process,           /* exit process */
+    NULL,                                  /* exit master */
+    NGX_MODULE_V1_PADDING
+};
+
+
+/* The variables an extension installation is configured with. */
+static const char  *ngx_http_isapi_installation_prefixes[] = {
+    "ORVANE_INSDIR=", "WIN32_DRIVE_", NULL
+};
+
+
+/*
+ * Requests of this worker that are inside a module on a thread pool. While
+ * there are any, a timer that does not let a graceful exit proceed stays
+ * armed: nginx ends a quitting worker once only cancelable timers are left.
+ */
+static ngx_uint_t   ngx_http_isapi_running;
+static ngx_event_t  ngx_http_isapi_running_guard;
+
+#define NGX_HTTP_ISAPI_GUARD_MSEC  3600000
+
+
+static void *
+ngx_http_isapi_create_main_conf(ngx_conf_t *cf)
+{
+    char                       **env;
+    ngx_str_t                   *name;
+    const char                 **prefix;
+    ngx_http_isapi_main_conf_t   *imcf;
+
+    imcf = ngx_pcalloc(cf->pool, sizeof(ngx_http_isapi_main_conf_t));
+    if (imcf == NULL) {
+        return NULL;
+    }
+
+    if (ngx_array_init(&imcf->extensions, cf->pool, 2,
+                       sizeof(ngx_http_isapi_extension_t))
+        != NGX_OK
+        || ngx_array_init(&imcf->master_variables, cf->pool, 4,
+                          sizeof(ngx_str_t))
+           != NGX_OK)
+    {
+        return NULL;
+    }
+
+    /* The configuration is read in the master, with its whole environment. */
+    for (env = environ; *env; env++) {
+        for (prefix = ngx_http_isapi_installation_prefixes; *prefix; prefix++) {
+            if (ngx_strncmp(*env, *prefix, ngx_strlen(*prefix)) != 0) {
+                continue;
+            }
+
+            name = ngx_array_push(&imcf->master_variables);
+            if (name == NULL) {
+                return NULL;
+            }
+
+            name->len = (u_char *) ngx_strchr(*env, '=') - (u_char *) *env;
+            name->data = ngx_pstrdup(cf->pool, &(ngx_str_t) { name->len,
+                                                     (u_char *) *env });
+            if (name->data == NULL) {
+                return NULL;
+            }
+        }
+    }
+
+    return imcf;
+}
+
+
+static void *
+ngx_http_isapi_create_loc_conf(ngx_conf_t *cf)
+{
+    ngx_http_isapi_loc_conf_t  *ilcf;
+
+    ilcf = ngx_pcalloc(cf->pool, sizeof(ngx_http_isapi_loc_conf_t));
+    if (ilcf == NULL) {
+        return NULL;
+    }
+
+    ilcf->extension = NGX_CONF_UNSET_UINT;
+    ilcf->thread_pool = NGX_CONF_UNSET_PTR;
+
+    return ilcf;
+}
+
+
+static char *
+ngx_http_isapi_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
+{
+    ngx_http_isapi_loc_conf_t  *prev = parent;
+    ngx_http_isapi_loc_conf_t  *conf = child;
+
+    ngx_conf_merge_uint_value(conf->extension, prev->extension,
+                              NGX_CONF_UNSET_UINT);
+    ngx_conf_merge_str_value(conf->script_name, prev->script_name, "");
+    ngx_conf_merge_ptr_value(conf->thread_pool, prev->thread_pool, NULL);
+
+    return NGX_CONF_OK;
+}
+
+
+/*
+ * SCRIPT_NAME is the prefix of a prefix location, without a trailing
+ * slash: in "location /app/" a request for /app/x has SCRIPT_NAME /app and
+ * PATH_INFO /x. Regular expression and named locations have none, so the
+ * whole path is PATH_INFO.
+ */
+static ngx_str_t
+ngx_http_isapi_script_name(ngx_http_core_loc_conf_t *clcf)
+{
+    ngx_str_t  name;
+
+    ngx_str_null(&name);
+
+#if (NGX_PCRE)
+    if (clcf->regex) {
+        return name;
+    }
+#endif
+
+    if (clcf->named) {
+        return name;
+    }
+
+    name = clcf->name;
+    while (name.len > 0 && name.data[name.len - 1] == '/') {
+        name.len--;
+    }
+
+    return name;
+}
+
+
+static char *
+ngx_http_isapi(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_http_isapi_loc_conf_t  *ilcf = conf;
+
+    char                         error[1024];
+    ngx_str_t                   *value, path;
+    ngx_uint_t                   i;
+    ngx_http_core_loc_conf_t    *clcf;
+    ngx_http_isapi_main_conf_t  *imcf;
+    ngx_http_isapi_extension_t  *extension;
+
+    if (ilcf->extension != NGX_CONF_UNSET_UINT) {
+        return "is duplicate";
+    }
+
+    value = cf->args->elts;
+    path = value[1];
+
+    /* relative to the prefix, and NUL-terminated, as load_module does */
+    if (ngx_conf_full_name(cf->cycle, &path, 0) != NGX_OK) {
+        return NGX_CONF_ERROR;
+    }
+
+    imcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_isapi_module);
+    extension = imcf->extensions.elts;
+
+    for (i = 0; i < imcf->extensions.nelts; i++) {
+        if (extension[i].path.len == path.len
+            && ngx_strncmp(extension[i].path.data, path.data, path.len) == 0)
+        {
+            break;
+        }
+    }
+
+    if (i == imcf->extensions.nelts) {
+        if (isapi_module_check((const char *) path.data, error, sizeof(error))
+            != 0)
+        {
+            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "isapi: %s", error);
+            return NGX_CONF_ERROR;
+        }
+
+        extension = ngx_array_push(&imcf->extensions);
+        if (extension == NULL) {
+            return NGX_CONF_ERROR;
+        }
+
+        extension->path = path;
+        extension->loaded = NULL;
+    }
+
+    ilcf->extension = i;
+
+    clcf = ngx_http_conf_get_module_loc_conf(cf, ngx_http_core_module);
+    clcf->handler = ngx_http_isapi_handler;
+    ilcf->script_name = ngx_http_isapi_script_name(clcf);
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_http_isapi_thread_pool(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_http_isapi_loc_conf_t  *ilcf = conf;
+
+    ngx_str_t  *value;
+
+    if (ilcf->thread_pool != NGX_CONF_UNSET_PTR) {
+        return "is duplicate";
+    }
+
+    value = cf->args->elts;
+
+    ilcf->thread_pool = ngx_thread_pool_add(cf, &value[1]);
+    if (ilcf->thread_pool == NULL) {
+        return NGX_CONF_ERROR;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static void
+ngx_http_isapi_warn_environment(ngx_cycle_t *cycle,
+    ngx_http_isapi_main_conf_t *imcf)
+{
+    u_char      name[256];
+    ngx_str_t  *variable;
+    ngx_uint_t  i;
+
+    variable = imcf->master_variables.elts;
+
+    for (i = 0; i < imcf->master_variables.nelts; i++) {
+        if (variable[i].len >= sizeof(name)) {
+            continue;
+        }
+
+        ngx_cpystrn(name, variable[i].data, variable[i].len + 1);
+
+        if (getenv((char *) name) == NULL) {
+            ngx_log_error(NGX_LOG_WARN, cycle->log, 0,
+                          "isapi: %V is set in nginx's environment but "
+                          "worker processes do not get it; add \"env %V;\" "
+                          "to the main configuration",
+                          &variable[i], &variable[i]);
+        }
+    }
+}
+
+
+static ngx_int_t
+ngx_http_isapi_init_process(ngx_cycle_t *cycle)
+{
+    char                         error[1024];
+    ngx_uint_t                   i;
+    ngx_http_isapi_main_conf_t  *imcf;
+    ngx_http_isapi_extension_t  *extension;
+
+    imcf = ngx_http_cycle_get_module_main_conf(cycle, ngx_http_isapi_module);
+    if (imcf == NULL || imcf->extensions.nelts == 0) {
+        return NGX_OK;
+    }
+
+    ngx_http_isapi_warn_environment(cycle, imcf);
+
+    extension = imcf->extensions.elts;
+
+    for (i = 0; i < imcf->extensions.nelts; i++) {
+        extension[i].loaded = isapi_module_load((const char *)
+                                                extension[i].path.data,
+                                                error, sizeof(error));
+        if (extension[i].loaded == NULL) {
+            ngx_log_error(NGX_LOG_EMERG, cycle->log, 0, "isapi: %s", error);
+            return NGX_ERROR;
+        }
+    }
+
+    return NGX_OK;
+}
+
+
+static void
+ngx_http_isapi_exit_process(ngx_cycle_t *cycle)
+{
+    ngx_uint_t                   i;
+    ngx_http_isapi_main_conf_t  *imcf;
+    ngx_http_isapi_extension_t  *extension;
+
+    imcf = ngx_http_cycle_get_module_main_conf(cycle, ngx_http_isapi_module);
+    if (imcf == NULL) {
+        return;
+    }
+
+    extension = imcf->extensions.elts;
+
+    for (i = 0; i < imcf->extensions.nelts; i++) {
+        isapi_module_unload(extension[i].loaded);
+        extension[i].loaded = NULL;
+    }
+}
+
+
+static void
+ngx_http_isapi_guard_handler(ngx_event_t *ev)
+{
+    if (ngx_http_isapi_running > 0) {
+        ngx_add_timer(ev, NGX_HTTP_ISAPI_GUARD_MSEC);
+    }
+}
+
+
+static void
+ngx_http_isapi_count_running(ngx_int_t change)
+{
+    ngx_http_isapi_running += change;
+
+    if (ngx_http_isapi_running > 0 && !ngx_http_isapi_running_guard.timer_set) {
+        ngx_http_isapi_running_guard.handler = ngx_http_isapi_guard_handler;
+        ngx_http_isapi_running_guard.log = ngx_cycle->log;
+        ngx_add_timer(&ngx_http_isapi_running_guard, NGX_HTTP_ISAPI_GUARD_MSEC);
+
+    } else if (ngx_http_isapi_running == 0
+               && ngx_http_isapi_running_guard.timer_set)
+    {
+        ngx_del_timer(&ngx_http_isapi_running_guard);
+    }
+}
+
+
+static isapi_text
+ngx_http_isapi_text(ngx_str_t *s)
+{
+    isapi_text  text;
+
+    text.data = s->data ? (const char *) s->data : "";
+    text.len = s->data ? s->len : 0;
+
+    return text;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_collect_headers(ngx_http_request_t *r, isapi_request *request)
+{
+    ngx_uint_t        i, n;
+    isapi_field      *fields;
+    ngx_list_part_t  *part;
+    ngx_table_elt_t  *header;
+
+    n = 0;
+    for (part = &r->headers_in.headers.part; part; part = part->next) {
+        n += part->nelts;
+    }
+
+    fields = ngx_palloc(r->pool, (n ? n : 1) * sizeof(isapi_field));
+    if (fields == NULL) {
+        return NGX_ERROR;
+    }
+
+    n = 0;
+    for (part = &r->headers_in.headers.part; part; part = part->next) {
+        header = part->elts;
+        for (i = 0; i < part->nelts; i++) {
+            fields[n].name = ngx_http_isapi_text(&header[i].key);
+            fields[n].value = ngx_http_isapi_text(&header[i].value);
+            n++;
+        }
+    }
+
+    request->headers = fields;
+    request->header_count = n;
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_collect_body(ngx_http_request_t *r, isapi_request *request)
+{
+    ngx_uint_t         n;
+    ngx_buf_t         *b;
+    ngx_chain_t       *cl;
+    isapi_body_piece  *pieces;
+
+    request->body = NULL;
+    request->body_count = 0;
+
+    if (r->request_body == NULL) {
+        return NGX_OK;
+    }
+
+    n = 0;
+    for (cl = r->request_body->bufs; cl; cl = cl->next) {
+        n++;
+    }
+
+    if (n == 0) {
+        return NGX_OK;
+    }
+
+    pieces = ngx_pcalloc(r->pool, n * sizeof(isapi_body_piece));
+    if (pieces == NULL) {
+        return NGX_ERROR;
+    }
+
+    n = 0;
+    for (cl = r->request_body->bufs; cl; cl = cl->next) {
+        b = cl->buf;
+
+        if (b->in_file) {
+            pieces[n].data = NULL;
+            pieces[n].len = (size_t) (b->file_last - b->file_pos);
+            pieces[n].fd = b->file->fd;
+            pieces[n].offset = b->file_pos;
+
+        } else {
+            pieces[n].data = (const char *) b->pos;
+            pieces[n].len = (size_t) (b->last - b->pos);
+        }
+
+        if (pieces[n].len > 0) {
+            n++;
+        }
+    }
+
+    request->body = pieces;
+    request->body_count = n;
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_build_request(ngx_http_request_t *r,
+    ngx_http_isapi_loc_conf_t *ilcf, isapi_request *request)
+{
+    u_char            *addr;
+    ngx_str_t          local;
+    ngx_connection_t  *c;
+
+    static ngx_str_t   software = ngx_string(NGINX_VER);
+
+    c = r->connection;
+
+    addr = ngx_pnalloc(r->pool, NGX_SOCKADDR_STRLEN);
+    if (addr == NULL) {
+        return NGX_ERROR;
+    }
+
+    local.data = addr;
+    local.len = NGX_SOCKADDR_STRLEN;
+
+    if (ngx_connection_local_sockaddr(c, &local, 0) != NGX_OK) {
+        return NGX_ERROR;
+    }
+
+    request->method = ngx_http_isapi_text(&r->method_name);
+    request->target = ngx_http_isapi_text(&r->unparsed_uri);
+    request->path = ngx_http_isapi_text(&r->uri);
+    request->query = ngx_http_isapi_text(&r->args);
+    request->script_name = ngx_http_isapi_text(&ilcf->script_name);
+    request->protocol = ngx_http_isapi_text(&r->http_protocol);
+    request->remote_addr = ngx_http_isapi_text(&c->addr_text);
+    request->remote_port = ngx_inet_get_port(c->sockaddr);
+    request->local_addr = ngx_http_isapi_text(&local);
+    request->local_port = ngx_inet_get_port(c->local_sockaddr);
+    request->server_name = r->headers_in.server.len
+                           ? ngx_http_isapi_text(&r->headers_in.server)
+                           : request->local_addr;
+    request->server_software = ngx_http_isapi_text(&software);
+    request->keep_alive = r->keepalive;
+    request->https = 0;
+
+#if (NGX_HTTP_SSL)
+    request->https = c->ssl != NULL;
+#endif
+
+    if (ngx_http_isapi_collect_headers(r, request) != NGX_OK) {
+        return NGX_ERROR;
+    }
+
+    return ngx_http_isapi_collect_body(r, request);
+}
+
+
+static ngx_table_elt_t *
+ngx_http_isapi_add_header(ngx_http_request_t *r, const isapi_field *field)
+{
+    ngx_table_elt_t  *h;
+
+    h = ngx_list_push(&r->headers_out.headers);
+    if (h == NULL) {
+        return NULL;
+    }
+
+    h->hash = 1;
+    h->key.data = (u_char *) field->name.data;
+    h->key.len = field->name.len;
+    h->value.data = (u_char *) field->value.data;
+    h->value.len = field->value.len;
+
+    h->lowcase_key = ngx_pnalloc(r->pool, h->key.len);
+    if (h->lowcase_key == NULL) {
+        return NULL;
+    }
+
+    ngx_strlow(h->lowcase_key, h->key.data, h->key.len);
+
+    return h;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_is(const isapi_field *field, const char *name)
+{
+    size_t  len = ngx_strlen(name);
+
+    return field->name.len == len
+           && ngx_strncasecmp((u_char *) field->name.data, (u_char *) name,
+                              len) == 0;
+}
+
+
+/*
+ * Hands the module's answer to nginx. The module's header lines go into
+ * the header list exactly as the module spelled them; nginx's own
+ * Content-Type, Content-Length, Server and Date are kept out where the
+ * module gave its own, so that no line appears twice.
+ */
+static ngx_int_t
+ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
+{
+    ngx_int_t         rc;
+    ngx_uint_t        i;
+    ngx_buf_t        *b;
+    ngx_chain_t       out;
+    isapi_answer     *answer;
+    ngx_table_elt_t  *h;
+
+    if (ctx->served != 1) {
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    answer = &ctx->answer;
+
+    if (!answer->complete) {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "isapi: the module's answer is shorter than the "
+                      "Content-Length it announced");
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    }
+
+    r->headers_out.status = answer->status;
+    r->headers_out.status_line.data = (u_char *) answer->status_line.data;
+    r->headers_out.status_line.len = answer->status_line.len;
+    r->headers_out.content_length_n = (off_t) answer->content_length;
+
+    for (i = 0; i < answer->header_count; i++) {
+        h = ngx_http_isapi_add_header(r, &answer->headers[i]);
+        if (h == NULL) {
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        }
+
+        if (ngx_http_isapi_is(&answer->headers[i], "Content-Length")) {
+            r->headers_out.content_length = h;
+
+        } else if (ngx_http_isapi_is(&answer->headers[i], "Server")) {
+            r->headers_out.server = h;
+
+        } else if (ngx_http_isapi_is(&answer->headers[i], "Date")) {
+            r->headers_out.date = h;
+        }
+    }
+
+    if (answer->framing == ISAPI_FRAMING_MODULE_CHUNKED) {
+        /*
+         * The body already carries the module's chunks: a length nginx
+         * does not print keeps its chunked filter away, and the connection
+         * closes after the answer.
+         */
+        h = ngx_list_push(&r->headers_out.headers);
+        if (h == NULL) {
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        }
+
+        ngx_str_set(&h->key, "Content-Length");
+        ngx_str_null(&h->value);
+        h->lowcase_key = (u_char *) "content-length";
+        h->hash = 0;
+        r->headers_out.content_length = h;
+        r->headers_out.content_length_n = (off_t) answer->body.len;
+        r->keepalive = 0;
+    }
+
+    if (!answer->keep_conn) {
+        r->keepalive = 0;
+    }
+
+    if (answer->body.len == 0) {
+        r->header_only = 1;
+    }
+
+    rc = ngx_http_send_header(r);
+
+    if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
+        return rc;
+    }
+
+    b = ngx_calloc_buf(r->pool);
+    if (b == NULL) {
+        return NGX_ERROR;
+    }
+
+    b->pos = (u_char *) answer->body.data;
+    b->last = b->pos + answer->body.len;
+    b->memory = 1;
+    b->last_buf = (r == r->main) ? 1 : 0;
+    b->last_in_chain = 1;
+
+    out.buf = b;
+    out.next = NULL;
+
+    return ngx_http_output_filter(r, &out);
+}
+
+
+static void
+ngx_http_isapi_release(void *data)
+{
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    isapi_answer_release(&ctx->answer);
+}
+
+
+static void
+ngx_http_isapi_serve(ngx_http_isapi_ctx_t *ctx)
+{
+    ctx->served = isapi_serve(ctx->module, &ctx->request, &ctx->answer) == 0
+                  ? 1 : -1;
+}
+
+
+static void
+ngx_http_isapi_thread_handler(void *data, ngx_log_t *log)
+{
+    ngx_http_isapi_serve(data);
+}
+
+
+/* Resumes the request once the module is done; other write events while
+ * it runs are ignored. */
+static void
+ngx_http_isapi_resume(ngx_http_request_t *r)
+{
+    ngx_http_isapi_ctx_t  *ctx;
+
+    ctx = ngx_http_get_module_ctx(r, ngx_http_isapi_module);
+
+    if (ctx->served == 0) {
+        return;
+    }
+
+    r->write_event_handler = ngx_http_request_empty_handler;
+    ngx_http_finalize_request(r, ngx_http_isapi_send(r, ctx));
+}
+
+
+static void
+ngx_http_isapi_thread_done(ngx_event_t *ev)
+{
+    ngx_connection_t    *c;
+    ngx_http_request_t  *r;
+
+    r = ev->data;
+    c = r->connection;
+
+    ngx_http_set_log_request(c->log, r);
+
+    r->main->blocked--;
+    r->aio = 0;
+    ngx_http_isapi_count_running(-1);
+
+    r->write_event_handler(r);
+    ngx_http_run_posted_requests(c);
+}
+
+
+static void
+ngx_http_isapi_body_read(ngx_http_request_t *r)
+{
+    ngx_thread_task_t          *task;
+    ngx_pool_cleanup_t         *cln;
+    ngx_http_isapi_ctx_t       *ctx;
+    ngx_http_isapi_loc_conf_t  *ilcf;
+    ngx_http_isapi_main_conf_t *imcf;
+    ngx_http_isapi_extension_t *extension;
+
+    ilcf = ngx_http_get_module_loc_conf(r, ngx_http_isapi_module);
+    imcf = ngx_http_get_module_main_conf(r, ngx_http_isapi_module);
+    extension = imcf->extensions.elts;
+
+    if (ilcf->extension == NGX_CONF_UNSET_UINT) {
+        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+        return;
+    }
+
+    if (ilcf->thread_pool) {
+        task = ngx_thread_task_alloc(r->pool, sizeof(ngx_http_isapi_ctx_t));
+        if (task == NULL) {
+            ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+            return;
+        }
+
+        ctx = task->ctx;
+        ngx_memzero(ctx, sizeof(ngx_http_isapi_ctx_t));
+
+    } else {
+        task = NULL;
+        ctx = ngx_pcalloc(r->pool, sizeof(ngx_http_isapi_ctx_t));
+        if (ctx == NULL) {
+            ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+            return;
+        }
+    }
+
+    ngx_http_set_ctx(r, ctx, ngx_http_isapi_module);
+
+    cln = ngx_pool_cleanup_add(r->pool, 0);
+    if (cln == NULL) {
+        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+        return;
+    }
+
+    cln->handler = ngx_http_isapi_release;
+    cln->data = ctx;
+
+    ctx->module = extension[ilcf->extension].loaded;
+
+    if (ngx_http_isapi_build_request(r, ilcf, &ctx->request) != NGX_OK) {
+        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+        return;
+    }
+
+    if (task == NULL) {
+        ngx_http_isapi_serve(ctx);
+        ngx_http_finalize_request(r, ngx_http_isapi_send(r, ctx));
+        return;
+    }
+
+    task->handler = ngx_http_isapi_thread_handler;
+    task->event.data = r;
+    task->event.handler = ngx_http_isapi_thread_done;
+
+    if (ngx_thread_task_post(ilcf->thread_pool, task) != NGX_OK) {
+        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+        return;
+    }
+
+    r->main->blocked++;
+    r->aio = 1;
+    r->write_event_handler = ngx_http_isapi_resume;
+    ngx_http_isapi_count_running(1);
+}
+
+
+static ngx_int_t
+ngx_http_isapi_handler(ngx_http_request_t *r)
+{
+    ngx_int_t  rc;
+
+    rc = ngx_http_read_client_request_body(r, ngx_http_isapi_body_read);
+
+    if (rc >= NGX_HTTP_SPECIAL_RESPONSE) {
+        return rc;
+    }
+
+    return NGX_DONE;
+}

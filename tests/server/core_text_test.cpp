@@ -1,0 +1,211 @@
+// The helpers every front end shares: HTTP text, the command line and
+// signal blocking (server/core).
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "server/core/http_text.h"
+#include "server/core/options.h"
+#include "server/core/signals.h"
+
+namespace {
+
+TEST(HttpTextTest, TokensAreTcharOnly) {
+  const struct {
+    const char* text;
+    bool token;
+  } cases[] = {
+      {"Content-Length", true}, {"X_Y.z~!#$%&'*+^`|", true}, {"0", true},
+      {"", false},              {"Host ", false},            {" Host", false},
+      {"a:b", false},           {"a\tb", false},             {"\"q\"", false},
+      {"a(b)", false},          {"a/b", false},              {"a@b", false},
+      {"\x7f", false},          {"caf\xc3\xa9", false},      {"[x]", false},
+      {"{x}", false},           {"a,b", false},              {"a;b=c", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isapi::IsToken(c.text), c.token) << c.text;
+  EXPECT_FALSE(isapi::IsToken(std::string_view("a\0b", 3)));
+  EXPECT_FALSE(isapi::IsTokenChar('\0'));
+}
+
+TEST(HttpTextTest, EqualsIgnoreCaseFoldsAsciiLettersOnly) {
+  const struct {
+    const char* a;
+    const char* b;
+    bool equal;
+  } cases[] = {
+      {"Content-Length", "content-LENGTH", true},
+      {"", "", true},
+      {"Host", "Hos", false},
+      {"Host", "Hosu", false},
+      {"a-b", "a_b", false},
+      {"@", "`", false},  // differ in the 0x20 bit, but are not letters
+      {"[", "{", false},
+      {"\xc3\xa9", "\xc3\x89", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isapi::EqualsIgnoreCase(c.a, c.b), c.equal) << c.a << " " << c.b;
+    EXPECT_EQ(isapi::EqualsIgnoreCase(c.b, c.a), c.equal) << c.b << " " << c.a;
+  }
+}
+
+TEST(HttpTextTest, ParseDecimalTakesDigitsOnlyUpToTheLimit) {
+  const struct {
+    const char* text;
+    uint64_t max;
+    bool ok;
+    uint64_t value;
+  } cases[] = {
+      {"0", 10, true, 0},
+      {"007", 10, true, 7},
+      {"10", 10, true, 10},
+      {"11", 10, false, 0},
+      {"65535", 65535, true, 65535},
+      {"65536", 65535, false, 0},
+      {"9", 5, false, 0},
+      {"18446744073709551615", UINT64_MAX, true, UINT64_MAX},
+      {"18446744073709551616", UINT64_MAX, false, 0},
+      {"99999999999999999999999", UINT64_MAX, false, 0},
+      {"000000000000000000000000001", UINT64_MAX, true, 1},
+      {"", 10, false, 0},
+      {"-1", UINT64_MAX, false, 0},
+      {"+1", UINT64_MAX, false, 0},
+      {" 1", UINT64_MAX, false, 0},
+      {"1 ", UINT64_MAX, false, 0},
+      {"0x10", UINT64_MAX, false, 0},
+      {"1e3", UINT64_MAX, false, 0},
+      {"١", UINT64_MAX, false, 0},  // an Arabic-Indic digit is not a digit here
+  };
+  for (const auto& c : cases) {
+    uint64_t value = 12345;
+    EXPECT_EQ(isapi::ParseDecimal(c.text, c.max, &value), c.ok) << c.text;
+    EXPECT_EQ(value, c.ok ? c.value : 12345u) << c.text;
+  }
+}
+
+TEST(HttpTextTest, SplitHostPortKnowsIpv6Literals) {
+  const struct {
+    const char* text;
+    bool ok;
+    const char* host;
+    const char* port;
+  } cases[] = {
+      {"example.com", true, "example.com", ""},
+      {"example.com:8080", true, "example.com", "8080"},
+      {"example.com:", true, "example.com", ""},
+      {":8080", true, "", "8080"},
+      {"", true, "", ""},
+      {"127.0.0.1:80", true, "127.0.0.1", "80"},
+      {"[::1]", true, "[::1]", ""},
+      {"[::1]:80", true, "[::1]", "80"},
+      {"[::]:0", true, "[::]", "0"},
+      {"[fe80::1%eth0]:443", true, "[fe80::1%eth0]", "443"},
+      // The port is the caller's to check.
+      {"host:x", true, "host", "x"},
+      {"::1", false, "", ""},
+      {"a:b:c", false, "", ""},
+      {"[::1", false, "", ""},
+      {"[::1]80", false, "", ""},
+      {"[::1]x:80", false, "", ""},
+  };
+  for (const auto& c : cases) {
+    std::string_view host = "unset", port = "unset";
+    EXPECT_EQ(isapi::SplitHostPort(c.text, &host, &port), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(host, c.host) << c.text;
+    EXPECT_EQ(port, c.port) << c.text;
+  }
+}
+
+const std::vector<isapi::OptionSpec> kSpecs = {
+    {"--module", true}, {"--threads", true}, {"--help", false}};
+
+struct CommandLineCase {
+  std::vector<const char*> args;
+  const char* error;     // nullptr: accepted
+  const char* module;    // expected --module when accepted, nullptr: absent
+  bool help;
+};
+
+TEST(OptionsTest, AcceptsBothValueFormsAndRefusesEverythingElse) {
+  const CommandLineCase cases[] = {
+      {{}, nullptr, nullptr, false},
+      {{"--module", "m.so"}, nullptr, "m.so", false},
+      {{"--module=m.so"}, nullptr, "m.so", false},
+      {{"--module=a=b"}, nullptr, "a=b", false},
+      {{"--module="}, nullptr, "", false},
+      {{"--module", "-"}, nullptr, "-", false},
+      {{"--help", "--module", "m"}, nullptr, "m", true},
+      {{"--module"}, "missing value for --module", nullptr, false},
+      {{"--module", "a", "--module", "b"}, "--module given twice", nullptr, false},
+      {{"--module=a", "--module", "b"}, "--module given twice", nullptr, false},
+      {{"--help", "--help"}, "--help given twice", nullptr, false},
+      {{"--help=yes"}, "--help takes no value", nullptr, false},
+      {{"--verbose"}, "unknown option: --verbose", nullptr, false},
+      {{"--modul", "m"}, "unknown option: --modul", nullptr, false},
+      {{"-h"}, "unexpected argument: -h", nullptr, false},
+      {{"m.so"}, "unexpected argument: m.so", nullptr, false},
+      {{"--module", "m", "extra"}, "unexpected argument: extra", nullptr, false},
+  };
+  for (const CommandLineCase& c : cases) {
+    std::vector<const char*> argv = {"prog"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string label;
+    for (const char* arg : c.args) label += std::string(arg) + " ";
+    isapi::OptionValues values;
+    std::string error;
+    bool ok = isapi::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), kSpecs,
+                                      &values, &error);
+    if (c.error != nullptr) {
+      EXPECT_FALSE(ok) << label;
+      EXPECT_EQ(error, c.error) << label;
+      continue;
+    }
+    ASSERT_TRUE(ok) << label << ": " << error;
+    EXPECT_EQ(values.count("--module"), c.module != nullptr ? 1u : 0u) << label;
+    if (c.module != nullptr) {
+      EXPECT_EQ(values["--module"], c.module) << label;
+    }
+    EXPECT_EQ(values.count("--help"), c.help ? 1u : 0u) << label;
+  }
+}
+
+TEST(OptionsTest, NumberOptionChecksTheRange) {
+  const struct {
+    const char* text;  // nullptr: option absent
+    bool ok;
+    uint64_t value;
+  } cases[] = {
+      {nullptr, true, 99}, {"1", true, 1},     {"64", true, 64}, {"0", false, 99},
+      {"65", false, 99},   {"", false, 99},    {"4x", false, 99}, {"-1", false, 99},
+      {"99999999999999999999999", false, 99},
+  };
+  for (const auto& c : cases) {
+    isapi::OptionValues values;
+    if (c.text != nullptr) values["--threads"] = c.text;
+    uint64_t value = 99;
+    std::string error;
+    EXPECT_EQ(isapi::NumberOption(values, "--threads", 1, 64, &value, &error), c.ok)
+        << (c.text ? c.text : "(absent)");
+    EXPECT_EQ(value, c.value);
+    if (!c.ok) {
+      EXPECT_EQ(error, std::string("--threads must be a number in 1..64: ") + c.text);
+    }
+  }
+}
+
+TEST(SignalsTest, BlockedSignalIsTakenByWaitForSignal) {
+  sigset_t before;
+  pthread_sigmask(SIG_SETMASK, nullptr, &before);
+  sigset_t set = isapi::BlockSignals({SIGUSR1});
+  EXPECT_EQ(isapi::WaitForSignal(set, 0), 0);
+  // Without the block, SIGUSR1's default action would end this process.
+  pthread_kill(pthread_self(), SIGUSR1);
+  EXPECT_EQ(isapi::WaitForSignal(set, 1000), SIGUSR1);
+  EXPECT_EQ(isapi::WaitForSignal(set, 0), 0);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+}  // namespace

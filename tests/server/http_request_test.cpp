@@ -1,0 +1,244 @@
+// isapi-server without a socket: its command line, the mapping from what
+// libmicrohttpd hands over to the host core's Request, the refusals before
+// the module, and the access log's escaping.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <string>
+#include <vector>
+
+#include "server/http/access_log.h"
+#include "server/http/http_options.h"
+#include "server/http/http_request.h"
+
+namespace {
+
+using Headers = std::vector<isapi::HeaderField>;
+
+TEST(HttpRequestTest, RefuseRequestNamesTheStatus) {
+  const struct {
+    const char* label;
+    const char* method;
+    std::string target;
+    const char* version;
+    Headers headers;
+    int status;
+  } cases[] = {
+      {"plain", "GET", "/", "HTTP/1.1", {{"Host", "a"}, {"Accept", "*/*"}}, 0},
+      {"other method", "M-SEARCH", "/", "HTTP/1.0", {}, 0},
+      {"escape in method", "G\x1bT", "/", "HTTP/1.0", {}, 400},
+      {"empty method", "", "/", "HTTP/1.0", {}, 400},
+      {"1.0 without host", "GET", "/", "HTTP/1.0", {}, 0},
+      {"1.1 without host", "GET", "/", "HTTP/1.1", {{"Accept", "*/*"}}, 400},
+      {"blank in target", "GET", "/a b", "HTTP/1.0", {}, 400},
+      {"tab in target", "GET", "/a\tb", "HTTP/1.0", {}, 400},
+      {"escape in target", "GET", "/a\x1b[0m", "HTTP/1.0", {}, 400},
+      {"DEL in target", "GET", "/a\x7f", "HTTP/1.0", {}, 400},
+      {"NUL in target", "GET", std::string("/a\0b", 4), "HTTP/1.0", {}, 400},
+      {"UTF-8 in target", "GET", "/caf\xc3\xa9", "HTTP/1.0", {}, 0},
+      {"body within bound", "GET", "/", "HTTP/1.0", {{"Content-Length", "1048576"}}, 0},
+      {"leading zeros", "GET", "/", "HTTP/1.0", {{"content-length", "007"}}, 0},
+      {"body over bound", "GET", "/", "HTTP/1.0", {{"Content-Length", "1048577"}}, 413},
+      {"huge length", "GET", "/", "HTTP/1.0",
+       {{"Content-Length", "99999999999999999999999"}}, 400},
+      {"signed length", "GET", "/", "HTTP/1.0", {{"Content-Length", "-1"}}, 400},
+      {"plus length", "GET", "/", "HTTP/1.0", {{"Content-Length", "+1"}}, 400},
+      {"blank in length", "GET", "/", "HTTP/1.0", {{"Content-Length", "1 2"}}, 400},
+      {"empty length", "GET", "/", "HTTP/1.0", {{"Content-Length", ""}}, 400},
+      {"two lengths", "GET", "/", "HTTP/1.0",
+       {{"Content-Length", "1"}, {"Content-Length", "2"}}, 400},
+      {"two equal lengths", "GET", "/", "HTTP/1.0",
+       {{"Content-Length", "1"}, {"content-length", "1"}}, 400},
+      {"length and encoding", "GET", "/", "HTTP/1.0",
+       {{"Content-Length", "1"}, {"Transfer-Encoding", "chunked"}}, 400},
+      {"encoding alone", "GET", "/", "HTTP/1.0", {{"Transfer-Encoding", "chunked"}}, 411},
+      {"empty name", "GET", "/", "HTTP/1.0", {{"", "x"}}, 400},
+      {"name with blank", "GET", "/", "HTTP/1.1", {{"Host ", "x"}}, 400},
+      {"name with colon", "GET", "/", "HTTP/1.0", {{"a:b", "x"}}, 400},
+      {"name with control", "GET", "/", "HTTP/1.0", {{"a\x01", "x"}}, 400},
+      {"two hosts", "GET", "/", "HTTP/1.1", {{"Host", "a"}, {"Host", "b"}}, 400},
+      {"malformed host", "GET", "/", "HTTP/1.1", {{"Host", "a:b:c"}}, 400},
+      {"unclosed literal", "GET", "/", "HTTP/1.1", {{"Host", "[::1"}}, 400},
+      {"ipv6 host", "GET", "/", "HTTP/1.1", {{"Host", "[::1]:8080"}}, 0},
+      {"empty host", "GET", "/", "HTTP/1.1", {{"Host", ""}}, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isapi_http::RefuseRequest(c.method, c.target, c.version, c.headers), c.status)
+        << c.label;
+  }
+}
+
+isapi_http::ConnectionAddresses Addresses() {
+  isapi_http::ConnectionAddresses addresses;
+  addresses.remote_addr = "192.0.2.7";
+  addresses.remote_port = 50123;
+  addresses.local_addr = "192.0.2.1";
+  addresses.local_port = 8080;
+  return addresses;
+}
+
+TEST(HttpRequestTest, MapRequestFillsEveryField) {
+  isapi::Request request;
+  request.headers = {{"Host", "www.example.test:8080"}, {"Cookie", "a=1"}};
+  request.body = "xy";
+  ASSERT_EQ(isapi_http::MapRequest("POST", "/a%20b/c?x=%41&y", "HTTP/1.1", Addresses(), &request),
+            0);
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, "/a%20b/c?x=%41&y");
+  EXPECT_EQ(request.path, "/a b/c");
+  EXPECT_EQ(request.query, "x=%41&y");
+  EXPECT_EQ(request.script_name, "");
+  EXPECT_EQ(request.protocol, "HTTP/1.1");
+  EXPECT_EQ(request.server_software, "isapi-server/0.0.1");
+  EXPECT_EQ(request.remote_addr, "192.0.2.7");
+  EXPECT_EQ(request.remote_port, 50123);
+  EXPECT_EQ(request.local_addr, "192.0.2.1");
+  EXPECT_EQ(request.local_port, 8080);
+  EXPECT_EQ(request.server_name, "www.example.test");
+  EXPECT_FALSE(request.https);
+  EXPECT_EQ(request.headers.size(), 2u);
+  EXPECT_EQ(request.body, "xy");
+}
+
+TEST(HttpRequestTest, ServerNameComesFromHostElseTheLocalAddress) {
+  const struct {
+    Headers headers;
+    const char* server_name;
+  } cases[] = {
+      {{{"Host", "example.com"}}, "example.com"},
+      {{{"host", "Example.COM:80"}}, "Example.COM"},
+      {{{"Host", "[::1]:8080"}}, "[::1]"},
+      {{{"Host", "[2001:db8::1]"}}, "[2001:db8::1]"},
+      {{{"Host", ""}}, "192.0.2.1"},
+      {{{"Host", ":80"}}, "192.0.2.1"},
+      {{}, "192.0.2.1"},
+      {{{"X-Host", "other"}}, "192.0.2.1"},
+  };
+  for (const auto& c : cases) {
+    isapi::Request request;
+    request.headers = c.headers;
+    ASSERT_EQ(isapi_http::MapRequest("GET", "/", "HTTP/1.0", Addresses(), &request), 0);
+    EXPECT_EQ(request.server_name, c.server_name)
+        << (c.headers.empty() ? "" : c.headers[0].value);
+  }
+}
+
+TEST(HttpRequestTest, MalformedTargetsAreRefused) {
+  const struct {
+    const char* target;
+    int status;
+    const char* path;
+    const char* query;
+  } cases[] = {
+      {"/", 0, "/", ""},
+      {"/a?", 0, "/a", ""},
+      {"/a?b?c", 0, "/a", "b?c"},
+      {"/%7e%7E", 0, "/~~", ""},
+      {"/a%2", 400, "", ""},
+      {"/a%zz", 400, "", ""},
+      {"/a%00b", 400, "", ""},
+      {"*", 400, "", ""},
+      {"http://host/a", 400, "", ""},
+      {"", 400, "", ""},
+  };
+  for (const auto& c : cases) {
+    isapi::Request request;
+    EXPECT_EQ(isapi_http::MapRequest("GET", c.target, "HTTP/1.1", Addresses(), &request),
+              c.status)
+        << c.target;
+    if (c.status != 0) continue;
+    EXPECT_EQ(request.path, c.path) << c.target;
+    EXPECT_EQ(request.query, c.query) << c.target;
+  }
+}
+
+TEST(AccessLogTest, EveryClientByteOutsidePrintableAsciiIsEscaped) {
+  const struct {
+    std::string text;
+    const char* logged;
+  } cases[] = {
+      {"GET", "GET"},
+      {"/a b?c=d", "/a b?c=d"},
+      {"\x1b[31mRED", "\\x1b[31mRED"},
+      {"a\"b\\c", "a\\x22b\\x5cc"},
+      {"line\r\nbreak", "line\\x0d\\x0abreak"},
+      {std::string("nul\0x", 5), "nul\\x00x"},
+      {"\x7f\x80\xff", "\\x7f\\x80\\xff"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isapi_http::EscapeLogField(c.text), c.logged);
+}
+
+TEST(HttpOptionsTest, ListenAddressesOfBothFamilies) {
+  const struct {
+    const char* text;
+    bool ok;
+    const char* formatted;
+  } cases[] = {
+      {"127.0.0.1:8080", true, "127.0.0.1:8080"},
+      {"0.0.0.0:0", true, "0.0.0.0:0"},
+      {"[::1]:80", true, "[::1]:80"},
+      {"[::]:65535", true, "[::]:65535"},
+      {"[2001:db8::1]:443", true, "[2001:db8::1]:443"},
+      {"127.0.0.1", false, ""},
+      {"127.0.0.1:", false, ""},
+      {"127.0.0.1:65536", false, ""},
+      {"127.0.0.1:-1", false, ""},
+      {"localhost:80", false, ""},
+      {"::1:80", false, ""},
+      {"[::1]", false, ""},
+      {"[127.0.0.1]:80", false, ""},
+      {"[::1:80", false, ""},
+      {":80", false, ""},
+  };
+  for (const auto& c : cases) {
+    sockaddr_storage address;
+    EXPECT_EQ(isapi_http::ParseListenAddress(c.text, &address), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(isapi_http::FormatAddress(reinterpret_cast<sockaddr*>(&address)), c.formatted);
+  }
+}
+
+TEST(HttpOptionsTest, CommandLine) {
+  const struct {
+    std::vector<const char*> args;
+    const char* error;  // nullptr: accepted
+  } cases[] = {
+      {{"--module", "m.so"}, nullptr},
+      {{"--module=m.so", "--threads=3", "--listen=[::]:0", "--access-log", "-"}, nullptr},
+      {{"--module", "m.so", "--thread-per-connection"}, nullptr},
+      {{}, "--module PATH is required"},
+      {{"--module", ""}, "--module PATH is required"},
+      {{"--module", "m", "--threads", "65"}, "--threads must be a number in 1..64: 65"},
+      {{"--module", "m", "--threads", "2", "--thread-per-connection"},
+       "--threads and --thread-per-connection exclude each other"},
+      {{"--module", "m", "--listen", "a:1", "--listen", "b:1"}, "--listen given twice"},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv = {"isapi-server"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    isapi_http::Options options;
+    bool help = false;
+    std::string error;
+    bool ok = isapi_http::ParseOptions(static_cast<int>(argv.size()), argv.data(), &options,
+                                       &help, &error);
+    EXPECT_EQ(ok, c.error == nullptr) << error;
+    if (c.error != nullptr) {
+      EXPECT_EQ(error, c.error);
+    }
+  }
+  const char* argv[] = {"isapi-server", "--module=m.so", "--listen", "[::1]:81", "--threads",
+                        "3"};
+  isapi_http::Options options;
+  bool help = false;
+  std::string error;
+  ASSERT_TRUE(isapi_http::ParseOptions(6, argv, &options, &help, &error)) << error;
+  EXPECT_EQ(options.module_path, "m.so");
+  EXPECT_EQ(options.listen, "[::1]:81");
+  EXPECT_EQ(options.threads, 3u);
+  EXPECT_FALSE(options.thread_per_connection);
+  EXPECT_FALSE(help);
+}
+
+}  // namespace
