@@ -1,0 +1,376 @@
+// The nginx module (ngx_http_isapi_module.so) loaded into the installed
+// Debian nginx, with the extension module and the probe module behind it.
+// Skipped when nginx is not installed.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/server/nginx_test_support.h"
+
+namespace {
+
+using nginx_test::Config;
+using nginx_test::Nginx;
+using nginx_test::WithoutDates;
+
+// The module's header block as IIS sends it; nginx adds its own lines
+// before it.
+const char kModuleHeaderLines[] =
+    "Content-type: text/html\r\nCache-Control: no-cache\r\nPragma: no-cache\r\n"
+    "TrResult: -1\r\n\r\n";
+
+// The built-in page, in Shift_JIS.
+const std::string kFallbackPage =
+    "<html><head></head><body bgcolor=#FFFFFF link=#0000CC><center><table><tr><td><center><p><p><b>\x93\xe0\x95\x94\x83G\x83\x89\x81[\x82\xaa\x94\xad\x90\xb6\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81" "B</b><p>\x8f\xe3\x8bL\x97\x9d\x97R\x82\xcc\x82\xbd\x82\xdf\x81" "A\x96|\x96\xf3\x82\xcc\x8e\xc0\x8ds\x82\xf0\x92\x86\x8e~\x82\xb5\x82\xdc\x82\xb5\x82\xbd\x81" "B</center></td></tr></table></center></body></html>";
+
+const std::string kPage = std::string("<html>\r\n\x93\xe0\x95\x94 nginx module\x00</html>\n", 32);
+
+std::string LoadModule() { return "load_module " NGINX_MODULE_PATH ";\n"; }
+
+// A server whose locations serve through the modules: /orvanehp.dll
+// through the extension module, /probe.dll and /pool.dll (thread pool)
+// through the probe module.
+std::string Site(const std::string& extra = "") {
+  return "server {\n  listen LISTEN;\n"
+         "  location /orvanehp.dll { isapi " ORVANEHP_PATH "; }\n"
+         "  location /probe.dll { isapi " PROBE_MODULE_PATH "; }\n"
+         "  location /pool.dll { isapi " PROBE_MODULE_PATH "; isapi_thread_pool default; }\n" +
+         extra + "}\n";
+}
+
+// An installation whose notice page is `page`, for ORVANE_INSDIR.
+std::string WriteInstallation(const fcgi_test::TempDir& dir, const std::string& page) {
+  dir.Write("data/dremgate_j.ini",
+            "[Template]\r\nerr=" + dir.path() + "\\template\\dremerror.html\r\n");
+  dir.Write("template/dremerror.html", "<html>template</html>");
+  dir.Write("help/nohp.html", page);
+  return dir.path();
+}
+
+std::string Head(const std::string& status, const std::string& length,
+                 const std::string& connection) {
+  return "HTTP/1.1 " + status + "\r\nServer: nginx\r\nDate: <now>\r\nContent-Length: " + length +
+         "\r\nConnection: " + connection + "\r\n";
+}
+
+// Whether `fd` has something to read (or was closed) right now.
+bool Readable(int fd) {
+  pollfd ready = {fd, POLLIN, 0};
+  return poll(&ready, 1, 0) > 0;
+}
+
+std::string Body(const std::string& answer) {
+  size_t end = answer.find("\r\n\r\n");
+  return end == std::string::npos ? "<no head>" : answer.substr(end + 4);
+}
+
+class NginxModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nginx_path_ = nginx_test::FindNginx();
+    if (nginx_path_.empty()) GTEST_SKIP() << "nginx is not installed; apt-get install nginx";
+  }
+
+  std::unique_ptr<Nginx> Start(const std::string& main, const std::string& http = Site(),
+                               int workers = 1, const std::vector<std::string>& env = {}) {
+    return std::make_unique<Nginx>(nginx_path_, Config{LoadModule() + main, http, workers}, env);
+  }
+
+  std::string nginx_path_;
+};
+
+TEST_F(NginxModuleTest, NoticePageAndFallbackArriveByteForByte) {
+  fcgi_test::TempDir installation, empty;
+  WriteInstallation(installation, kPage);
+  struct Row {
+    std::string insdir;
+    std::string page;
+  };
+  for (const Row& row : {Row{installation.path(), kPage}, Row{empty.path(), kFallbackPage}}) {
+    auto nginx = Start("env ORVANE_INSDIR=" + row.insdir + ";\n");
+    std::string length = std::to_string(row.page.size());
+    std::string head = Head("200 OK", length, "close") + kModuleHeaderLines;
+    EXPECT_EQ(WithoutDates(nginx->Exchange("GET /orvanehp.dll HTTP/1.1\r\nHost: x\r\n"
+                                           "Connection: close\r\n\r\n")),
+              head + row.page)
+        << nginx->log();
+    EXPECT_EQ(WithoutDates(nginx->Exchange("HEAD /orvanehp.dll/x?y HTTP/1.1\r\nHost: x\r\n"
+                                           "Connection: close\r\n\r\n")),
+              head);
+    EXPECT_EQ(WithoutDates(nginx->Exchange("GET /orvanehp.dll HTTP/1.0\r\n\r\n")),
+              head + row.page);
+  }
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// examples/nginx/isapi-module.conf as its comment says to set it up, with
+// the example installation reached through drive C:.
+TEST_F(NginxModuleTest, ExampleSiteServesTheExampleInstallation) {
+  std::string site = fcgi_test::ReadFile(EXAMPLE_SITE);
+  ASSERT_NE(site.find("listen 80;"), std::string::npos);
+  site = ReplaceAll(site, "listen 80;", "listen LISTEN;");
+  site = ReplaceAll(site, "/usr/lib/x86_64-linux-gnu/orvane/orvanehp.so", ORVANEHP_PATH);
+  fcgi_test::TempDir drive_c;
+  drive_c.Write("Program Files/.keep", "");
+  ASSERT_EQ(symlink(EXAMPLE_INSTALLATION, (drive_c.path() + "/Program Files/Orvane").c_str()), 0);
+  auto nginx = Start("env ORVANE_INSDIR=" EXAMPLE_INSTALLATION ";\nenv WIN32_DRIVE_C=" +
+                         drive_c.path() + ";\n",
+                     site);
+  std::string page = fcgi_test::ReadFile(EXAMPLE_INSTALLATION "/help/nohp.html");
+  ASSERT_FALSE(page.empty());
+  std::string expected = Head("200 OK", std::to_string(page.size()), "close") +
+                         kModuleHeaderLines + page;
+  for (const char* path : {"/orvanehp.dll", "/orvanehp.dll/extra/path?x=1"}) {
+    EXPECT_EQ(WithoutDates(nginx->Exchange(std::string("GET ") + path + " HTTP/1.0\r\n\r\n")),
+              expected)
+        << path << nginx->log();
+  }
+  EXPECT_EQ(nginx->Exchange("GET /orvanehp.dllx HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
+}
+
+TEST_F(NginxModuleTest, KeepAliveAndPipelinedRequestsOnOneConnection) {
+  auto nginx = Start("");
+  std::string answers = nginx->Exchange(
+      "GET /probe.dll/page HTTP/1.1\r\nHost: x\r\n\r\n"
+      "HEAD /probe.dll/page HTTP/1.1\r\nHost: x\r\n\r\n"
+      "GET /probe.dll/stream HTTP/1.1\r\nHost: x\r\n\r\n"
+      "HEAD /probe.dll/stream HTTP/1.1\r\nHost: x\r\n\r\n"
+      "GET /probe.dll/ex-close HTTP/1.1\r\nHost: x\r\n\r\n"
+      "GET /probe.dll/page HTTP/1.1\r\nHost: x\r\n\r\n");
+  // The module's Content-Length is its own line; without one nginx counts
+  // the body, for HEAD too. HEADER_EX with fKeepConn FALSE closes.
+  std::string page_head =
+      "HTTP/1.1 200 OK\r\nServer: nginx\r\nDate: <now>\r\nConnection: keep-alive\r\n"
+      "Content-Type: text/plain\r\nContent-Length: 10\r\n\r\n";
+  std::string stream_head = Head("200 OK", "14", "keep-alive") + "Content-Type: text/plain\r\n\r\n";
+  std::string expected = page_head + "page body\n" + page_head + stream_head + "one two three\n" +
+                         stream_head +
+                         "HTTP/1.1 201 Created\r\nServer: nginx\r\nDate: <now>\r\n"
+                         "Connection: close\r\nContent-Length: 2\r\n\r\nok";
+  EXPECT_EQ(WithoutDates(answers), expected) << nginx->log();
+}
+
+TEST_F(NginxModuleTest, AnswersWithoutAValidHeaderAre500) {
+  auto nginx = Start("");
+  for (const char* path : {"/nothing", "/bad-header", "/bad-status", "/short"}) {
+    std::string answer =
+        nginx->Exchange(std::string("GET /probe.dll") + path + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << path << answer;
+    EXPECT_EQ(answer.find("must not appear"), std::string::npos) << answer;
+  }
+}
+
+TEST_F(NginxModuleTest, ConcurrentClientsGetIdenticalAnswers) {
+  fcgi_test::TempDir installation;
+  auto nginx = Start("env ORVANE_INSDIR=" + WriteInstallation(installation, kPage) + ";\n",
+                     Site(), 2);
+  const int kClients = 8, kRequests = 25;
+  std::string request = "GET /orvanehp.dll HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string pipelined;
+  for (int i = 1; i < kRequests; ++i) pipelined += request;
+  pipelined += "GET /orvanehp.dll HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+  std::vector<std::string> answers(kClients);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.emplace_back([&, i] { answers[i] = WithoutDates(nginx->Exchange(pipelined)); });
+  }
+  for (std::thread& client : clients) client.join();
+  std::string one = Head("200 OK", std::to_string(kPage.size()), "keep-alive") +
+                    kModuleHeaderLines + kPage;
+  std::string expected;
+  for (int i = 1; i < kRequests; ++i) expected += one;
+  expected += Head("200 OK", std::to_string(kPage.size()), "close") + kModuleHeaderLines + kPage;
+  for (const std::string& answer : answers) EXPECT_EQ(answer, expected);
+}
+
+TEST_F(NginxModuleTest, ServerVariablesComeFromNginxsRequest) {
+  auto nginx = Start("");
+  std::string answer = nginx->Exchange(
+      "GET /probe.dll/vars?q=%41 HTTP/1.1\r\nHost: example.test:8080\r\nX-Probe: yes\r\n"
+      "Cookie: a=1\r\nCookie: b=2\r\nConnection: close\r\n\r\n");
+  std::string port = std::to_string(nginx->port());
+  for (std::string line :
+       {"\nREQUEST_METHOD=GET\n", "\nQUERY_STRING=q=%41\n", "\nPATH_INFO=/vars\n",
+        "\nSCRIPT_NAME=/probe.dll\n", "\nURL=/probe.dll/vars\n", "\nSERVER_NAME=example.test\n",
+        "\nSERVER_PROTOCOL=HTTP/1.1\n", "\nSERVER_SOFTWARE=nginx/1.", "\nREMOTE_ADDR=127.0.0.1\n",
+        "\nHTTPS=off\n", "\nHTTP_HOST=example.test:8080\n", "\nHTTP_X_PROBE=yes\n",
+        "\nHTTP_COOKIE=a=1; b=2\n", "\nALL_HTTP=HTTP_HOST:example.test:8080\nHTTP_X_PROBE:yes\n",
+        "\nALL_RAW=Host: example.test:8080\r\nX-Probe: yes\r\n"}) {
+    EXPECT_NE(answer.find(line), std::string::npos) << line << " in\n" << answer;
+  }
+  EXPECT_NE(answer.find("\nSERVER_PORT=" + port + "\n"), std::string::npos) << answer;
+}
+
+// Bodies up to the buffer stay in memory, larger ones nginx spools to a
+// temporary file; both reach the module whole. Beyond client_max_body_size
+// nginx answers 413 itself.
+TEST_F(NginxModuleTest, RequestBodiesReachTheModuleWithinTheLimit) {
+  auto nginx = Start("", "client_body_buffer_size 1k;\nclient_max_body_size 200k;\n" + Site());
+  std::string small = "posted\r\nbytes";
+  std::string large;
+  for (int i = 0; large.size() < 150000; ++i) large += std::to_string(i) + ",";
+  for (const std::string& body : {small, large}) {
+    std::string answer =
+        nginx->Exchange("POST /probe.dll/echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
+    EXPECT_TRUE(Body(answer) == body) << body.size() << " bytes, got " << Body(answer).size();
+  }
+  EXPECT_NE(nginx->log().find("a client request body is buffered to a temporary file"),
+            std::string::npos);
+  std::string chunked = nginx->Exchange(
+      "POST /pool.dll/echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n");
+  EXPECT_EQ(Body(chunked), "hello world") << chunked;
+  std::string too_large(210 * 1024, 'x');
+  std::string answer = nginx->Exchange(
+      "POST /probe.dll/echo HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: " +
+      std::to_string(too_large.size()) + "\r\n\r\n" + too_large);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 413 ", 0), 0u) << answer.substr(0, 200);
+}
+
+// Inputs the libmicrohttpd host cannot refuse properly: nginx answers 400
+// and closes, and the next client is served.
+TEST_F(NginxModuleTest, MalformedRequestsGet400AndTheNextRequestIsServed) {
+  auto nginx = Start("");
+  for (const char* request :
+       {"GET\r\n\r\n", "GET /probe.dll/page HTTP/1.1\r\nHost: x\r\n: empty\r\n\r\n",
+        "POST /probe.dll/echo HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+        "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"}) {
+    std::string answer = nginx->Exchange(request);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << request << "\n" << answer;
+    EXPECT_EQ(answer.find("page body"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("<not closed>"), std::string::npos) << answer;
+    std::string next = nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(Body(next), "page body\n") << next;
+  }
+}
+
+// One worker; a request waits inside the module until another request
+// opens its gate (at most 10 s). On the thread pool the worker serves the
+// others meanwhile; in the event loop it stalls, so the gate stays shut
+// until the module gives up.
+TEST_F(NginxModuleTest, BlockingModuleOnTheThreadPoolLeavesTheWorkerFree) {
+  auto nginx = Start("");
+  int blocked = nginx->Connect();
+  ASSERT_TRUE(fcgi_test::SendAll(blocked, "GET /pool.dll/block HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(Body(nginx->Exchange("GET /pool.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
+  EXPECT_EQ(Body(nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
+  EXPECT_FALSE(Readable(blocked)) << "the blocked request was answered early";
+  EXPECT_EQ(Body(nginx->Exchange("GET /pool.dll/release HTTP/1.0\r\n\r\n")), "open\n");
+  bool closed = false;
+  EXPECT_EQ(Body(fcgi_test::ReadUntilClosed(blocked, &closed)), "released\n");
+  close(blocked);
+}
+
+TEST_F(NginxModuleTest, BlockingModuleInTheEventLoopStallsTheWorker) {
+  auto nginx = Start("");
+  int blocked = nginx->Connect();
+  ASSERT_TRUE(fcgi_test::SendAll(blocked, "GET /probe.dll/block HTTP/1.0\r\n\r\n"));
+  int release = nginx->Connect();
+  ASSERT_TRUE(fcgi_test::SendAll(release, "GET /probe.dll/release HTTP/1.0\r\n\r\n"));
+  bool closed = false;
+  std::chrono::seconds longer_than_the_block(20);
+  EXPECT_EQ(Body(fcgi_test::ReadUntilClosed(blocked, &closed, longer_than_the_block)),
+            "timed out\n");
+  EXPECT_EQ(Body(fcgi_test::ReadUntilClosed(release, &closed, longer_than_the_block)), "open\n");
+  close(blocked);
+  close(release);
+}
+
+TEST_F(NginxModuleTest, ConfigurationTestNamesAModuleThatCannotServe) {
+  struct Row {
+    std::string module;
+    std::string reason;
+  };
+  for (const Row& row : {Row{"/nonexistent/module.so", "cannot open shared object file"},
+                         Row{VERSIONLESS_MODULE_PATH, "does not export GetExtensionVersion"},
+                         Row{REFUSING_MODULE_PATH, "GetExtensionVersion failed (error 5)"}}) {
+    std::string output;
+    Config config{LoadModule(),
+                  "server { listen LISTEN; location / { isapi " + row.module + "; } }", 1};
+    EXPECT_EQ(nginx_test::TestConfig(nginx_path_, config, &output), 1) << output;
+    size_t emerg = output.find("[emerg] isapi: ");
+    ASSERT_NE(emerg, std::string::npos) << output;
+    std::string line = output.substr(emerg, output.find('\n', emerg) - emerg);
+    EXPECT_NE(line.find(row.module), std::string::npos) << line;
+    EXPECT_NE(line.find(row.reason), std::string::npos) << line;
+    EXPECT_EQ(output.find("[emerg]", emerg + 1), std::string::npos) << output;
+  }
+  std::string output;
+  Config good{LoadModule(), Site(), 1};
+  EXPECT_EQ(nginx_test::TestConfig(nginx_path_, good, &output), 0) << output;
+}
+
+// Waits (at most 10 s) until nginx's log holds `count` lines with `text`.
+bool WaitForLog(const Nginx& nginx, const std::string& text, size_t count) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    std::string log = nginx.log();
+    size_t found = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+      ++found;
+    }
+    if (found >= count) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+// A graceful quit lets the request inside the module (a one-second nap on
+// the thread pool) finish and be answered before the worker calls
+// TerminateExtension, once.
+TEST_F(NginxModuleTest, GracefulQuitAnswersTheRequestInsideTheModuleThenTerminatesOnce) {
+  fcgi_test::TempDir logs;
+  std::string terminate_log = logs.path() + "/terminate.log";
+  auto nginx = Start("env PROBE_TERMINATE_LOG=" + terminate_log + ";\n");
+  int napping = nginx->Connect();
+  ASSERT_TRUE(fcgi_test::SendAll(napping, "GET /pool.dll/nap HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(Body(nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
+  EXPECT_EQ(nginx->Quit(), 0) << nginx->log();
+  bool closed = false;
+  EXPECT_EQ(Body(fcgi_test::ReadUntilClosed(napping, &closed)), "rested\n") << nginx->log();
+  close(napping);
+  EXPECT_EQ(fcgi_test::ReadFile(terminate_log), "terminate 2\n") << nginx->log();
+}
+
+// A reload replaces the worker: the old one terminates the module as it
+// goes, the new one loads it afresh and terminates it at the quit.
+TEST_F(NginxModuleTest, ReloadTerminatesTheModuleOnceInEachWorker) {
+  fcgi_test::TempDir logs;
+  std::string terminate_log = logs.path() + "/terminate.log";
+  auto nginx = Start("env PROBE_TERMINATE_LOG=" + terminate_log + ";\n");
+  EXPECT_EQ(Body(nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
+  nginx->process().Signal(SIGHUP);
+  ASSERT_TRUE(WaitForLog(*nginx, "start worker process", 2)) << nginx->log();
+  EXPECT_EQ(Body(nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
+  EXPECT_EQ(nginx->Quit(), 0) << nginx->log();
+  EXPECT_EQ(fcgi_test::ReadFile(terminate_log), "terminate 2\nterminate 2\n") << nginx->log();
+}
+
+TEST_F(NginxModuleTest, WarnsAboutInstallationVariablesWorkersDoNotGet) {
+  auto nginx = Start("env ORVANE_INSDIR;\n", Site(), 1,
+                     {"ORVANE_INSDIR=/srv/orvane", "WIN32_DRIVE_C=/srv/c"});
+  EXPECT_EQ(Body(nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
+  std::string log = nginx->log();
+  EXPECT_NE(log.find("isapi: WIN32_DRIVE_C is set in nginx's environment but worker processes "
+                     "do not get it; add \"env WIN32_DRIVE_C;\""),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("ORVANE_INSDIR is set"), std::string::npos) << log;
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// A real nginx (the installed binary) for the tests: its own configuration,
+// pid, logs and temp files in a temporary directory, serving on a loopback
+// socket that the test binds and nginx inherits, so that there is no race
+// for a port and no wait for nginx to start listening.
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/server/fcgi_test_support.h"
+
+namespace nginx_test {
+
+// The installed nginx binary; "" when nginx is not installed.
+std::string FindNginx();
+
+// What goes into nginx.conf besides the fixed parts (pid, logs, temp paths,
+// events). In `http`, "LISTEN" stands for the inherited socket's address.
+struct Config {
+  std::string main;  // main context: load_module, env, thread_pool
+  std::string http;  // inside the http block: server blocks
+  int workers = 1;   // 0: a single process without master
+};
+
+class Nginx {
+ public:
+  // Starts nginx in the foreground with `config`; `env` entries
+  // ("NAME=value") are added to its environment.
+  Nginx(const std::string& nginx, const Config& config, const std::vector<std::string>& env = {});
+  // Quits gracefully (SIGQUIT) if it still runs.
+  ~Nginx();
+  Nginx(const Nginx&) = delete;
+  Nginx& operator=(const Nginx&) = delete;
+
+  uint16_t port() const { return port_; }
+  const std::string& dir() const { return dir_.path(); }
+  fcgi_test::Child& process() { return *child_; }
+
+  // A new connection to nginx; -1 on failure.
+  int Connect() const;
+  // Sends `request` on a new connection and returns everything nginx
+  // answers until it closes the connection ("<not closed>" appended when
+  // it does not within the wait).
+  std::string Exchange(const std::string& request) const;
+  // SIGQUIT, then the exit code once nginx is gone (-1: still running).
+  int Quit();
+  // The error log and whatever nginx printed.
+  std::string log() const;
+
+ private:
+  fcgi_test::TempDir dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<fcgi_test::Child> child_;
+};
+
+// Runs `nginx -t` on `config`; returns its exit code and what it printed.
+int TestConfig(const std::string& nginx, const Config& config, std::string* output);
+
+// Replaces nginx's Date header values, the only part of an answer that
+// changes from run to run, with "<now>".
+std::string WithoutDates(const std::string& answer);
+
+}  // namespace nginx_test
