@@ -1,20 +1,26 @@
 #!/usr/bin/env python3
-"""Load benchmark: the module's page served three ways, measured with wrk.
+"""Load benchmark: the module's page served several ways, measured with wrk.
 
-  nginx-static   nginx serving the same page file with the module's headers
-  isapi-server   the standalone HTTP host with the module
-  nginx-fcgi     nginx -> isapi-fcgi (the example site in examples/nginx)
-  nginx-isapi    nginx with the module inside it (ngx_http_isapi_module)
+  nginx-static         nginx serving the same page file with the module's headers
+  isapi-server         the standalone HTTP host with the module
+  isapi-server-memory  the same host with bench/memory_module.cpp, which answers
+                       the same bytes from memory: what hosting costs on its own
+  nginx-fcgi           nginx -> isapi-fcgi (the example site in examples/nginx)
+  nginx-isapi          nginx with the module inside it (ngx_http_isapi_module)
   nginx-isapi-threads  the same on nginx's thread pool (isapi_thread_pool)
-  nginx-isapi-memory   nginx with the bench-only module that answers the
-                 same bytes from memory (bench/memory_module.cpp; needs a
-                 build with -DORVANE_BUILD_BENCH=ON, skipped without it)
+  nginx-isapi-memory   nginx with the bench-only module that answers the same
+                       bytes from memory
 
-Rounds alternate between the three (the order rotates each round), so a
+Rounds alternate between the setups (the order rotates each round), so a
 slow moment of the machine hits all of them. Reported per setup: median
 requests/s, median p99 latency and median CPU time per request of the
 server processes (utime + stime from /proc; for nginx-fcgi nginx's and
 isapi-fcgi's shares as well), and each as a ratio to nginx-static.
+
+System calls per request are counted apart from the timed rounds: a short
+wrk run per setup with `strace -f -c` attached to its server processes
+(--no-strace skips it). Under strace the servers run slower, so event loops
+may gather fewer events per call; the counts are per request all the same.
 
 The comparison is kept even: nginx serves the same page file with the
 module's extra headers, without access log or open file cache, so it opens
@@ -25,97 +31,68 @@ CPUs.
 usage: bench/run-bench.py --build BUILD_DIR [--rounds 3] [--duration 5]
                           [--connections 32] [--wrk-threads 1]
                           [--server-threads N] [--fcgi-threads N]
-                          [--nginx-workers N]
-Needs wrk and nginx (Debian packages wrk, nginx) and a Release build. wrk
-shares the machine with the servers; the load average before and after is
-printed, since other work on the machine skews every figure.
+                          [--nginx-workers N] [--only SETUP,...] [--no-strace]
+Needs wrk, nginx and strace (Debian packages wrk, nginx, strace) and a
+Release build with the benchmarks (-DORVANE_BUILD_BENCH=ON). wrk shares the
+machine with the servers; the load average before and after is printed,
+since other work on the machine skews every figure.
 """
 
 import argparse
+import collections
 import os
 import re
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.request
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PAGE = os.path.join(SOURCE_DIR, "examples", "installation", "help", "nohp.html")
+from bench_support import (CLOCK_TICKS, PAGE, PATH, SOURCE_DIR, children, cpu_ticks,
+                           free_port, run_wrk, start_isapi_server, wait_for_port,
+                           write_installation)
+
 SITE_EXAMPLE = os.path.join(SOURCE_DIR, "examples", "nginx", "isapi-fcgi.conf")
-PATH = "/orvanehp.dll"
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+# One row of the results: the port wrk loads and the processes whose CPU
+# time (and system calls) count for it.
+Setup = collections.namedtuple("Setup", "name port pids")
 
 
-def wait_for_port(port, process, what):
-    deadline = time.time() + 10
-    while time.time() < deadline:
-        if process.poll() is not None:
-            sys.exit(f"{what} exited with {process.returncode} while starting")
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    sys.exit(f"{what} does not answer on port {port}")
-
-
-def cpu_ticks(pids):
-    """utime + stime of the processes, in clock ticks (all threads)."""
-    total = 0
-    for pid in pids:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        total += int(fields[11]) + int(fields[12])  # fields 14 and 15
-    return total
-
-
-def children(pid):
-    found = []
-    for task in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{task}/children") as f:
-            found += [int(p) for p in f.read().split()]
-    return found
-
-
-def to_ms(text):
-    value, unit = re.fullmatch(r"([\d.]+)(us|ms|s)", text).groups()
-    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
-
-
-def run_wrk(url, args):
-    out = subprocess.run(
-        ["wrk", f"-t{args.wrk_threads}", f"-c{args.connections}", f"-d{args.duration}s",
-         "--latency", url],
-        check=True, capture_output=True, text=True).stdout
-    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    requests = int(re.search(r"(\d+) requests in", out).group(1))
-    p99 = to_ms(re.search(r"^\s+99%\s+(\S+)", out, re.M).group(1))
-    bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
-    errors = re.search(r"Socket errors: (.*)", out)
-    if bad or errors:
-        print(f"  warning: {url}: {bad.group(0) if bad else ''} {errors.group(0) if errors else ''}")
-    return rps, p99, requests
-
-
-def write_installation(root, page):
-    for sub in ("data", "help", "template"):
-        os.makedirs(os.path.join(root, sub))
-    shutil.copyfile(page, os.path.join(root, "help", "nohp.html"))
-    with open(os.path.join(root, "template", "dremerror.html"), "w") as f:
-        f.write("<html></html>")
-    with open(os.path.join(root, "data", "dremgate_j.ini"), "w") as f:
-        f.write(f"[Template]\r\nerr={root}\\template\\dremerror.html\r\n")
+def count_syscalls(setup, tmp, args):
+    """System calls per request of the setup's processes, from a short wrk
+    run under `strace -f -c`; returns (per request, {syscall: per request})."""
+    out = os.path.join(tmp, f"strace-{setup.name}.txt")
+    command = ["strace", "-f", "-c", "-o", out]
+    for pid in setup.pids:
+        command += ["-p", str(pid)]
+    tracer = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    # strace reports each thread it attaches to; the run starts once every
+    # process has been reported.
+    waiting = set(setup.pids)
+    while waiting:
+        line = tracer.stderr.readline()
+        if not line:
+            sys.exit(f"strace stopped before attaching to {setup.name}")
+        attached = re.search(r"Process (\d+) attached", line)
+        if attached:
+            waiting.discard(int(attached.group(1)))
+    _, _, requests = run_wrk(f"http://127.0.0.1:{setup.port}{PATH}", argparse.Namespace(
+        **{**vars(args), "duration": 2}))
+    tracer.send_signal(signal.SIGINT)
+    tracer.communicate()
+    calls = {}
+    with open(out) as f:
+        for line in f:
+            fields = line.split()
+            # "% time seconds usecs/call calls [errors] syscall"
+            if len(fields) >= 5 and fields[-1] != "total" and fields[3].isdigit():
+                calls[fields[-1]] = int(fields[3])
+    return (sum(calls.values()) / requests,
+            {name: count / requests for name, count in calls.items()})
 
 
 def isapi_servers(module_ports):
@@ -128,8 +105,8 @@ def isapi_servers(module_ports):
     return blocks
 
 
-def nginx_config(tmp, static_port, fcgi_port, socket_path, workers, nginx_module="",
-                 module_ports=None):
+def nginx_config(tmp, static_port, fcgi_port, socket_path, workers, nginx_module, module_ports,
+                 page_file):
     site = open(SITE_EXAMPLE).read()
     site = site.replace("listen 80;", f"listen 127.0.0.1:{fcgi_port};", 1)
     site = site.replace("server unix:/run/orvane/isapi-fcgi.sock;",
@@ -143,7 +120,7 @@ def nginx_config(tmp, static_port, fcgi_port, socket_path, workers, nginx_module
     # temporary directory.
     user = "user root;\n" if os.geteuid() == 0 else ""
     load = (f"load_module {nginx_module};\nenv ORVANE_INSDIR={tmp}/ins;\n"
-            if module_ports else "")
+            f"env MEMORY_MODULE_PAGE={page_file};\n")
     conf = f"""{load}daemon off;
 {user}worker_processes {workers};
 pid {tmp}/nginx.pid;
@@ -167,7 +144,7 @@ http {{
     }}
   }}
   include {tmp}/site.conf;
-{isapi_servers(module_ports or {})}}}
+{isapi_servers(module_ports)}}}
 """
     path = os.path.join(tmp, "nginx.conf")
     with open(path, "w") as f:
@@ -188,6 +165,9 @@ def main():
     parser.add_argument("--fcgi-threads", type=int, default=cpus)
     parser.add_argument("--nginx-workers", type=int, default=cpus)
     parser.add_argument("--page", default=PAGE, help="the notice page to serve")
+    parser.add_argument("--only", help="comma-separated setups to run (default: all)")
+    parser.add_argument("--no-strace", action="store_true",
+                        help="skip counting system calls per request")
     args = parser.parse_args()
     if args.rounds < 3:
         sys.exit("--rounds: at least 3, for a median that one bad moment cannot set")
@@ -200,82 +180,104 @@ def main():
         os.path.join(args.build, "server", "nginx", "ngx_http_isapi_module.so"))
     memory_module = os.path.abspath(os.path.join(args.build, "bench", "memory_module.so"))
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
-    for needed in (module, server, fcgi, nginx, nginx_module, args.page):
+    for needed in (module, memory_module, server, fcgi, nginx, nginx_module, args.page):
         if not os.path.exists(needed):
             sys.exit(f"missing {needed}")
-    if not shutil.which("wrk"):
-        sys.exit("wrk is not installed (apt-get install wrk)")
+    for tool in ("wrk",) + (() if args.no_strace else ("strace",)):
+        if not shutil.which(tool):
+            sys.exit(f"{tool} is not installed (apt-get install {tool})")
 
     tmp = tempfile.mkdtemp(prefix="isapi-bench-")
     processes = []
     try:
         write_installation(os.path.join(tmp, "ins"), args.page)
         env = dict(os.environ, ORVANE_INSDIR=os.path.join(tmp, "ins"))
-        static_port, fcgi_port, server_port = free_port(), free_port(), free_port()
+        static_port, fcgi_port = free_port(), free_port()
         socket_path = os.path.join(tmp, "fcgi.sock")
-
         log = open(os.path.join(tmp, "servers.log"), "w")
-        fcgi_proc = subprocess.Popen(
-            [fcgi, "--module", module, "--socket", f"unix:{socket_path}",
-             "--threads", str(args.fcgi_threads)], env=env, stdout=log, stderr=log)
-        server_cmd = [server, "--module", module, "--listen", f"127.0.0.1:{server_port}"]
-        server_cmd += (["--threads", str(args.server_threads)] if args.server_threads > 0
-                       else ["--thread-per-connection"])
-        server_proc = subprocess.Popen(server_cmd, env=env, stdout=log, stderr=log)
-        module_ports = {(module, None): free_port(), (module, "default"): free_port()}
-        if os.path.exists(memory_module):
-            module_ports[(memory_module, None)] = free_port()
+
+        def start(command, extra_env=None):
+            process = subprocess.Popen(command, env=dict(env, **(extra_env or {})),
+                                       stdout=log, stderr=log)
+            processes.append(process)
+            return process
+
+        def start_server(module_path, extra_env=None):
+            port, process = start_isapi_server(args.build, module_path,
+                                               dict(env, **(extra_env or {})), log,
+                                               args.server_threads)
+            processes.append(process)
+            return port, process
+
+        fcgi_proc = start([fcgi, "--module", module, "--socket", f"unix:{socket_path}",
+                           "--threads", str(args.fcgi_threads)])
+        module_ports = {(module, None): free_port(), (module, "default"): free_port(),
+                        (memory_module, None): free_port()}
         conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers,
-                            nginx_module, module_ports)
-        nginx_proc = subprocess.Popen([nginx, "-p", tmp, "-c", conf, "-e", f"{tmp}/error.log"],
-                                      stdout=log, stderr=log)
-        processes = [nginx_proc, server_proc, fcgi_proc]
+                            nginx_module, module_ports, args.page)
+        nginx_proc = start([nginx, "-p", tmp, "-c", conf, "-e", f"{tmp}/error.log"])
         wait_for_port(static_port, nginx_proc, "nginx")
         wait_for_port(fcgi_port, nginx_proc, "nginx")
         for port in module_ports.values():
             wait_for_port(port, nginx_proc, "nginx")
-        wait_for_port(server_port, server_proc, "isapi-server")
         nginx_pids = [nginx_proc.pid] + children(nginx_proc.pid)
+        server_port, server_proc = start_server(module)
+        memory_port, memory_proc = start_server(memory_module, {"MEMORY_MODULE_PAGE": args.page})
 
-        setups = {
-            "nginx-static": (static_port, nginx_pids),
-            "isapi-server": (server_port, [server_proc.pid]),
-            "nginx-fcgi": (fcgi_port, nginx_pids + [fcgi_proc.pid]),
-            "nginx-isapi": (module_ports[(module, None)], nginx_pids),
-            "nginx-isapi-threads": (module_ports[(module, "default")], nginx_pids),
-        }
-        if (memory_module, None) in module_ports:
-            setups["nginx-isapi-memory"] = (module_ports[(memory_module, None)], nginx_pids)
+        # One entry per row; nginx-static comes first, as the others'
+        # ratios are to it.
+        setups = [
+            Setup("nginx-static", static_port, nginx_pids),
+            Setup("isapi-server", server_port, [server_proc.pid]),
+            Setup("isapi-server-memory", memory_port, [memory_proc.pid]),
+            Setup("nginx-fcgi", fcgi_port, nginx_pids + [fcgi_proc.pid]),
+            Setup("nginx-isapi", module_ports[(module, None)], nginx_pids),
+            Setup("nginx-isapi-threads", module_ports[(module, "default")], nginx_pids),
+            Setup("nginx-isapi-memory", module_ports[(memory_module, None)], nginx_pids),
+        ]
+        if args.only:
+            wanted = set(args.only.split(","))
+            unknown = wanted - {setup.name for setup in setups}
+            if unknown:
+                sys.exit(f"--only: no setup {', '.join(sorted(unknown))}")
+            setups = [setup for setup in setups
+                      if setup.name in wanted or setup.name == "nginx-static"]
         page = open(args.page, "rb").read()
-        for name, (port, _) in setups.items():
-            with urllib.request.urlopen(f"http://127.0.0.1:{port}{PATH}") as answer:
+        for setup in setups:
+            with urllib.request.urlopen(f"http://127.0.0.1:{setup.port}{PATH}") as answer:
                 body = answer.read()
                 if body != page or answer.headers.get("TrResult") != "-1":
-                    sys.exit(f"{name} does not serve the page")
-                print(f"{name:19} answers {', '.join(answer.headers.keys())}; "
+                    sys.exit(f"{setup.name} does not serve the page")
+                print(f"{setup.name:20} answers {', '.join(answer.headers.keys())}; "
                       f"{len(body)} body bytes")
-            run_wrk(f"http://127.0.0.1:{port}{PATH}", argparse.Namespace(
+            run_wrk(f"http://127.0.0.1:{setup.port}{PATH}", argparse.Namespace(
                 **{**vars(args), "duration": 1}))  # warm-up
+
+        syscalls = {}
+        if not args.no_strace:
+            for setup in setups:
+                syscalls[setup.name] = count_syscalls(setup, tmp, args)
+                total, by_name = syscalls[setup.name]
+                top = sorted(by_name.items(), key=lambda item: -item[1])[:8]
+                print(f"{setup.name:20} {total:5.1f} system calls/request: " +
+                      ", ".join(f"{name} {count:.2f}" for name, count in top), flush=True)
 
         load_before = os.getloadavg()[0]
         print(f"load average before: {load_before:.2f}", flush=True)
-        names = list(setups)
-        results = {name: [] for name in names}
+        results = {setup.name: [] for setup in setups}
         for round_number in range(args.rounds):
-            shift = round_number % len(names)
-            order = names[shift:] + names[:shift]
-            for name in order:
-                port, pids = setups[name]
-                before = [cpu_ticks([pid]) for pid in pids]
-                rps, p99, requests = run_wrk(f"http://127.0.0.1:{port}{PATH}", args)
-                used = [cpu_ticks([pid]) - b for pid, b in zip(pids, before)]
+            shift = round_number % len(setups)
+            for setup in setups[shift:] + setups[:shift]:
+                before = [cpu_ticks([pid]) for pid in setup.pids]
+                rps, p99, requests = run_wrk(f"http://127.0.0.1:{setup.port}{PATH}", args)
+                used = [cpu_ticks([pid]) - b for pid, b in zip(setup.pids, before)]
                 cpu_us = sum(used) / CLOCK_TICKS * 1e6 / requests
-                results[name].append((rps, p99, cpu_us))
+                results[setup.name].append((rps, p99, cpu_us))
                 split = ""
-                if name == "nginx-fcgi":
+                if setup.name == "nginx-fcgi":
                     fcgi_us = used[-1] / CLOCK_TICKS * 1e6 / requests
                     split = f" (nginx {cpu_us - fcgi_us:.1f}, isapi-fcgi {fcgi_us:.1f})"
-                print(f"round {round_number + 1} {name:19} {rps:10.0f} req/s  "
+                print(f"round {round_number + 1} {setup.name:20} {rps:10.0f} req/s  "
                       f"p99 {p99:7.2f} ms  cpu {cpu_us:6.1f} us/req{split}", flush=True)
 
         base = {key: statistics.median(r[key] for r in results["nginx-static"])
@@ -287,12 +289,15 @@ def main():
               f"isapi-fcgi threads {args.fcgi_threads}, {cpus} CPUs; load average "
               f"{load_before:.2f} before, {os.getloadavg()[0]:.2f} after")
         print()
-        print("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx |")
-        print("|---|---:|---:|---:|---:|---:|---:|")
-        for name in names:
-            rps, p99, cpu = (statistics.median(r[key] for r in results[name]) for key in range(3))
-            print(f"| {name} | {rps:.0f} | {rps / base[0]:.2f} | {p99:.2f} | "
-                  f"{p99 / base[1]:.2f} | {cpu:.1f} | {cpu / base[2]:.2f} |")
+        print("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx "
+              "| syscalls/req |")
+        print("|---|---:|---:|---:|---:|---:|---:|---:|")
+        for setup in setups:
+            rps, p99, cpu = (statistics.median(r[key] for r in results[setup.name])
+                             for key in range(3))
+            calls = f"{syscalls[setup.name][0]:.1f}" if setup.name in syscalls else "-"
+            print(f"| {setup.name} | {rps:.0f} | {rps / base[0]:.2f} | {p99:.2f} | "
+                  f"{p99 / base[1]:.2f} | {cpu:.1f} | {cpu / base[2]:.2f} | {calls} |")
     finally:
         for process in processes:
             if process.poll() is None:

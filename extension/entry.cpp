@@ -1,5 +1,4 @@
 // The module's exported entry points and the flow of one request.
-#include <stdlib.h>
 #include <string.h>
 
 #include "extension/module.h"
@@ -25,10 +24,9 @@ void TraceRemoteAddress(EXTENSION_CONTROL_BLOCK* ecb) {
 }
 
 void TraceQueryString(EXTENSION_CONTROL_BLOCK* ecb) {
-  char* query = ReadServerVariable(ecb, "QUERY_STRING");
-  if (query == NULL) return;
-  TraceLog("QUERY_STRING : %s", query);
-  free(query);
+  ServerVariable query(ecb, "QUERY_STRING");
+  if (query.value() == NULL) return;
+  TraceLog("QUERY_STRING : %s", query.value());
 }
 
 void SendFallbackPage(EXTENSION_CONTROL_BLOCK* ecb) {

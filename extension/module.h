@@ -18,12 +18,30 @@ void SendResponseHeader(EXTENSION_CONTROL_BLOCK* ecb, int result_code);
 // the first byte of the answer.
 BOOL SendNoticePage(EXTENSION_CONTROL_BLOCK* ecb, int result_code);
 
-// Reads a server variable of any length up to kMaxServerVariableSize.
-// Returns a NUL-terminated heap block that the caller releases with free();
-// a variable the host cannot give (unknown name, any error other than a
-// short buffer, a longer value, or a host still asking for more after a few
-// tries) reads as "". Returns NULL only when memory runs out.
-char* ReadServerVariable(EXTENSION_CONTROL_BLOCK* ecb, const char* name);
+// A server variable of any length up to kMaxServerVariableSize, read in
+// the constructor. Values that fit the first offer are held in the object
+// itself; only a longer one takes a heap block. A variable the host cannot
+// give (unknown name, any error other than a short buffer, a longer value,
+// or a host still asking for more after a few tries) reads as "".
+class ServerVariable {
+ public:
+  ServerVariable(EXTENSION_CONTROL_BLOCK* ecb, const char* name);
+  ~ServerVariable();
+  ServerVariable(const ServerVariable&) = delete;
+  ServerVariable& operator=(const ServerVariable&) = delete;
+
+  // The NUL-terminated value; NULL only when memory ran out.
+  const char* value() const { return value_; }
+
+  static constexpr DWORD kFirstOffer = 257;
+
+ private:
+  // One byte past the offer stays zero, so the value is terminated even
+  // when the host fills every offered byte.
+  char first_[kFirstOffer + 1];
+  char* larger_;
+  const char* value_;
+};
 constexpr DWORD kMaxServerVariableSize = 64 * 1024;
 
 // printf-style diagnostic trace. Writes nothing unless the module was built

@@ -7,6 +7,8 @@ namespace {
 
 constexpr size_t kPathSize = 1024;
 constexpr size_t kCookieValueSize = 1024;
+// Pages up to this size are read into a buffer on the stack.
+constexpr size_t kSmallPageSize = 16 * 1024;
 
 const char kDefaultInstallDir[] = "C:\\Program Files\\Orvane";
 const char kConfigFileSuffix[] = "\\data\\dremgate_j.ini";
@@ -38,39 +40,45 @@ bool DeriveNoticePagePath(char (&path)[kPathSize]) {
 
 // Traces the colour preference the client's cookie carries, if any.
 void TraceColorCookie(EXTENSION_CONTROL_BLOCK* ecb) {
-  char* cookie = ReadServerVariable(ecb, "HTTP_COOKIE");
-  if (cookie == NULL) return;
+  ServerVariable cookie(ecb, "HTTP_COOKIE");
+  if (cookie.value() == NULL) return;
   char color[kCookieValueSize];
-  memset(color, 0, sizeof color);
-  const char* found = strstr(cookie, kColorCookie);
+  color[0] = '\0';
+  const char* found = strstr(cookie.value(), kColorCookie);
   if (found != NULL) {
     const char* value = found + strlen(kColorCookie);
     size_t length = strcspn(value, ";\n");
     if (length > sizeof color - 1) length = sizeof color - 1;
     memcpy(color, value, length);
+    color[length] = '\0';
   }
-  free(cookie);
   TraceLog("Cookie(orvane-color) : %s", color);
 }
 
-// Reads the whole open file into a fresh heap block with one zero byte
-// past its end. FALSE (nothing held) when the size cannot be had, does not
-// fit in memory, or the read fails.
-bool ReadWholeFile(HANDLE file, char** page, DWORD* page_length) {
+// Reads the whole open file into `small` when it fits, else into a fresh
+// heap block stored in *larger for the caller to free. FALSE (nothing held)
+// when the size cannot be had, does not fit in memory, or the read fails.
+// The page's length is the number of bytes read, which differs from the
+// size only when the file changed since it was opened.
+bool ReadWholeFile(HANDLE file, char (&small)[kSmallPageSize], char** page, char** larger,
+                   DWORD* page_length) {
   DWORD size_high = 0;
   DWORD size = GetFileSize(file, &size_high);
   // A failed query answers INVALID_FILE_SIZE; a real size of 4 GiB - 1 or
   // more cannot be read with one DWORD count either, so both are refused.
   if (size == INVALID_FILE_SIZE || size_high != 0) return false;
-  char* buffer = static_cast<char*>(malloc(size_t{size} + 1));
-  if (buffer == NULL) return false;
-  memset(buffer, 0, size_t{size} + 1);
+  char* buffer = small;
+  if (size > sizeof small) {
+    buffer = static_cast<char*>(malloc(size));
+    if (buffer == NULL) return false;
+  }
   DWORD bytes_read = 0;
   if (!ReadFile(file, buffer, size, &bytes_read, NULL) || bytes_read > size) {
-    free(buffer);
+    if (buffer != small) free(buffer);
     return false;
   }
   *page = buffer;
+  *larger = buffer != small ? buffer : NULL;
   *page_length = bytes_read;
   return true;
 }
@@ -79,13 +87,11 @@ bool ReadWholeFile(HANDLE file, char** page, DWORD* page_length) {
 
 BOOL SendNoticePage(EXTENSION_CONTROL_BLOCK* ecb, int result_code) {
   char config_path[kPathSize];
-  memset(config_path, 0, sizeof config_path);
   if (!BuildConfigPath(config_path)) return FALSE;
 
   TraceColorCookie(ecb);
 
   char page_path[kPathSize];
-  memset(page_path, 0, sizeof page_path);
   GetPrivateProfileStringA("Template", "err", "", page_path, sizeof page_path, config_path);
   if (page_path[0] == '\0') return FALSE;
   if (!DeriveNoticePagePath(page_path)) return FALSE;
@@ -96,14 +102,16 @@ BOOL SendNoticePage(EXTENSION_CONTROL_BLOCK* ecb, int result_code) {
   HANDLE file =
       CreateFileA(page_path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   if (file == INVALID_HANDLE_VALUE) return FALSE;
+  char small_page[kSmallPageSize];
   char* page = NULL;
+  char* larger_page = NULL;
   DWORD page_length = 0;
-  bool have_page = ReadWholeFile(file, &page, &page_length);
+  bool have_page = ReadWholeFile(file, small_page, &page, &larger_page, &page_length);
   CloseHandle(file);
   if (!have_page) return FALSE;
 
   SendResponseHeader(ecb, result_code);
   ecb->WriteClient(ecb->ConnID, page, &page_length, HSE_IO_SYNC);
-  free(page);
+  free(larger_page);
   return TRUE;
 }

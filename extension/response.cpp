@@ -1,25 +1,42 @@
-#include <stdio.h>
 #include <string.h>
 
 #include "extension/module.h"
 
 namespace {
 
-const char kHeaderFormat[] =
+const char kHeaderStart[] =
     "Content-type: text/html\r\n"
     "Cache-Control: no-cache\r\n"
     "Pragma: no-cache\r\n"
-    "TrResult: %d\r\n"
-    "\r\n";
+    "TrResult: ";
+const char kHeaderEnd[] = "\r\n\r\n";
+
+// Writes `value` in decimal, with a '-' when negative, and returns the
+// number of characters written (at most 11).
+size_t FormatDecimal(int value, char* out) {
+  unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  char digits[10];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  size_t length = 0;
+  if (value < 0) out[length++] = '-';
+  while (count > 0) out[length++] = digits[--count];
+  return length;
+}
 
 }  // namespace
 
 void SendResponseHeader(EXTENSION_CONTROL_BLOCK* ecb, int result_code) {
-  char header[2048];
-  memset(header, 0, sizeof header);
-  snprintf(header, sizeof header, kHeaderFormat, result_code);
-  DWORD length = static_cast<DWORD>(strlen(header));
-  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, NULL, &length,
+  char header[sizeof kHeaderStart - 1 + 11 + sizeof kHeaderEnd];
+  size_t length = sizeof kHeaderStart - 1;
+  memcpy(header, kHeaderStart, length);
+  length += FormatDecimal(result_code, header + length);
+  memcpy(header + length, kHeaderEnd, sizeof kHeaderEnd);
+  DWORD size = static_cast<DWORD>(length + sizeof kHeaderEnd - 1);
+  ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_RESPONSE_HEADER, NULL, &size,
                              reinterpret_cast<LPDWORD>(header));
 }
 

@@ -104,10 +104,12 @@ W32COMPAT_API DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key,
 // WIN32_DRIVE_X (no such variable: the path does not exist). Only
 // desired_access GENERIC_READ with OPEN_EXISTING is supported. A directory,
 // FIFO, socket or device fails at once (ERROR_ACCESS_DENIED) without
-// blocking. The descriptor is close-on-exec.
+// blocking. The descriptor is close-on-exec. The file's size is taken
+// here, with the check that it is a regular file (see GetFileSize). A path
+// whose UTF-8 form is PATH_MAX bytes or longer is not found.
 // Returns INVALID_HANDLE_VALUE on failure, with the last error set
 // (ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ...).
-// The caller owns the handle and releases it with CloseHandle.
+// The caller owns the handle and releases it with CloseHandle. Thread-safe.
 W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access,
                                  DWORD share_mode,
                                  LPSECURITY_ATTRIBUTES security,
@@ -115,9 +117,15 @@ W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access,
                                  DWORD flags_and_attributes, HANDLE template_file);
 
 // Returns the low 32 bits of the file's size and stores the high 32 bits in
-// *size_high when it is not NULL. On failure returns INVALID_FILE_SIZE with
-// the last error set to a value other than NO_ERROR; a successful call sets
-// the last error to NO_ERROR.
+// *size_high when it is not NULL. The size is the one the file had when
+// CreateFileA opened it; the file is not measured again, so the call makes
+// no system call. A file that grows or shrinks after the open keeps that
+// size here, while ReadFile reads what the file holds when it reads: a read
+// of the size taken at open gets fewer bytes from a file that shrank, and
+// only the bytes up to that size from one that grew; the count it reports
+// is what was read. On failure (a handle not open through CreateFileA)
+// returns INVALID_FILE_SIZE with the last error set to ERROR_INVALID_HANDLE;
+// a successful call sets the last error to NO_ERROR. Thread-safe.
 W32COMPAT_API DWORD GetFileSize(HANDLE file, LPDWORD size_high);
 
 // Reads up to `count` bytes, retrying interrupted and short reads until

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build/serve
 
-scripts/install-deps.sh cmake ninja-build g++ pkg-config libmicrohttpd-dev libfcgi-dev
+scripts/install-deps.sh cmake ninja-build g++ pkg-config libmicrohttpd-dev
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=OFF
 cmake --build "$build" --target isapi-server orvanehp
@@ -22,5 +22,10 @@ ln -sfn "$root/examples/installation" "$drive_c/Program Files/Orvane"
 
 export ORVANE_INSDIR=$root/examples/installation
 export WIN32_DRIVE_C=$drive_c
+# isapi-server refuses to run a module as root unless told; this script is
+# for trying the example on a development machine, where that is the user's
+# own choice.
+allow_root=()
+[ "$(id -u)" -ne 0 ] || allow_root=(--allow-root)
 exec "$build/server/http/isapi-server" --module "$build/extension/orvanehp.so" \
-  --listen 127.0.0.1:8080 --access-log -
+  --listen 127.0.0.1:8080 --access-log - "${allow_root[@]}"

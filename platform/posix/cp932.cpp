@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 #include <stdint.h>
+#include <string.h>
 
 #include <vector>
 
@@ -136,52 +137,85 @@ char16_t DecodeOne(const Tables& tables, const char* text, size_t size, size_t* 
 
 }  // namespace
 
-// The conversions write through a pointer into a string sized for the
-// longest result and cut it to length at the end: they run on every
-// profile read and file open.
+// ASCII, which maps to itself, takes a short path in both decoders: paths
+// and profile files are mostly ASCII, and they are decoded on every call.
+
+size_t Cp932ToUtf16(const char* text, size_t size, char16_t* out) {
+  const Tables& tables = GetTables();
+  char16_t* next = out;
+  for (size_t i = 0; i < size;) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      *next++ = byte;
+      ++i;
+    } else {
+      *next++ = DecodeOne(tables, text, size, &i);
+    }
+  }
+  return static_cast<size_t>(next - out);
+}
 
 std::u16string Cp932ToUtf16(const char* text, size_t size) {
-  const Tables& tables = GetTables();
   std::u16string units(size, u'\0');
-  char16_t* out = &units[0];
-  for (size_t i = 0; i < size;) *out++ = DecodeOne(tables, text, size, &i);
-  units.resize(static_cast<size_t>(out - units.data()));
+  units.resize(Cp932ToUtf16(text, size, &units[0]));
   return units;
 }
 
-std::string Cp932ToUtf8(const char* text, size_t size) {
+size_t Cp932ToUtf8(const char* text, size_t size, char* out, size_t room) {
   const Tables& tables = GetTables();
-  // Code page 932 maps only into the Basic Multilingual Plane, so every
-  // character takes at most three UTF-8 bytes.
-  std::string utf8(3 * size, '\0');
-  char* out = &utf8[0];
+  size_t length = 0;
+  auto put = [&](unsigned value) {
+    if (length < room) out[length] = static_cast<char>(value);
+    ++length;
+  };
   for (size_t i = 0; i < size;) {
+    size_t ascii_end = i;
+    for (uint64_t word; ascii_end + 8 <= size; ascii_end += 8) {
+      memcpy(&word, text + ascii_end, 8);
+      if ((word & 0x8080808080808080u) != 0) break;
+    }
+    while (ascii_end < size && static_cast<unsigned char>(text[ascii_end]) < 0x80) ++ascii_end;
+    if (ascii_end != i) {
+      const size_t run = ascii_end - i;
+      if (length < room) memcpy(out + length, text + i, run < room - length ? run : room - length);
+      length += run;
+      i = ascii_end;
+      continue;
+    }
+    // Code page 932 maps only into the Basic Multilingual Plane, so every
+    // character takes at most three UTF-8 bytes.
     const char16_t unit = DecodeOne(tables, text, size, &i);
     if (unit < 0x80) {
-      *out++ = static_cast<char>(unit);
+      put(unit);
     } else if (unit < 0x800) {
-      *out++ = static_cast<char>(0xC0 | unit >> 6);
-      *out++ = static_cast<char>(0x80 | (unit & 0x3F));
+      put(0xC0 | unit >> 6);
+      put(0x80 | (unit & 0x3F));
     } else {
-      *out++ = static_cast<char>(0xE0 | unit >> 12);
-      *out++ = static_cast<char>(0x80 | (unit >> 6 & 0x3F));
-      *out++ = static_cast<char>(0x80 | (unit & 0x3F));
+      put(0xE0 | unit >> 12);
+      put(0x80 | (unit >> 6 & 0x3F));
+      put(0x80 | (unit & 0x3F));
     }
   }
-  utf8.resize(static_cast<size_t>(out - utf8.data()));
+  return length;
+}
+
+std::string Cp932ToUtf8(const char* text, size_t size) {
+  std::string utf8(3 * size, '\0');
+  utf8.resize(Cp932ToUtf8(text, size, &utf8[0], utf8.size()));
   return utf8;
 }
 
+uint16_t Cp932CodeOf(char16_t unit) { return GetTables().to_cp932[unit]; }
+
 std::string Utf16ToCp932(const char16_t* units, size_t count) {
   const Tables& tables = GetTables();
-  std::string bytes(2 * count, '\0');
-  char* out = &bytes[0];
+  std::string bytes;
+  bytes.reserve(2 * count);
   for (size_t i = 0; i < count; ++i) {
     const uint16_t code = tables.to_cp932[units[i]];
-    if (code > 0xFF) *out++ = static_cast<char>(code >> 8);
-    *out++ = static_cast<char>(code & 0xFF);
+    if (code > 0xFF) bytes += static_cast<char>(code >> 8);
+    bytes += static_cast<char>(code & 0xFF);
   }
-  bytes.resize(static_cast<size_t>(out - bytes.data()));
   return bytes;
 }
 

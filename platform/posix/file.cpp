@@ -6,10 +6,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <string>
+#include <atomic>
 
 #include "platform/posix/path.h"
 #include "platform/win32.h"
@@ -22,6 +23,31 @@ int DescriptorOf(HANDLE handle) {
 }
 
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
+
+// The size CreateFileA saw, kept by descriptor so that GetFileSize needs no
+// system call. A slot holds the size plus one while its descriptor is open
+// through CreateFileA, and 0 otherwise. Slots come in blocks allocated the
+// first time a descriptor in their range opens and kept for the life of
+// the process; calloc'd blocks occupy memory only where slots were used.
+// A slot belongs to whoever owns its descriptor, so relaxed order is enough.
+constexpr int kSlotBits = 16;
+constexpr size_t kSlotsPerBlock = size_t{1} << kSlotBits;
+std::atomic<uint64_t*> size_blocks[(size_t{INT32_MAX} >> kSlotBits) + 1];
+
+uint64_t* SizeSlot(int fd, bool allocate) {
+  std::atomic<uint64_t*>& entry = size_blocks[static_cast<unsigned>(fd) >> kSlotBits];
+  uint64_t* block = entry.load(std::memory_order_acquire);
+  if (block == nullptr && allocate) {
+    uint64_t* fresh = static_cast<uint64_t*>(calloc(kSlotsPerBlock, sizeof(uint64_t)));
+    if (fresh == nullptr) return nullptr;
+    if (entry.compare_exchange_strong(block, fresh, std::memory_order_acq_rel)) {
+      block = fresh;
+    } else {
+      free(fresh);
+    }
+  }
+  return block == nullptr ? nullptr : &block[static_cast<unsigned>(fd) & (kSlotsPerBlock - 1)];
+}
 
 DWORD Win32ErrorOf(int error) {
   switch (error) {
@@ -56,12 +82,12 @@ W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access, DWORD,
     SetLastError(ERROR_NOT_SUPPORTED);
     return INVALID_HANDLE_VALUE;
   }
-  std::string posix_path;
-  if (!win32compat::ToPosixPath(path, &posix_path)) return INVALID_HANDLE_VALUE;
+  char posix_path[win32compat::kMaxPosixPath];
+  if (!win32compat::ToPosixPath(path, posix_path)) return INVALID_HANDLE_VALUE;
   // O_NONBLOCK keeps the open of a FIFO without a writer from waiting; such
   // files are refused right after. The flag has no effect on reads of a
   // regular file, so it stays set.
-  int fd = open(posix_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  int fd = open(posix_path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     SetLastError(Win32ErrorOf(errno));
     return INVALID_HANDLE_VALUE;
@@ -72,17 +98,25 @@ W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access, DWORD,
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  uint64_t* slot = SizeSlot(fd, true);
+  if (slot == nullptr) {
+    close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  __atomic_store_n(slot, static_cast<uint64_t>(st.st_size) + 1, __ATOMIC_RELAXED);
   return HandleOf(fd);
 }
 
 W32COMPAT_API DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
-  struct stat st;
-  int fd = DescriptorOf(file);
-  if (fd < 0 || fstat(fd, &st) != 0) {
+  const int fd = DescriptorOf(file);
+  const uint64_t* slot = fd < 0 ? nullptr : SizeSlot(fd, false);
+  const uint64_t size_plus_one = slot == nullptr ? 0 : __atomic_load_n(slot, __ATOMIC_RELAXED);
+  if (size_plus_one == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_FILE_SIZE;
   }
-  uint64_t size = static_cast<uint64_t>(st.st_size);
+  const uint64_t size = size_plus_one - 1;
   if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
   SetLastError(NO_ERROR);
   return static_cast<DWORD>(size);
@@ -115,6 +149,12 @@ W32COMPAT_API BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD byt
 
 W32COMPAT_API BOOL CloseHandle(HANDLE handle) {
   int fd = DescriptorOf(handle);
+  if (fd >= 0) {
+    // Cleared before the close: once closed, the descriptor may be reused
+    // by another thread's open at once.
+    uint64_t* slot = SizeSlot(fd, false);
+    if (slot != nullptr) __atomic_store_n(slot, uint64_t{0}, __ATOMIC_RELAXED);
+  }
   // close() may report EINTR after the descriptor is already released, so
   // it is never retried.
   if (fd < 0 || (close(fd) != 0 && errno == EBADF)) {

@@ -11,62 +11,75 @@ namespace win32compat {
 
 namespace {
 
-// The part of a drive path below the drive's root, with "." and ".."
-// resolved as Windows resolves them: ".." at the root stays at the root, so
-// no path leaves the directory its drive is mapped to.
-std::string DriveRelative(const std::string& rest) {
-  std::string below;
+// Writes the part of a drive path below the drive's root to `out`, with "."
+// and ".." resolved as Windows resolves them: ".." at the root stays at the
+// root, so no path leaves the directory its drive is mapped to. The result
+// is never longer than `rest`. Returns its length.
+size_t DriveRelative(const char* rest, size_t rest_length, char* out) {
+  size_t length = 0;
   size_t start = 0;
-  while (start <= rest.size()) {
-    size_t end = rest.find('/', start);
-    if (end == std::string::npos) end = rest.size();
-    const std::string part = rest.substr(start, end - start);
-    if (part == "..") {
-      const size_t slash = below.rfind('/');
-      below.erase(slash == std::string::npos ? 0 : slash);
-    } else if (!part.empty() && part != ".") {
-      if (!below.empty()) below += '/';
-      below += part;
+  while (start <= rest_length) {
+    const char* slash = static_cast<const char*>(memchr(rest + start, '/', rest_length - start));
+    const size_t end = slash == nullptr ? rest_length : static_cast<size_t>(slash - rest);
+    const char* part = rest + start;
+    const size_t part_length = end - start;
+    if (part_length == 2 && part[0] == '.' && part[1] == '.') {
+      while (length > 0 && out[length - 1] != '/') --length;
+      if (length > 0) --length;
+    } else if (part_length != 0 && !(part_length == 1 && part[0] == '.')) {
+      if (length > 0) out[length++] = '/';
+      memcpy(out + length, part, part_length);
+      length += part_length;
     }
     start = end + 1;
   }
-  if (!rest.empty() && rest.back() == '/' && !below.empty()) below += '/';
-  return below;
+  if (rest_length > 0 && rest[rest_length - 1] == '/' && length > 0) out[length++] = '/';
+  return length;
+}
+
+bool Refuse(DWORD error) {
+  SetLastError(error);
+  return false;
 }
 
 }  // namespace
 
-bool ToPosixPath(const char* win_path, std::string* posix_path) {
-  if (win_path == nullptr || *win_path == '\0') {
-    SetLastError(ERROR_INVALID_NAME);
-    return false;
-  }
+bool ToPosixPath(const char* win_path, char (&posix_path)[kMaxPosixPath]) {
+  if (win_path == nullptr || *win_path == '\0') return Refuse(ERROR_INVALID_NAME);
   // In UTF-8 every byte below 0x80 is an ASCII character, so a backslash
   // that survives the conversion is a separator, never a trail byte.
-  std::string path = Cp932ToUtf8(win_path, strlen(win_path));
-  for (char& c : path) {
-    if (c == '\\') c = '/';
+  char path[kMaxPosixPath];
+  const size_t length = Cp932ToUtf8(win_path, strlen(win_path), path, sizeof path);
+  if (length >= sizeof path) return Refuse(ERROR_PATH_NOT_FOUND);
+  for (char* slash = static_cast<char*>(memchr(path, '\\', length)); slash != nullptr;
+       slash = static_cast<char*>(memchr(slash, '\\', path + length - slash))) {
+    *slash = '/';
   }
-  if (path.compare(0, 2, "//") == 0) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return false;
+  if (length >= 2 && path[0] == '/' && path[1] == '/') return Refuse(ERROR_PATH_NOT_FOUND);
+  if (!(length >= 2 && path[1] == ':' && isalpha(static_cast<unsigned char>(path[0])))) {
+    memcpy(posix_path, path, length);
+    posix_path[length] = '\0';
+    return true;
   }
-  if (path.size() >= 2 && path[1] == ':' && isalpha(static_cast<unsigned char>(path[0]))) {
-    const char variable[] = {'W', 'I', 'N', '3', '2', '_', 'D', 'R', 'I', 'V', 'E', '_',
-                             static_cast<char>(toupper(static_cast<unsigned char>(path[0]))),
-                             '\0'};
-    const char* root = getenv(variable);
-    if (root == nullptr || *root == '\0') {
-      SetLastError(ERROR_PATH_NOT_FOUND);
-      return false;
-    }
-    std::string rest = DriveRelative(path.substr(2));
-    path = root;
-    while (!path.empty() && path.back() == '/') path.pop_back();
-    path += '/';
-    path += rest;
-  }
-  *posix_path = std::move(path);
+  const char variable[] = {'W', 'I', 'N', '3', '2', '_', 'D', 'R', 'I', 'V', 'E', '_',
+                           static_cast<char>(toupper(static_cast<unsigned char>(path[0]))), '\0'};
+  const char* root = getenv(variable);
+  if (root == nullptr || *root == '\0') return Refuse(ERROR_PATH_NOT_FOUND);
+  size_t root_length = strlen(root);
+  while (root_length > 0 && root[root_length - 1] == '/') --root_length;
+  // Resolving "." and ".." only shortens the rest, so this bounds the result.
+  if (root_length + 1 + (length - 2) >= kMaxPosixPath) return Refuse(ERROR_PATH_NOT_FOUND);
+  memcpy(posix_path, root, root_length);
+  posix_path[root_length] = '/';
+  const size_t below = DriveRelative(path + 2, length - 2, posix_path + root_length + 1);
+  posix_path[root_length + 1 + below] = '\0';
+  return true;
+}
+
+bool ToPosixPath(const char* win_path, std::string* posix_path) {
+  char mapped[kMaxPosixPath];
+  if (!ToPosixPath(win_path, mapped)) return false;
+  *posix_path = mapped;
   return true;
 }
 

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "isapi/isapi.h"
@@ -176,6 +177,15 @@ class Module {
   int in_flight_ = 0;
   bool terminated_ = false;
 };
+
+// Checks the status and header block a module passes with
+// HSE_REQ_SEND_RESPONSE_HEADER(_EX) and fills `head` with them: status,
+// header lines, the block as sent on, and the framing its Content-Length or
+// Transfer-Encoding lines give. `body` gets the bytes after the block's
+// blank line, which belong to the answer's body. Returns false for a status
+// or block the host must not pass on (the answer is then a 500).
+bool ParseResponseHead(std::string_view status, std::string_view block, ResponseHead* head,
+                       std::string_view* body);
 
 // Splits a request-target into its percent-decoded path and its raw query
 // (text after the first '?', "" when none). Returns false for a target that

@@ -1,5 +1,7 @@
 #include "server/fcgi/fcgi_options.h"
 
+#include <unistd.h>
+
 #include "server/core/http_text.h"
 #include "server/core/options.h"
 
@@ -31,21 +33,32 @@ bool ParseSocket(const std::string& text, Options* options, std::string* error) 
   return true;
 }
 
+int CpuCount() {
+  long count = sysconf(_SC_NPROCESSORS_ONLN);
+  return count < 1 ? 1 : count > kMaxThreads ? kMaxThreads : static_cast<int>(count);
+}
+
 }  // namespace
 
 const char* Usage() {
-  return "usage: isapi-fcgi --module PATH --socket unix:PATH|HOST:PORT [--threads N]";
+  return "usage: isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]\n"
+         "                  [--max-params BYTES] [--request-timeout SECONDS]\n"
+         "Without --socket, standard input must be a listening socket.";
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   isapi::OptionValues values;
-  if (!isapi::ParseCommandLine(argc, argv, {{"--module", true}, {"--socket", true},
-                                            {"--threads", true}},
+  if (!isapi::ParseCommandLine(argc, argv,
+                               {{"--module", true},
+                                {"--socket", true},
+                                {"--threads", true},
+                                {"--max-params", true},
+                                {"--request-timeout", true}},
                                &values, error)) {
     return false;
   }
-  if (values.count("--module") == 0 || values.count("--socket") == 0) {
-    *error = values.count("--module") != 0 ? "--socket is required" : "--module is required";
+  if (values.count("--module") == 0) {
+    *error = "--module is required";
     return false;
   }
   options->module_path = values["--module"];
@@ -53,10 +66,21 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "--module needs a path";
     return false;
   }
-  if (!ParseSocket(values["--socket"], options, error)) return false;
-  uint64_t threads = static_cast<uint64_t>(options->threads);
-  if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error)) return false;
+  if (values.count("--socket") != 0 && !ParseSocket(values["--socket"], options, error)) {
+    return false;
+  }
+  uint64_t threads = static_cast<uint64_t>(CpuCount());
+  uint64_t max_params = options->max_params;
+  uint64_t timeout = static_cast<uint64_t>(options->request_timeout_seconds);
+  if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error) ||
+      !isapi::NumberOption(values, "--max-params", kMinParams, kMaxParams, &max_params, error) ||
+      !isapi::NumberOption(values, "--request-timeout", 1, kMaxRequestTimeoutSeconds, &timeout,
+                           error)) {
+    return false;
+  }
   options->threads = static_cast<int>(threads);
+  options->max_params = static_cast<size_t>(max_params);
+  options->request_timeout_seconds = static_cast<int>(timeout);
   return true;
 }
 

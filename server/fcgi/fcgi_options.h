@@ -1,25 +1,36 @@
 // Command line of isapi-fcgi.
 #pragma once
 
+#include <stddef.h>
+
 #include <string>
 
 namespace isapi_fcgi {
 
 struct Options {
   std::string module_path;
-  // What FCGX_OpenSocket binds: a filesystem path for a Unix socket
-  // ("unix:" stripped), or "HOST:PORT" / ":PORT" for TCP.
+  // Where to listen: a filesystem path for a Unix socket ("unix:"
+  // stripped), or "HOST:PORT" / ":PORT" for TCP. "" when --socket is not
+  // given: the listening socket is then inherited as standard input.
   std::string bind_address;
   bool unix_socket = false;
-  int threads = 8;
+  int threads = 1;  // ParseOptions sets the CPU count unless --threads is given
+  size_t max_params = 64 * 1024;
+  int request_timeout_seconds = 30;
 };
 
 constexpr int kMaxThreads = 1024;
+constexpr long kMinParams = 1024;
+constexpr long kMaxParams = 16 * 1024 * 1024;
+constexpr int kMaxRequestTimeoutSeconds = 3600;
 
-// Parses `--module PATH --socket unix:PATH|HOST:PORT [--threads N]`
-// (also accepted as --name=value). Returns false with a one-line reason in
-// *error for a missing or repeated option, an unknown argument, an empty
-// path, a port outside 1..65535 or a thread count outside 1..kMaxThreads.
+// Parses `--module PATH [--socket unix:PATH|HOST:PORT] [--threads N]
+// [--max-params BYTES] [--request-timeout SECONDS]` (each also accepted as
+// --name=value). Returns false with a one-line reason in *error for a
+// missing or repeated option, an unknown argument, an empty path, a port
+// outside 1..65535, a thread count outside 1..kMaxThreads, a parameter
+// limit outside kMinParams..kMaxParams or a timeout outside
+// 1..kMaxRequestTimeoutSeconds.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 // The usage text printed with a parse error.

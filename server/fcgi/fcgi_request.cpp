@@ -3,7 +3,6 @@
 #include <ctype.h>
 #include <string.h>
 
-#include <string_view>
 
 #include "server/core/http_text.h"
 
@@ -51,7 +50,7 @@ std::string HeaderNameFromParam(const std::string& param_suffix) {
   return name;
 }
 
-void RequestFromParams(const char* const* params, isapi::Request* request) {
+void RequestFromParams(const Params& params, isapi::Request* request) {
   // The CGI parameters used below; the first of repeated names counts.
   enum Known {
     kContentType, kContentLength, kRequestMethod, kQueryString, kScriptName, kPathInfo,
@@ -62,28 +61,24 @@ void RequestFromParams(const char* const* params, isapi::Request* request) {
       "CONTENT_TYPE", "CONTENT_LENGTH", "REQUEST_METHOD", "QUERY_STRING", "SCRIPT_NAME",
       "PATH_INFO", "DOCUMENT_URI", "REQUEST_URI", "SERVER_PROTOCOL", "SERVER_SOFTWARE",
       "REMOTE_ADDR", "REMOTE_PORT", "SERVER_ADDR", "SERVER_PORT", "SERVER_NAME", "HTTPS"};
-  const char* known[kKnownCount] = {};  // value of each, nullptr when absent
+  const std::string* known[kKnownCount] = {};  // value of each, nullptr when absent
 
-  for (const char* const* entry = params; entry != nullptr && *entry != nullptr; ++entry) {
-    const char* equals = strchr(*entry, '=');
-    if (equals == nullptr) continue;
-    std::string_view name(*entry, static_cast<size_t>(equals - *entry));
+  for (const auto& [name, value] : params) {
     if (name.size() > sizeof kHeaderPrefix - 1 &&
         name.compare(0, sizeof kHeaderPrefix - 1, kHeaderPrefix) == 0) {
-      request->headers.push_back(
-          {HeaderNameFromParam(std::string(name.substr(sizeof kHeaderPrefix - 1))),
-           std::string(equals + 1)});
+      request->headers.push_back({HeaderNameFromParam(name.substr(sizeof kHeaderPrefix - 1)),
+                                  value});
       continue;
     }
     for (int i = 0; i < kKnownCount; ++i) {
       if (known[i] == nullptr && name == kKnownNames[i]) {
-        known[i] = equals + 1;
+        known[i] = &value;
         break;
       }
     }
   }
   auto param = [&known](Known which) -> std::string {
-    return known[which] != nullptr ? std::string(known[which]) : std::string();
+    return known[which] != nullptr ? *known[which] : std::string();
   };
 
   if (!param(kContentType).empty() && !HasHeader(*request, "Content-Type")) {

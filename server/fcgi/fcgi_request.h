@@ -6,13 +6,13 @@
 #include <string>
 
 #include "server/core/host_core.h"
+#include "server/fcgi/fcgi_record.h"
 
 namespace isapi_fcgi {
 
-// Fills `request` from `params`, a NULL-terminated array of "NAME=value"
-// strings as libfcgi hands them over (FCGX_Request::envp). The body is left
-// empty; the caller reads it from the request's input stream. Entries
-// without '=' are ignored, as are unknown names. Missing parameters leave
+// Fills `request` from `params`, the name-value pairs of the request's
+// parameter block. The body is left empty; the caller moves it in. Unknown
+// names are ignored. Missing parameters leave
 // their fields empty or are derived from the others:
 //   REQUEST_METHOD -> method              QUERY_STRING -> query
 //   REQUEST_URI    -> target (else path + "?" + query)
@@ -28,7 +28,7 @@ namespace isapi_fcgi {
 //   CONTENT_TYPE / CONTENT_LENGTH -> "Content-Type" / "Content-Length"
 //                     headers unless HTTP_ ones carried them already
 // Never fails; thread-safe.
-void RequestFromParams(const char* const* params, isapi::Request* request);
+void RequestFromParams(const Params& params, isapi::Request* request);
 
 // The HTTP header name for the part of an HTTP_ parameter after the prefix:
 // each '_' becomes '-', each word is capitalised ("USER_AGENT" ->

@@ -10,9 +10,20 @@ AccessLog::~AccessLog() {
 
 bool AccessLog::Open(const std::string& name) {
   if (name.empty()) return true;
+  name_ = name;
   owns_file_ = name != "-";
   file_ = owns_file_ ? fopen(name.c_str(), "ae") : stdout;
   return file_ != nullptr;
+}
+
+bool AccessLog::Reopen() {
+  if (!owns_file_) return true;
+  FILE* file = fopen(name_.c_str(), "ae");
+  if (file == nullptr) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  fclose(file_);
+  file_ = file;
+  return true;
 }
 
 void AccessLog::Write(const isapi::Request& request, int status, uint64_t body_bytes) {

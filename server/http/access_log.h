@@ -25,6 +25,12 @@ class AccessLog {
   // errno set when the file cannot be opened.
   bool Open(const std::string& name);
 
+  // Opens the file again by its name, for log rotation (SIGHUP): lines
+  // written afterwards go to the file now at that name. Returns false with
+  // errno set, and keeps writing to the old file, when it cannot be opened.
+  // Thread-safe with Write.
+  bool Reopen();
+
   // Writes one line for an answered request:
   //   REMOTE_ADDR - - [07/Dec/2026:23:00:00 +0000] "METHOD TARGET PROTOCOL" STATUS BYTES
   // BYTES is "-" for an empty body. Every field that came from the client
@@ -33,6 +39,7 @@ class AccessLog {
 
  private:
   std::mutex mutex_;
+  std::string name_;
   FILE* file_ = nullptr;
   bool owns_file_ = false;
 };

@@ -14,9 +14,11 @@ namespace isapi_http {
 namespace {
 
 // Hardening limits; libmicrohttpd 0.9.75 sets none of them by default.
+// The idle timeout is the only clock it has: each byte a client sends
+// restarts it, so the per-address limit is what bounds clients that
+// trickle their requests (see README).
 constexpr unsigned kConnectionTimeoutSeconds = 30;
-constexpr unsigned kConnectionLimit = 512;
-constexpr unsigned kPerAddressConnectionLimit = 128;
+constexpr unsigned kPerAddressConnectionLimit = 64;
 // Per-connection memory for the request line and headers (and I/O
 // buffers); a request whose header does not fit is answered with 431.
 constexpr size_t kConnectionMemory = 32 * 1024;
@@ -42,9 +44,7 @@ void SetAddressText(const sockaddr* address, std::string* text, uint16_t* port) 
   *text = buffer;
 }
 
-// Returns a new ConnectionAddresses for the connection; the caller owns it.
-ConnectionAddresses* LookUpAddresses(MHD_Connection* connection) {
-  auto* addresses = new ConnectionAddresses();
+void LookUpAddresses(MHD_Connection* connection, ConnectionAddresses* addresses) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info != nullptr) {
@@ -58,36 +58,39 @@ ConnectionAddresses* LookUpAddresses(MHD_Connection* connection) {
     SetAddressText(reinterpret_cast<sockaddr*>(&local), &addresses->local_addr,
                    &addresses->local_port);
   }
-  return addresses;
-}
-
-const ConnectionAddresses& AddressesOf(MHD_Connection* connection) {
-  static const ConnectionAddresses kUnknown;
-  const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  if (info == nullptr || info->socket_context == nullptr) return kUnknown;
-  return *static_cast<const ConnectionAddresses*>(info->socket_context);
 }
 
 }  // namespace
 
-// One request from its request line until libmicrohttpd is done with it.
-struct HttpHost::RequestInProgress {
+// One client connection, from accept to close. Its requests come one after
+// the other (libmicrohttpd answers pipelined requests in turn), and each
+// reuses the buffers of the one before, so that a request on a kept-alive
+// connection allocates nothing once they have grown.
+struct HttpHost::ConnectionState {
+  ConnectionAddresses addresses;  // looked up once, when it opens
+  // The current request, from its request line until libmicrohttpd is done
+  // with it.
   std::string target;
   isapi::Request request;  // headers and body while they arrive
+  size_t header_count = 0;  // request.headers beyond it are left from before
   bool headers_checked = false;
-  bool refused = false;  // a 4xx is queued; the rest of the body is ignored
+  bool refused = false;    // a 4xx is queued; the rest of the body is ignored
+  bool answering = false;  // counted in HttpHost::answering_
+  BufferedSink sink;
 };
 
 HttpHost::~HttpHost() {
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
-bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size, std::string* error) {
+bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size,
+                     unsigned connection_limit, std::string* error) {
   MHD_OptionItem pool_options[] = {
       {pool_size > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, pool_size, nullptr},
       {MHD_OPTION_END, 0, nullptr}};
-  unsigned flags = (pool_size == 0 ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD
+  // poll(), not select(), with a thread per connection: select() would
+  // refuse every descriptor above 1023.
+  unsigned flags = (pool_size == 0 ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD
                                    : MHD_USE_EPOLL_INTERNAL_THREAD) |
                    MHD_USE_ITC | MHD_USE_ERROR_LOG;
   if (address.ss_family == AF_INET6) flags |= MHD_USE_DUAL_STACK;
@@ -98,10 +101,13 @@ bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size, std::s
       MHD_OPTION_NOTIFY_COMPLETED, &HttpHost::EndRequest, this,
       MHD_OPTION_NOTIFY_CONNECTION, &HttpHost::NotifyConnection, this,
       MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
-      MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+      MHD_OPTION_CONNECTION_LIMIT, connection_limit,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnectionLimit,
       MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-      MHD_OPTION_STRICT_FOR_CLIENT, 1,
+      // Tolerant parsing: at 1, libmicrohttpd answers HTTP/1.1 without Host
+      // itself, with its status line and headers sent twice. RefuseRequest
+      // makes the checks it would have made, and more.
+      MHD_OPTION_STRICT_FOR_CLIENT, 0,
       MHD_OPTION_ARRAY, pool_options,
       MHD_OPTION_END);
   if (daemon_ == nullptr) {
@@ -122,13 +128,17 @@ std::string HttpHost::ListeningAddress() const {
   return FormatAddress(reinterpret_cast<const sockaddr*>(&bound));
 }
 
-void HttpHost::Stop() {
+void HttpHost::StopAccepting() {
   draining_.store(true);
   MHD_socket listener = MHD_quiesce_daemon(daemon_);
   if (listener != MHD_INVALID_SOCKET) close(listener);
+}
+
+void HttpHost::Drain(unsigned deadline_ms) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return in_flight_.load() == 0; });
+    answered_.wait_for(lock, std::chrono::milliseconds(deadline_ms),
+                       [this] { return answering_ == 0; });
   }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
@@ -137,30 +147,42 @@ void HttpHost::Stop() {
 void HttpHost::NotifyConnection(void*, MHD_Connection* connection, void** socket_context,
                                 MHD_ConnectionNotificationCode code) {
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    *socket_context = LookUpAddresses(connection);
+    auto* state = new ConnectionState();
+    LookUpAddresses(connection, &state->addresses);
+    *socket_context = state;
   } else {
-    delete static_cast<ConnectionAddresses*>(*socket_context);
+    delete static_cast<ConnectionState*>(*socket_context);
     *socket_context = nullptr;
   }
 }
 
-void* HttpHost::BeginRequest(void* cls, const char* uri, MHD_Connection*) {
-  auto* host = static_cast<HttpHost*>(cls);
-  host->in_flight_.fetch_add(1);
-  auto* in_progress = new RequestInProgress();
-  in_progress->target = uri;
-  return in_progress;
+void* HttpHost::BeginRequest(void*, const char* uri, MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  auto* state = static_cast<ConnectionState*>(info->socket_context);
+  state->target.assign(uri);
+  state->header_count = 0;
+  state->request.body.clear();
+  state->headers_checked = false;
+  state->refused = false;
+  state->answering = false;
+  return state;
 }
 
 void HttpHost::EndRequest(void* cls, MHD_Connection*, void** request_context,
                           MHD_RequestTerminationCode) {
   auto* host = static_cast<HttpHost*>(cls);
-  delete static_cast<RequestInProgress*>(*request_context);
-  *request_context = nullptr;
-  if (host->in_flight_.fetch_sub(1) == 1) {
-    std::lock_guard<std::mutex> lock(host->mutex_);
-    host->idle_.notify_all();
+  auto* state = static_cast<ConnectionState*>(*request_context);
+  if (state != nullptr && state->answering) {
+    state->answering = false;
+    if (host->answering_.fetch_sub(1) == 1 && host->draining_.load()) {
+      // Under the lock, so that Drain cannot miss it between its check and
+      // its wait.
+      std::lock_guard<std::mutex> lock(host->mutex_);
+      host->answered_.notify_all();
+    }
   }
+  *request_context = nullptr;
 }
 
 MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const char*,
@@ -168,53 +190,65 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
                                    const char* upload_data, size_t* upload_data_size,
                                    void** request_context) {
   auto* host = static_cast<HttpHost*>(cls);
-  auto* in_progress = static_cast<RequestInProgress*>(*request_context);
-  if (in_progress->refused) {
+  auto* state = static_cast<ConnectionState*>(*request_context);
+  if (state->refused) {
     *upload_data_size = 0;
     return MHD_YES;
   }
-  if (!in_progress->headers_checked) {
+  if (!state->headers_checked) {
     // The first call carries the headers only; the body follows.
-    in_progress->headers_checked = true;
+    state->headers_checked = true;
     MHD_get_connection_values(
         connection, MHD_HEADER_KIND,
         [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
-          static_cast<isapi::Request*>(cls)->headers.push_back(
-              {key, value != nullptr ? value : ""});
+          // Assigned over the previous request's fields, reusing their space.
+          auto* state = static_cast<ConnectionState*>(cls);
+          std::vector<isapi::HeaderField>& headers = state->request.headers;
+          if (state->header_count == headers.size()) headers.emplace_back();
+          isapi::HeaderField& field = headers[state->header_count++];
+          field.name.assign(key);
+          field.value.assign(value != nullptr ? value : "");
           return MHD_YES;
         },
-        &in_progress->request);
-    int refusal = RefuseHeaders(in_progress->request.headers);
+        state);
+    state->request.headers.resize(state->header_count);
+    int refusal = RefuseRequest(method, state->target, version, state->request.headers);
     if (refusal == 0) return MHD_YES;
-    in_progress->refused = true;
-    return QueueRefusal(connection, static_cast<unsigned>(refusal));
+    return host->Refuse(connection, method, version, state, refusal);
   }
   if (*upload_data_size != 0) {
-    // RefuseHeaders let through only a Content-Length within the bound.
-    in_progress->request.body.append(upload_data, *upload_data_size);
+    // RefuseRequest let through only a Content-Length within the bound.
+    state->request.body.append(upload_data, *upload_data_size);
     *upload_data_size = 0;
     return MHD_YES;
   }
-  return host->Serve(connection, method, version, in_progress);
+  return host->Serve(connection, method, version, state);
+}
+
+MHD_Result HttpHost::Refuse(MHD_Connection* connection, const char* method, const char* version,
+                            ConnectionState* state, int status) {
+  state->refused = true;
+  isapi::Request& request = state->request;
+  request.method = method;
+  request.target = state->target;
+  request.protocol = version;
+  request.remote_addr = state->addresses.remote_addr;
+  log_->Write(request, status, 0);
+  return QueueRefusal(connection, static_cast<unsigned>(status));
 }
 
 MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const char* version,
-                           RequestInProgress* in_progress) {
-  isapi::Request& request = in_progress->request;
-  int refusal = MapRequest(method, in_progress->target, version, AddressesOf(connection),
-                           &request);
-  if (refusal != 0) {
-    in_progress->refused = true;
-    return QueueRefusal(connection, static_cast<unsigned>(refusal));
-  }
+                           ConnectionState* state) {
+  isapi::Request& request = state->request;
+  int refusal = MapRequest(method, state->target, version, state->addresses, &request);
+  if (refusal != 0) return Refuse(connection, method, version, state, refusal);
+  answering_.fetch_add(1);
+  state->answering = true;
   bool keep_alive = isapi::ClientAllowsKeepAlive(request) && !draining_.load();
-  BufferedSink sink(keep_alive);
-  isapi::ServeResult served = module_->Serve(request, &sink);
-
-  MHD_Response* response = BuildResponse(&sink, keep_alive, &served);
-  MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(served.status),
-                                         response);
-  MHD_destroy_response(response);
+  state->sink.Reset(keep_alive);
+  isapi::ServeResult served = module_->Serve(request, &state->sink);
+  MHD_Result result =
+      state->sink.Queue(connection, request.method == "HEAD", keep_alive, &served);
   log_->Write(request, served.status, served.body_bytes);
   return result;
 }

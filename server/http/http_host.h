@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -35,20 +36,29 @@ class HttpHost {
   HttpHost& operator=(const HttpHost&) = delete;
 
   // Listens on `address` and serves from `pool_size` epoll threads, or a
-  // thread per connection when it is 0. Returns false with a one-line
-  // reason in *error when libmicrohttpd cannot start.
-  bool Start(const sockaddr_storage& address, unsigned pool_size, std::string* error);
+  // thread per connection when it is 0, with at most `connection_limit`
+  // connections open at once. Returns false with a one-line reason in
+  // *error when libmicrohttpd cannot start.
+  bool Start(const sockaddr_storage& address, unsigned pool_size, unsigned connection_limit,
+             std::string* error);
 
   // The address it listens on, with the port the kernel picked for port 0:
   // "127.0.0.1:8080", "[::]:8080".
   std::string ListeningAddress() const;
 
-  // Stops accepting, lets the requests in flight finish (connections that
-  // stay open are told "Connection: close"), then stops the daemon.
-  void Stop();
+  // Closes the listening socket; from now on every answer carries
+  // "Connection: close".
+  void StopAccepting();
+
+  // Call after StopAccepting. Requests whose answer has begun (the module
+  // was called) may finish and be sent until `deadline_ms` has passed;
+  // then every connection still open (idle, still sending its request, or
+  // slow to read its answer) is closed and the daemon stops. A module call
+  // still running at the deadline is waited for; its answer is lost.
+  void Drain(unsigned deadline_ms);
 
  private:
-  struct RequestInProgress;
+  struct ConnectionState;
 
   static void NotifyConnection(void* cls, MHD_Connection* connection, void** socket_context,
                                MHD_ConnectionNotificationCode code);
@@ -60,16 +70,20 @@ class HttpHost {
                                   const char* upload_data, size_t* upload_data_size,
                                   void** request_context);
 
+  // Queues the 4xx `status` for a request the module never sees, and logs it.
+  MHD_Result Refuse(MHD_Connection* connection, const char* method, const char* version,
+                    ConnectionState* state, int status);
   MHD_Result Serve(MHD_Connection* connection, const char* method, const char* version,
-                   RequestInProgress* in_progress);
+                   ConnectionState* state);
 
   isapi::Module* module_;
   AccessLog* log_;
   MHD_Daemon* daemon_ = nullptr;
-  std::atomic<int> in_flight_{0};
   std::atomic<bool> draining_{false};
   std::mutex mutex_;
-  std::condition_variable idle_;
+  std::condition_variable answered_;
+  std::atomic<int> answering_{0};  // requests from the module call until sent
+
 };
 
 }  // namespace isapi_http

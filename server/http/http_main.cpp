@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,36 @@
 #include "server/http/access_log.h"
 #include "server/http/http_host.h"
 #include "server/http/http_options.h"
+
+namespace {
+
+// With a thread pool, thousands of connections cost little; a thread per
+// connection costs a thread each, so it keeps to fewer.
+constexpr unsigned kPoolConnectionLimit = 4096;
+constexpr unsigned kThreadPerConnectionLimit = 512;
+// Descriptors kept free of connections: the listener, epoll and wake-up
+// descriptors, the access log, and the module's files.
+constexpr rlim_t kReservedDescriptors = 64;
+
+// Raises the soft descriptor limit to the hard one, as nginx's
+// worker_rlimit_nofile does, and returns the connection limit it allows.
+unsigned ConnectionLimit(unsigned wanted) {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
+  if (limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted + kReservedDescriptors) {
+    return wanted;
+  }
+  return limit.rlim_cur > 2 * kReservedDescriptors
+             ? static_cast<unsigned>(limit.rlim_cur - kReservedDescriptors)
+             : static_cast<unsigned>(limit.rlim_cur / 2);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   isapi_http::Options options;
@@ -40,6 +72,12 @@ int main(int argc, char** argv) {
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     pool_size = static_cast<unsigned>(std::clamp<long>(cpus, 1, isapi_http::kMaxThreads));
   }
+  if (geteuid() == 0 && !options.allow_root) {
+    fprintf(stderr,
+            "isapi-server: refusing to run the module as root; run it as an unprivileged "
+            "user, or pass --allow-root\n");
+    return 2;
+  }
   isapi_http::AccessLog log;
   if (!log.Open(options.access_log)) {
     fprintf(stderr, "isapi-server: cannot open access log %s: %s\n",
@@ -53,18 +91,32 @@ int main(int argc, char** argv) {
   }
 
   // Every thread libmicrohttpd starts inherits this mask, so the signals
-  // reach only WaitForSignal below.
-  sigset_t stop_signals = isapi::BlockSignals({SIGTERM, SIGINT});
+  // reach only WaitForSignal below: SIGHUP reopens the access log, the
+  // others stop the server.
+  sigset_t signals = isapi::BlockSignals({SIGTERM, SIGINT, SIGHUP});
   {
     isapi_http::HttpHost host(module.get(), &log);
-    if (!host.Start(address, pool_size, &error)) {
+    unsigned connection_limit =
+        ConnectionLimit(pool_size == 0 ? kThreadPerConnectionLimit : kPoolConnectionLimit);
+    if (!host.Start(address, pool_size, connection_limit, &error)) {
       fprintf(stderr, "isapi-server: %s\n", error.c_str());
       return 1;
     }
     printf("listening on %s\n", host.ListeningAddress().c_str());
     fflush(stdout);
-    isapi::WaitForSignal(stop_signals);
-    host.Stop();
+    // Does nothing outside systemd (no NOTIFY_SOCKET).
+    sd_notify(0, "READY=1");
+    while (isapi::WaitForSignal(signals) == SIGHUP) {
+      if (!log.Reopen()) {
+        fprintf(stderr, "isapi-server: cannot reopen access log %s: %s; still writing to the "
+                "old file\n", options.access_log.c_str(), strerror(errno));
+      }
+    }
+    sd_notify(0, "STOPPING=1");
+    host.StopAccepting();
+    printf("draining\n");
+    fflush(stdout);
+    host.Drain(options.drain_timeout_seconds * 1000);
   }
   module->Terminate();
   return 0;

@@ -12,6 +12,7 @@ namespace isapi_http {
 const char* Usage() {
   return "usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
          "                    [--threads N | --thread-per-connection] [--access-log FILE|-]\n"
+         "                    [--drain-timeout S] [--allow-root]\n"
          "\n"
          "Serves HTTP/1.1 through the extension module at PATH.\n"
          "  --module PATH        the module (.so) to load; required\n"
@@ -27,12 +28,19 @@ const char* Usage() {
          "                       own connection; costs more CPU per request\n"
          "  --access-log FILE|-  append a Common Log Format line per request to FILE,\n"
          "                       or write it to standard output with -\n"
+         "  --drain-timeout S    on SIGTERM, give answers under way up to S seconds\n"
+         "                       (0-3600, default 10) before closing every connection\n"
+         "  --allow-root         run the module even as root (refused otherwise: the\n"
+         "                       module would have every right on the machine)\n"
          "  --help               show this text\n"
          "Options take their value as --name VALUE or --name=VALUE.\n"
          "\n"
-         "Once listening it prints \"listening on ADDRESS:PORT\" on standard output.\n"
-         "SIGTERM or SIGINT: stop accepting, finish the requests in flight, unload the\n"
-         "module, exit 0.\n";
+         "Once listening it prints \"listening on ADDRESS:PORT\" on standard output,\n"
+         "and \"draining\" once a stop signal has closed the listening socket. Under\n"
+         "systemd (Type=notify) it reports readiness. SIGHUP reopens the access log.\n"
+         "SIGTERM or SIGINT: stop accepting, let answers under way finish within the\n"
+         "drain timeout, close the other connections (idle, or still sending a\n"
+         "request), wait for module calls still running, unload the module, exit 0.\n";
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, bool* help,
@@ -41,7 +49,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
   if (!isapi::ParseCommandLine(argc, argv,
                                {{"--help", false}, {"--module", true}, {"--listen", true},
                                 {"--access-log", true}, {"--threads", true},
-                                {"--thread-per-connection", false}},
+                                {"--thread-per-connection", false},
+                                {"--drain-timeout", true}, {"--allow-root", false}},
                                &values, error)) {
     return false;
   }
@@ -50,7 +59,14 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
   uint64_t threads = 0;
   if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error)) return false;
   options->threads = static_cast<unsigned>(threads);
+  uint64_t drain = options->drain_timeout_seconds;
+  if (!isapi::NumberOption(values, "--drain-timeout", 0, kMaxDrainTimeoutSeconds, &drain,
+                           error)) {
+    return false;
+  }
+  options->drain_timeout_seconds = static_cast<unsigned>(drain);
   options->thread_per_connection = values.count("--thread-per-connection") != 0;
+  options->allow_root = values.count("--allow-root") != 0;
   options->module_path = values["--module"];
   options->access_log = values["--access-log"];
   if (values.count("--listen") != 0) options->listen = values["--listen"];

@@ -13,9 +13,12 @@ struct Options {
   std::string access_log;  // "" for none, "-" for standard output
   unsigned threads = 0;    // 0: one per CPU
   bool thread_per_connection = false;
+  unsigned drain_timeout_seconds = 10;
+  bool allow_root = false;
 };
 
 constexpr unsigned kMaxThreads = 64;
+constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
 
 // The text printed for --help and after a command-line error.
 const char* Usage();

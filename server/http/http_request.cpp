@@ -10,7 +10,12 @@ const char kServerSoftware[] = "isapi-server/0.0.1";
 
 }  // namespace
 
-int RefuseHeaders(const std::vector<isapi::HeaderField>& headers) {
+int RefuseRequest(std::string_view method, std::string_view target, std::string_view version,
+                  const std::vector<isapi::HeaderField>& headers) {
+  if (!isapi::IsToken(method)) return 400;
+  for (char c : target) {
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return 400;
+  }
   int lengths = 0;
   int hosts = 0;
   bool bad_length = false;
@@ -31,7 +36,7 @@ int RefuseHeaders(const std::vector<isapi::HeaderField>& headers) {
     }
   }
   if (lengths > 1 || bad_length || (lengths == 1 && encoding)) return 400;
-  if (hosts > 1 || bad_host) return 400;
+  if (hosts > 1 || bad_host || (hosts == 0 && version != "HTTP/1.0")) return 400;
   if (encoding) return 411;
   return lengths == 1 && length > kMaxRequestBody ? 413 : 0;
 }

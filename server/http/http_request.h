@@ -25,9 +25,13 @@ struct ConnectionAddresses {
   uint16_t local_port = 0;
 };
 
-// Returns the 4xx status for request headers this server refuses, or 0:
-//   400  a header name that is not a token (libmicrohttpd passes some
-//        through), more than one Content-Length, a Content-Length that is
+// Returns the 4xx status for a request this server refuses once its
+// request line and headers are in, or 0:
+//   400  a method that is not a token, a target with a control byte, blank or DEL (libmicrohttpd, run
+//        tolerant, passes "GET /a b HTTP/1.1" through), HTTP/1.1 without
+//        Host, a header name that is not a token (libmicrohttpd passes
+//        "Name :" and some empty names through), more than one
+//        Content-Length, a Content-Length that is
 //        not a plain decimal, Content-Length together with
 //        Transfer-Encoding (the framing would be ambiguous), more than one
 //        Host, or a Host that isapi::SplitHostPort refuses;
@@ -37,7 +41,8 @@ struct ConnectionAddresses {
 //   413  a Content-Length above kMaxRequestBody.
 // The caller closes the connection after a refusal, so that nothing the
 // client sent after it is read as another request.
-int RefuseHeaders(const std::vector<isapi::HeaderField>& headers);
+int RefuseRequest(std::string_view method, std::string_view target, std::string_view version,
+                  const std::vector<isapi::HeaderField>& headers);
 
 // Fills in `request`, whose headers (in arrival order) and body are already
 // there, from the request line and the connection: method, target, path

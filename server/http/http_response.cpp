@@ -33,9 +33,35 @@ ssize_t ReadResponseBody(void* cls, uint64_t pos, char* out, size_t max) {
 
 void FreeResponseBody(void* cls) { delete static_cast<ResponseBody*>(cls); }
 
+void AddHeaders(MHD_Response* response, const isapi::ResponseHead& head, bool close) {
+  for (const isapi::HeaderField& field : head.headers) {
+    if (isapi::EqualsIgnoreCase(field.name, MHD_HTTP_HEADER_CONTENT_LENGTH)) continue;
+    MHD_add_response_header(response, field.name.c_str(), field.value.c_str());
+  }
+  if (close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+}
+
+MHD_Result QueueOnce(MHD_Connection* connection, unsigned status, MHD_Response* response) {
+  MHD_Result result = MHD_queue_response(connection, status, response);
+  MHD_destroy_response(response);
+  return result;
+}
+
 }  // namespace
 
+BufferedSink::~BufferedSink() {
+  if (kept_ != nullptr) MHD_destroy_response(kept_);
+}
+
+void BufferedSink::Reset(bool client_keeps_alive) {
+  client_keeps_alive_ = client_keeps_alive;
+  body_.clear();
+  complete_ = false;
+  overflow_ = false;
+}
+
 bool BufferedSink::SendHead(const isapi::ResponseHead& head) {
+  // Assignment reuses the capacity of the previous answer's head.
   head_ = head;
   return true;
 }
@@ -49,47 +75,64 @@ bool BufferedSink::WriteBody(const void* data, size_t size) {
   return true;
 }
 
-MHD_Response* BuildResponse(BufferedSink* sink, bool keep_alive, isapi::ServeResult* served) {
-  const isapi::ResponseHead& head = sink->head();
-  if (sink->overflow()) {
+bool BufferedSink::KeptMatches(int status, bool close) const {
+  return kept_ != nullptr && kept_status_ == status && kept_close_ == close &&
+         kept_header_block_ == head_.header_block && kept_body_ == body_;
+}
+
+MHD_Result BufferedSink::Queue(MHD_Connection* connection, bool head_request, bool keep_alive,
+                               isapi::ServeResult* served) {
+  if (overflow_) {
     // Nothing is on the wire yet, so the answer can still be a clean 500.
     served->status = MHD_HTTP_INTERNAL_SERVER_ERROR;
     served->body_bytes = 0;
     MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-    return response;
+    return QueueOnce(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, response);
   }
-  MHD_Response* response;
-  if (head.has_body && sink->complete() && head.framing != isapi::Framing::kModuleChunked) {
-    // The whole body is here, so Content-Length frames it, whether the
-    // module gave one or left the framing to this server, and
-    // libmicrohttpd sends head and body with one system call.
-    auto* bytes = new std::string(sink->TakeBody());
-    response = MHD_create_response_from_buffer_with_free_callback_cls(
+  const unsigned status = static_cast<unsigned>(served->status);
+  const bool close = !keep_alive || !head_.keep_conn || !complete_;
+  if (!head_.has_body || !complete_ || head_.framing == isapi::Framing::kModuleChunked) {
+    // Without a body (HEAD, 204, 304) libmicrohttpd reads nothing, but
+    // still announces `size` as Content-Length unless it is unknown.
+    uint64_t size = head_.framing == isapi::Framing::kContentLength ? head_.content_length
+                    : head_request && head_.framing == isapi::Framing::kFrontEnd
+                        ? served->withheld_body_bytes
+                        : MHD_SIZE_UNKNOWN;
+    auto* body = new ResponseBody{body_, complete_};
+    MHD_Response* response = MHD_create_response_from_callback(
+        size, 16 * 1024, ReadResponseBody, body, FreeResponseBody);
+    AddHeaders(response, head_, close);
+    return QueueOnce(connection, status, response);
+  }
+  // The whole body is here, so Content-Length frames it, whether the module
+  // gave one or left the framing to this server, and libmicrohttpd sends
+  // head and body with one system call.
+  if (KeptMatches(served->status, close)) return MHD_queue_response(connection, status, kept_);
+  if (body_.size() > kMaxKeptBody) {
+    auto* bytes = new std::string(body_);
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
         bytes->size(), bytes->data(), FreeBytes, bytes);
-  } else {
-    uint64_t size = head.framing == isapi::Framing::kContentLength ? head.content_length
-                                                                    : MHD_SIZE_UNKNOWN;
-    auto* body = new ResponseBody{sink->TakeBody(), sink->complete()};
-    response = MHD_create_response_from_callback(size, 16 * 1024, ReadResponseBody, body,
-                                                 FreeResponseBody);
+    AddHeaders(response, head_, close);
+    return QueueOnce(connection, status, response);
   }
-  for (const isapi::HeaderField& field : head.headers) {
-    if (isapi::EqualsIgnoreCase(field.name, MHD_HTTP_HEADER_CONTENT_LENGTH)) continue;
-    MHD_add_response_header(response, field.name.c_str(), field.value.c_str());
-  }
-  if (!keep_alive || !head.keep_conn || !sink->complete()) {
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  }
-  return response;
+  // The previous kept response has been sent (answers on one connection
+  // go out one after the other), so its body may be replaced.
+  if (kept_ != nullptr) MHD_destroy_response(kept_);
+  kept_body_.swap(body_);
+  kept_header_block_ = head_.header_block;
+  kept_status_ = served->status;
+  kept_close_ = close;
+  kept_ = MHD_create_response_from_buffer(kept_body_.size(), kept_body_.data(),
+                                          MHD_RESPMEM_PERSISTENT);
+  AddHeaders(kept_, head_, close);
+  return MHD_queue_response(connection, status, kept_);
 }
 
 MHD_Result QueueRefusal(MHD_Connection* connection, unsigned status) {
   MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  MHD_Result result = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
-  return result;
+  return QueueOnce(connection, status, response);
 }
 
 }  // namespace isapi_http

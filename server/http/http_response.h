@@ -12,40 +12,62 @@ namespace isapi_http {
 
 // The largest answer body collected; beyond it the answer becomes a 500.
 constexpr size_t kMaxResponseBody = 64 * 1024 * 1024;
+// The largest body whose response is kept for the next answer.
+constexpr size_t kMaxKeptBody = 64 * 1024;
 
-// Collects one answer of the module. Used by one request at a time (the
-// host core serialises the calls).
+// Collects the answers of one connection, one request at a time (the host
+// core serialises the calls of a request), and queues them on
+// libmicrohttpd. Its buffers are reused from request to request, so that
+// an answer allocates nothing once they have grown. The last response with
+// a whole body is kept: when the module answers the same bytes again (its
+// files did not change), that response is queued again instead of a new
+// one being built.
 class BufferedSink : public isapi::ResponseSink {
  public:
-  explicit BufferedSink(bool client_keeps_alive) : client_keeps_alive_(client_keeps_alive) {}
+  BufferedSink() = default;
+  ~BufferedSink() override;
+  BufferedSink(const BufferedSink&) = delete;
+  BufferedSink& operator=(const BufferedSink&) = delete;
+
+  // Starts collecting a new answer.
+  void Reset(bool client_keeps_alive);
 
   bool SendHead(const isapi::ResponseHead& head) override;
   bool WriteBody(const void* data, size_t size) override;
   void Finish(bool complete) override { complete_ = complete; }
   bool ClientKeepsAlive() override { return client_keeps_alive_; }
 
-  const isapi::ResponseHead& head() const { return head_; }
-  std::string TakeBody() { return std::move(body_); }
-  bool complete() const { return complete_; }
-  bool overflow() const { return overflow_; }
+  // Queues the collected answer on `connection`. The whole body frames
+  // itself with Content-Length; an answer without body bytes (HEAD, 204,
+  // 304) keeps the module's Content-Length, and HEAD (`head_request`)
+  // without one announces the length GET would carry
+  // (ServeResult::withheld_body_bytes), so both get the same headers; a
+  // short body ends in an error, which closes the connection; the module's
+  // own chunks pass through. A body over kMaxResponseBody becomes an empty
+  // 500 that closes the connection, and *served says so.
+  // "Connection: close" is added when `keep_alive` is false, the module
+  // asked to close, or the body is short.
+  MHD_Result Queue(MHD_Connection* connection, bool head_request, bool keep_alive,
+                   isapi::ServeResult* served);
 
  private:
-  bool client_keeps_alive_;
+  // Whether the kept response carries exactly the collected answer.
+  bool KeptMatches(int status, bool close) const;
+
+  bool client_keeps_alive_ = true;
   isapi::ResponseHead head_;
   std::string body_;
   bool complete_ = false;
   bool overflow_ = false;
-};
 
-// Turns the collected answer into a libmicrohttpd response (the caller
-// queues and destroys it). The whole body frames itself with
-// Content-Length; an answer without body bytes (HEAD, 204, 304) keeps the
-// module's Content-Length; a short body ends in an error, which closes the
-// connection; the module's own chunks pass through. A body over
-// kMaxResponseBody becomes an empty 500 that closes the connection, and
-// *served says so. "Connection: close" is added when `keep_alive` is
-// false, the module asked to close, or the body is short.
-MHD_Response* BuildResponse(BufferedSink* sink, bool keep_alive, isapi::ServeResult* served);
+  // The kept response (libmicrohttpd reads its body from kept_body_) and
+  // what it was built from.
+  MHD_Response* kept_ = nullptr;
+  int kept_status_ = 0;
+  bool kept_close_ = false;
+  std::string kept_header_block_;
+  std::string kept_body_;
+};
 
 // Queues an empty answer with `status` that closes the connection, for a
 // request refused before the module sees it.

@@ -66,8 +66,33 @@ TEST_F(File, DescriptorIsCloseOnExec) {
   dir_.Write("x.txt", "x");
   HANDLE file = Open("T:\\x.txt");
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file));
-  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  // A handle is its descriptor plus one.
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(file) - 1);
+  const int flags = fcntl(fd, F_GETFD);
+  ASSERT_NE(flags, -1) << "the handle names no open descriptor";
+  EXPECT_NE(flags & FD_CLOEXEC, 0);
+  CloseHandle(file);
+}
+
+TEST_F(File, SizeIsTheOneTakenAtOpenAndReadsGetWhatTheFileHolds) {
+  dir_.Write("grows.txt", "12345");
+  HANDLE file = Open("T:\\grows.txt");
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  dir_.Write("grows.txt", "123456789");  // rewritten in place: the same file
+  char buffer[16];
+  DWORD bytes_read = 0;
+  EXPECT_EQ(GetFileSize(file, nullptr), 5u);
+  ASSERT_TRUE(ReadFile(file, buffer, 5, &bytes_read, nullptr));
+  EXPECT_EQ(std::string(buffer, bytes_read), "12345");
+  CloseHandle(file);
+
+  dir_.Write("shrinks.txt", "123456789");
+  file = Open("T:\\shrinks.txt");
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  dir_.Write("shrinks.txt", "abc");
+  EXPECT_EQ(GetFileSize(file, nullptr), 9u);
+  ASSERT_TRUE(ReadFile(file, buffer, 9, &bytes_read, nullptr));
+  EXPECT_EQ(std::string(buffer, bytes_read), "abc");
   CloseHandle(file);
 }
 
@@ -120,6 +145,9 @@ TEST_F(File, RejectsWhatIsNotSupported) {
   CloseHandle(file);
 
   EXPECT_EQ(GetFileSize(INVALID_HANDLE_VALUE, nullptr), INVALID_FILE_SIZE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  SetLastError(0);
+  EXPECT_EQ(GetFileSize(file, nullptr), INVALID_FILE_SIZE) << "a closed handle";
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(ReadFile(INVALID_HANDLE_VALUE, buffer, sizeof buffer, &bytes_read, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);

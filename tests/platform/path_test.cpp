@@ -2,6 +2,8 @@
 // text, and the paths that cannot name a file here.
 #include "platform/posix/path.h"
 
+#include <limits.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -58,6 +60,7 @@ TEST(ToPosixPath, TakesBytesOnlyWindowsMapsAsWindowsDoes) {
 TEST(ToPosixPath, RefusesWhatCannotNameAFile) {
   DriveMapping drive_c('C', "/srv/c");
   DriveMapping empty_e('E', "");
+  const std::string too_long = "C:\\" + std::string(PATH_MAX, 'a');
   const struct {
     const char* win_path;
     DWORD error;
@@ -68,6 +71,8 @@ TEST(ToPosixPath, RefusesWhatCannotNameAFile) {
       {"//server/share/x", ERROR_PATH_NOT_FOUND},
       {"\\\\.\\pipe\\x", ERROR_PATH_NOT_FOUND},
       {"\\\\?\\C:\\x", ERROR_PATH_NOT_FOUND},
+      {too_long.c_str(), ERROR_PATH_NOT_FOUND},
+      {too_long.c_str() + 3, ERROR_PATH_NOT_FOUND},
       {"", ERROR_INVALID_NAME},
       {nullptr, ERROR_INVALID_NAME},
   };

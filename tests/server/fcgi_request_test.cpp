@@ -1,4 +1,6 @@
 // The FastCGI parameter mapping and the command line of isapi-fcgi.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,12 +11,16 @@
 
 namespace {
 
+// The tables write each parameter as "NAME=value"; the first '=' splits.
 isapi::Request FromParams(const std::vector<std::string>& entries) {
-  std::vector<const char*> params;
-  for (const std::string& entry : entries) params.push_back(entry.c_str());
-  params.push_back(nullptr);
+  isapi_fcgi::Params params;
+  for (const std::string& entry : entries) {
+    size_t equals = entry.find('=');
+    params.emplace_back(entry.substr(0, equals),
+                        equals == std::string::npos ? "" : entry.substr(equals + 1));
+  }
   isapi::Request request;
-  isapi_fcgi::RequestFromParams(params.data(), &request);
+  isapi_fcgi::RequestFromParams(params, &request);
   return request;
 }
 
@@ -166,7 +172,14 @@ TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
       {{"--module=m.so", "--socket=127.0.0.1:9000", "--threads=3"}, nullptr},
       {{"--socket", ":9000", "--module", "m.so", "--threads", "1024"}, nullptr},
       {{"--socket", "unix:/s"}, "--module is required"},
-      {{"--module", "m.so"}, "--socket is required"},
+      {{"--module", "m.so"}, nullptr},  // the socket is then standard input
+      {{"--module", "m", "--max-params", "1024", "--request-timeout=3600"}, nullptr},
+      {{"--module", "m", "--max-params", "1023"}, "--max-params must be"},
+      {{"--module", "m", "--max-params", "16777217"}, "--max-params must be"},
+      {{"--module", "m", "--request-timeout", "0"}, "--request-timeout must be"},
+      {{"--module", "m", "--request-timeout", "3601"}, "--request-timeout must be"},
+      {{"--module", "m", "--request-timeout", "1", "--request-timeout", "1"},
+       "--request-timeout given twice"},
       {{"--module", "m.so", "--socket"}, "missing value for --socket"},
       {{"--module", "", "--socket", ":1"}, "--module needs a path"},
       {{"--module", "m", "--module", "n", "--socket", ":1"}, "--module given twice"},
@@ -196,14 +209,16 @@ TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
   }
 }
 
-TEST(FcgiOptionsTest, SocketFormsReachFcgxOpenSocketAsItExpectsThem) {
+TEST(FcgiOptionsTest, SocketFormsAndDefaults) {
   const char* argv[] = {"isapi-fcgi", "--module", "m.so", "--socket", "unix:/run/a:b.sock"};
   isapi_fcgi::Options options;
   std::string error;
   ASSERT_TRUE(isapi_fcgi::ParseOptions(5, argv, &options, &error)) << error;
   EXPECT_TRUE(options.unix_socket);
   EXPECT_EQ(options.bind_address, "/run/a:b.sock");
-  EXPECT_EQ(options.threads, 8);
+  EXPECT_EQ(options.threads, sysconf(_SC_NPROCESSORS_ONLN));
+  EXPECT_EQ(options.max_params, 65536u);
+  EXPECT_EQ(options.request_timeout_seconds, 30);
   EXPECT_EQ(options.module_path, "m.so");
 
   argv[4] = "localhost:9000";

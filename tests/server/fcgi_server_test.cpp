@@ -2,12 +2,15 @@
 // the answer format, malformed input, startup refusals and shutdown.
 #include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
+#include <vector>
 
 #include "tests/server/fcgi_test_support.h"
 
@@ -23,12 +26,14 @@ using fcgi_test::TempDir;
 // A page with CRLFs, Shift_JIS bytes and a NUL, to catch any text handling.
 const std::string kPage = std::string("<html>\r\n\x93\xe0\x95\x94 page\x00 end</html>\n", 29);
 
+// The module's header block and the length isapi-fcgi adds to it.
 const char kPageHead[] =
     "Status: 200 OK\r\n"
     "Content-type: text/html\r\n"
     "Cache-Control: no-cache\r\n"
     "Pragma: no-cache\r\n"
     "TrResult: -1\r\n"
+    "Content-Length: 29\r\n"
     "\r\n";
 
 const Params kGet = {{"REQUEST_METHOD", "GET"},     {"REQUEST_URI", "/orvanehp.dll"},
@@ -40,8 +45,31 @@ TEST(FcgiServerTest, AnswersWithStatusLineHeaderBlockAndPageBytes) {
   Reply reply = server.Send(fcgi_test::ResponderRequest(kGet));
   EXPECT_EQ(reply.out, kPageHead + kPage);
   EXPECT_TRUE(reply.ended);
+  EXPECT_EQ(reply.protocol_status, 0);
   EXPECT_TRUE(reply.closed);
   EXPECT_FALSE(reply.malformed);
+
+  Params head = kGet;
+  head[0].second = "HEAD";
+  EXPECT_EQ(server.Send(fcgi_test::ResponderRequest(head)).out, kPageHead)
+      << "HEAD gets the headers of GET, Content-Length included";
+}
+
+TEST(FcgiServerTest, ConcurrentClientsAllGetTheirAnswers) {
+  FcgiServer server(ORVANEHP_PATH, kPage);
+  const std::string request = fcgi_test::ResponderRequest(kGet);
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 8; ++c) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        Reply reply = server.Send(request);
+        if (reply.out == kPageHead + kPage && reply.ended && !reply.malformed) ++good;
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(good.load(), 200);
 }
 
 // The probe module picks its behaviour by PATH_INFO.
@@ -109,64 +137,156 @@ TEST(FcgiServerTest, AnswerShorterThanItsContentLengthEndsWithoutEndRecord) {
 struct MalformedCase {
   const char* label;
   std::string bytes;
-  const char* status;  // the Status line expected, or nullptr: closed unanswered
+  const char* status;   // the Status line expected, or nullptr: no answer
+  int protocol_status;  // of the END_REQUEST expected, or -1: none
 };
 
+std::string Padded(std::string record, uint8_t padding) {
+  record[6] = static_cast<char>(padding);
+  return record + std::string(padding, '\0');
+}
+
 TEST(FcgiServerTest, MalformedInputGetsADefinedOutcomeAndServingGoesOn) {
-  const uint8_t kParams = 4, kStdin = 5;
+  const uint8_t kAbort = 2, kParams = 4, kStdin = 5;
+  const int kComplete = 0, kUnknownRole = 3;
   std::string huge_name(200, 'N');
   std::string lying_lengths = fcgi_test::Record(kParams, 1, std::string("\x7f\x7f" "AB", 4));
   Params no_method = {{"REQUEST_URI", "/x"}};
+  std::string padded_get =
+      Padded(fcgi_test::BeginRequest(1), 8) +
+      Padded(fcgi_test::Record(kParams, 1, fcgi_test::EncodeParams(kGet)), 3) +
+      Padded(fcgi_test::Record(kParams, 1, ""), 5) + Padded(fcgi_test::Record(kStdin, 1, ""), 1);
+  Params big_params = kGet;
+  big_params.push_back({"HTTP_COOKIE", std::string(64 * 1024, 'c')});
   const MalformedCase cases[] = {
-      {"HTTP instead of FastCGI", "GET / HTTP/1.0\r\nHost: x\r\n\r\n", nullptr},
-      {"truncated record header", std::string("\x01\x01\x00", 3), nullptr},
-      {"nothing at all", "", nullptr},
+      {"HTTP instead of FastCGI", "GET / HTTP/1.0\r\nHost: x\r\n\r\n", nullptr, -1},
+      {"truncated record header", std::string("\x01\x01\x00", 3), nullptr, -1},
+      {"nothing at all", "", nullptr, -1},
       {"wrong protocol version", std::string("\x02\x01\x00\x01\x00\x08\x00\x00", 8) +
                                      std::string(8, '\0'),
-       nullptr},
+       nullptr, -1},
       {"name-value lengths past the record",
-       fcgi_test::BeginRequest(1) + lying_lengths + fcgi_test::Record(kParams, 1, ""), nullptr},
+       fcgi_test::BeginRequest(1) + lying_lengths + fcgi_test::Record(kParams, 1, ""), nullptr,
+       -1},
       {"stdin before params end", fcgi_test::BeginRequest(1) + fcgi_test::Record(kStdin, 1, "x"),
-       nullptr},
-      {"unknown role", fcgi_test::BeginRequest(1, 9) + fcgi_test::Record(kParams, 1, ""),
-       nullptr},
+       nullptr, -1},
+      {"unknown role", fcgi_test::BeginRequest(1, 9) + fcgi_test::Record(kParams, 1, ""), nullptr,
+       kUnknownRole},
       {"authorizer role", fcgi_test::BeginRequest(1, 2) + fcgi_test::Record(kParams, 1, "") +
                               fcgi_test::Record(kStdin, 1, ""),
-       "Status: 500 Internal Server Error\r\n"},
-      {"no REQUEST_METHOD", fcgi_test::ResponderRequest(no_method), "Status: 400 Bad Request\r\n"},
+       nullptr, kUnknownRole},
+      {"aborted while sending parameters",
+       fcgi_test::BeginRequest(1) + fcgi_test::Record(kAbort, 1, ""), nullptr, kComplete},
+      {"no REQUEST_METHOD", fcgi_test::ResponderRequest(no_method), "Status: 400 Bad Request\r\n",
+       kComplete},
       {"body over the limit", fcgi_test::ResponderRequest(kGet, std::string(17 << 20, 'b')),
-       "Status: 413 Content Too Large\r\n"},
+       "Status: 413 Content Too Large\r\n", kComplete},
+      {"parameter block over 64 KiB", fcgi_test::ResponderRequest(big_params),
+       "Status: 431 Request Header Fields Too Large\r\n", kComplete},
       {"long parameter name",
        fcgi_test::ResponderRequest({{"REQUEST_METHOD", "GET"}, {huge_name, "v"}}),
-       "Status: 200 OK\r\n"},
+       "Status: 200 OK\r\n", kComplete},
+      {"padding on every record", padded_get, "Status: 200 OK\r\n", kComplete},
   };
   FcgiServer server(ORVANEHP_PATH, kPage);
   for (const MalformedCase& c : cases) {
     Reply reply = server.Send(c.bytes);
     EXPECT_TRUE(reply.closed) << c.label;
+    EXPECT_FALSE(reply.malformed) << c.label;
+    EXPECT_EQ(reply.protocol_status, c.protocol_status) << c.label;
     if (c.status == nullptr) {
       EXPECT_EQ(reply.out, "") << c.label;
     } else {
       EXPECT_EQ(reply.out.substr(0, strlen(c.status)), c.status) << c.label;
-      EXPECT_TRUE(reply.ended) << c.label;
     }
     ASSERT_EQ(server.Send(fcgi_test::ResponderRequest(kGet)).out, kPageHead + kPage)
         << "after " << c.label;
   }
 }
 
+TEST(FcgiServerTest, ManagementRecordsAreAnsweredOnTheirOwn) {
+  const uint8_t kGetValues = 9, kGetValuesResult = 10, kUnknownType = 11;
+  FcgiServer server(ORVANEHP_PATH, kPage);
+  std::string ask = fcgi_test::EncodeParams({{"FCGI_MPXS_CONNS", ""}});
+  Reply reply = server.Send(fcgi_test::Record(kGetValues, 0, ask) +
+                            fcgi_test::Record(0x42, 0, "whatever"));
+  EXPECT_TRUE(reply.closed);
+  EXPECT_EQ(reply.management,
+            fcgi_test::Record(kGetValuesResult, 0,
+                              fcgi_test::EncodeParams({{"FCGI_MPXS_CONNS", "0"}})) +
+                fcgi_test::Record(kUnknownType, 0, std::string("\x42\0\0\0\0\0\0\0", 8)));
+  EXPECT_FALSE(reply.ended);
+}
+
+TEST(FcgiServerTest, SilentClientsDoNotHoldUpOthersAndAreClosedAtTheirDeadline) {
+  FcgiServer server(ORVANEHP_PATH, kPage, {"--request-timeout", "1"});
+  // More silent peers than workers: nothing at all, half a record header,
+  // half a parameter record.
+  std::string half_params = fcgi_test::BeginRequest(1) + fcgi_test::Record(4, 1, "\x0e\x03REQ");
+  half_params.resize(half_params.size() - 2);
+  std::vector<int> silent;
+  for (int i = 0; i < 8; ++i) {
+    int fd = fcgi_test::ConnectUnix(server.socket_path());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(fcgi_test::SendAll(fd, i % 3 == 0 ? "" : i % 3 == 1 ? "\x01\x01" : half_params));
+    silent.push_back(fd);
+  }
+  EXPECT_EQ(server.Send(fcgi_test::ResponderRequest(kGet)).out, kPageHead + kPage);
+  for (int fd : silent) {
+    bool closed = false;
+    EXPECT_EQ(fcgi_test::ReadUntilClosed(fd, &closed), "");
+    EXPECT_TRUE(closed) << "a silent peer outlived its deadline";
+    close(fd);
+  }
+}
+
+TEST(FcgiServerTest, ServesOnAListeningSocketInheritedAsStandardInput) {
+  TempDir dir;
+  std::string socket_path = dir.path() + "/inherited.sock";
+  int listener = fcgi_test::ListenUnix(socket_path);
+  ASSERT_GE(listener, 0);
+  dir.Write("data/dremgate_j.ini",
+            "[Template]\r\nerr=" + dir.path() + "\\template\\dremerror.html\r\n");
+  dir.Write("help/nohp.html", kPage);
+  Child child({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH}, {"ORVANE_INSDIR=" + dir.path()},
+              dir.path() + "/log", {{listener, 0}});
+  close(listener);
+  EXPECT_EQ(fcgi_test::Exchange(socket_path, fcgi_test::ResponderRequest(kGet)).out,
+            kPageHead + kPage);
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.WaitExit(), 0);
+  EXPECT_NE(ReadFile(dir.path() + "/log").find("on unix:" + socket_path + " (inherited)"),
+            std::string::npos)
+      << ReadFile(dir.path() + "/log");
+
+  // Without --socket, standard input that is not a listening socket is refused.
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  Child refused({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH}, {}, dir.path() + "/refused.log",
+                {{pipe_ends[0], 0}});
+  EXPECT_EQ(refused.WaitExit(), 2);
+  EXPECT_NE(ReadFile(dir.path() + "/refused.log").find("standard input is not a listening"),
+            std::string::npos);
+  close(pipe_ends[0]);
+  close(pipe_ends[1]);
+}
+
 TEST(FcgiServerTest, SigtermFinishesTheRequestInProgressThenEndsTheModuleOnce) {
   FcgiServer server(PROBE_MODULE_PATH, kPage);
   int fd = fcgi_test::ConnectUnix(server.socket_path());
   ASSERT_GE(fd, 0);
-  // Everything but the end of the body: the worker is inside this request.
+  // Everything but the end of the body, then a management record: its
+  // answer shows that the server has read the request so far.
   std::string request = fcgi_test::ResponderRequest(ProbeRequest("/echo"), "late");
   std::string stdin_end = fcgi_test::Record(5, 1, "");
-  ASSERT_TRUE(fcgi_test::SendAll(fd, request.substr(0, request.size() - stdin_end.size())));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::string get_values = fcgi_test::Record(9, 0, "");
+  ASSERT_TRUE(fcgi_test::SendAll(
+      fd, request.substr(0, request.size() - stdin_end.size()) + get_values));
+  char answer[8];
+  ASSERT_EQ(recv(fd, answer, sizeof answer, MSG_WAITALL), 8);
 
   server.child().Signal(SIGTERM);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(server.WaitForLog("finishing requests in progress")) << server.log();
   EXPECT_EQ(server.child().WaitExit(std::chrono::milliseconds(0)), -1)
       << "exited with a request in progress";
   ASSERT_TRUE(fcgi_test::SendAll(fd, stdin_end));

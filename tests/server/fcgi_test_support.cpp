@@ -55,7 +55,7 @@ void AppendLength(std::string* out, size_t length) {
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::string& log_path) {
+             const std::string& log_path, const std::vector<std::pair<int, int>>& inherit) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ > 0) return;
@@ -64,6 +64,15 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
     if (log >= 0) {
       dup2(log, 1);
       dup2(log, 2);
+    }
+  }
+  // dup2 clears close-on-exec on the copy the child keeps; a descriptor
+  // already in place needs it cleared by hand.
+  for (const auto& [from, to] : inherit) {
+    if (from == to) {
+      fcntl(to, F_SETFD, 0);
+    } else {
+      dup2(from, to);
     }
   }
   for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
@@ -120,6 +129,21 @@ int ConnectTcp(uint16_t port, std::chrono::milliseconds timeout) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return ConnectWithRetry(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET,
                           timeout);
+}
+
+int ListenUnix(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return -1;
+  memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 64) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 bool SendAll(int fd, const std::string& data) {
@@ -200,7 +224,11 @@ Reply ParseReply(const std::string& bytes, bool closed) {
     if (header[0] != 1 || at + 8 + length + padding > bytes.size()) break;
     std::string content = bytes.substr(at + 8, length);
     if (header[1] == kStdout) reply.out += content;
-    if (header[1] == kEndRequest) reply.ended = true;
+    if (header[1] == kEndRequest) {
+      reply.ended = true;
+      if (length >= 5) reply.protocol_status = static_cast<unsigned char>(content[4]);
+    }
+    if (header[2] == 0 && header[3] == 0) reply.management += bytes.substr(at, 8 + length + padding);
     at += 8 + length + padding;
   }
   reply.malformed = at != bytes.size();
@@ -214,18 +242,32 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-FcgiServer::FcgiServer(const std::string& module, const std::string& page) {
+FcgiServer::FcgiServer(const std::string& module, const std::string& page,
+                       const std::vector<std::string>& extra_args) {
   dir_.Write("data/dremgate_j.ini",
              "[Template]\r\nerr=" + dir_.path() + "\\template\\dremerror.html\r\n");
   dir_.Write("template/dremerror.html", "<html>template</html>");
   dir_.Write("help/nohp.html", page);
   socket_ = dir_.path() + "/fcgi.sock";
+  std::vector<std::string> argv = {ISAPI_FCGI_PATH, "--module", module, "--socket",
+                                   "unix:" + socket_, "--threads", "2"};
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   child_ = std::make_unique<Child>(
-      std::vector<std::string>{ISAPI_FCGI_PATH, "--module", module, "--socket",
-                               "unix:" + socket_, "--threads", "2"},
+      argv,
       std::vector<std::string>{"ORVANE_INSDIR=" + dir_.path(),
                                "PROBE_TERMINATE_LOG=" + dir_.path() + "/terminate.log"},
       dir_.path() + "/stderr.log");
+  // Ready once the module is loaded; a web server in front may send at once.
+  WaitForLog("isapi-fcgi: serving ");
+}
+
+bool FcgiServer::WaitForLog(const std::string& text) const {
+  Clock::time_point deadline = Clock::now() + kWait;
+  while (log().find(text) == std::string::npos) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 Reply FcgiServer::Send(const std::string& request) const { return Exchange(socket_, request); }

@@ -26,9 +26,12 @@ using test_support::TempDir;
 class Child {
  public:
   // Starts argv[0] (a path) with `env` added to this process's environment
-  // ("NAME=value" entries). Throws std::runtime_error when fork fails.
+  // ("NAME=value" entries). Each pair of `inherit` hands the descriptor
+  // `first` of this process to the child as descriptor `second` (0 for
+  // standard input). Throws std::runtime_error when fork fails.
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-        const std::string& log_path = "");
+        const std::string& log_path = "",
+        const std::vector<std::pair<int, int>>& inherit = {});
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -51,6 +54,9 @@ class Child {
 int ConnectUnix(const std::string& path, std::chrono::milliseconds timeout = kWait);
 int ConnectTcp(uint16_t port, std::chrono::milliseconds timeout = kWait);
 
+// A listening Unix socket at `path`; the descriptor, or -1.
+int ListenUnix(const std::string& path);
+
 // Writes all of `data`; false on error.
 bool SendAll(int fd, const std::string& data);
 // Reads until the peer closes or `timeout` passes; *closed tells which.
@@ -68,6 +74,8 @@ std::string ResponderRequest(const Params& params, const std::string& body = "")
 struct Reply {
   std::string out;            // FCGI_STDOUT contents, concatenated
   bool ended = false;         // an FCGI_END_REQUEST record arrived
+  int protocol_status = -1;   // its protocolStatus
+  std::string management;     // records with request id 0, as sent
   bool closed = false;        // the application closed the connection
   bool malformed = false;     // bytes that do not parse as records
 };
@@ -77,19 +85,24 @@ Reply ParseReply(const std::string& bytes, bool closed);
 std::string ReadFile(const std::string& path);
 
 // One isapi-fcgi process (ISAPI_FCGI_PATH) serving `module` on a Unix
-// socket in its own directory, with two threads. The directory also holds
-// an installation whose notice page is `page` (ORVANE_INSDIR points at it),
-// the process's stderr (log()) and the file TerminateExtension of the probe
-// module writes to (terminate_log()). Killed on destruction if running.
+// socket in its own directory, with two threads and `extra_args`. The
+// directory also holds an installation whose notice page is `page`
+// (ORVANE_INSDIR points at it), the process's stderr (log()) and the file
+// TerminateExtension of the probe module writes to (terminate_log()).
+// The constructor returns once the process reports that it serves (or
+// after kWait). Killed on destruction if running.
 class FcgiServer {
  public:
-  FcgiServer(const std::string& module, const std::string& page);
+  FcgiServer(const std::string& module, const std::string& page,
+             const std::vector<std::string>& extra_args = {});
 
   Reply Send(const std::string& request) const;
   Child& child() { return *child_; }
   const std::string& socket_path() const { return socket_; }
   std::string log() const { return ReadFile(dir_.path() + "/stderr.log"); }
   std::string terminate_log() const { return ReadFile(dir_.path() + "/terminate.log"); }
+  // Waits (at most kWait) until log() contains `text`.
+  bool WaitForLog(const std::string& text) const;
 
  private:
   TempDir dir_;

@@ -16,37 +16,57 @@ namespace {
 
 using Headers = std::vector<isapi::HeaderField>;
 
-TEST(HttpRequestTest, RefuseHeadersNamesTheStatus) {
+TEST(HttpRequestTest, RefuseRequestNamesTheStatus) {
   const struct {
     const char* label;
+    const char* method;
+    std::string target;
+    const char* version;
     Headers headers;
     int status;
   } cases[] = {
-      {"plain", {{"Host", "a"}, {"Accept", "*/*"}}, 0},
-      {"no headers", {}, 0},
-      {"body within bound", {{"Content-Length", "1048576"}}, 0},
-      {"leading zeros", {{"content-length", "007"}}, 0},
-      {"body over bound", {{"Content-Length", "1048577"}}, 413},
-      {"huge length", {{"Content-Length", "99999999999999999999999"}}, 400},
-      {"signed length", {{"Content-Length", "-1"}}, 400},
-      {"plus length", {{"Content-Length", "+1"}}, 400},
-      {"blank in length", {{"Content-Length", "1 2"}}, 400},
-      {"empty length", {{"Content-Length", ""}}, 400},
-      {"two lengths", {{"Content-Length", "1"}, {"Content-Length", "2"}}, 400},
-      {"two equal lengths", {{"Content-Length", "1"}, {"content-length", "1"}}, 400},
-      {"length and encoding", {{"Content-Length", "1"}, {"Transfer-Encoding", "chunked"}}, 400},
-      {"encoding alone", {{"Transfer-Encoding", "chunked"}}, 411},
-      {"empty name", {{"", "x"}}, 400},
-      {"name with blank", {{"Host ", "x"}}, 400},
-      {"name with colon", {{"a:b", "x"}}, 400},
-      {"name with control", {{"a\x01", "x"}}, 400},
-      {"two hosts", {{"Host", "a"}, {"Host", "b"}}, 400},
-      {"malformed host", {{"Host", "a:b:c"}}, 400},
-      {"unclosed literal", {{"Host", "[::1"}}, 400},
-      {"ipv6 host", {{"Host", "[::1]:8080"}}, 0},
-      {"empty host", {{"Host", ""}}, 0},
+      {"plain", "GET", "/", "HTTP/1.1", {{"Host", "a"}, {"Accept", "*/*"}}, 0},
+      {"other method", "M-SEARCH", "/", "HTTP/1.0", {}, 0},
+      {"escape in method", "G\x1bT", "/", "HTTP/1.0", {}, 400},
+      {"empty method", "", "/", "HTTP/1.0", {}, 400},
+      {"1.0 without host", "GET", "/", "HTTP/1.0", {}, 0},
+      {"1.1 without host", "GET", "/", "HTTP/1.1", {{"Accept", "*/*"}}, 400},
+      {"blank in target", "GET", "/a b", "HTTP/1.0", {}, 400},
+      {"tab in target", "GET", "/a\tb", "HTTP/1.0", {}, 400},
+      {"escape in target", "GET", "/a\x1b[0m", "HTTP/1.0", {}, 400},
+      {"DEL in target", "GET", "/a\x7f", "HTTP/1.0", {}, 400},
+      {"NUL in target", "GET", std::string("/a\0b", 4), "HTTP/1.0", {}, 400},
+      {"UTF-8 in target", "GET", "/caf\xc3\xa9", "HTTP/1.0", {}, 0},
+      {"body within bound", "GET", "/", "HTTP/1.0", {{"Content-Length", "1048576"}}, 0},
+      {"leading zeros", "GET", "/", "HTTP/1.0", {{"content-length", "007"}}, 0},
+      {"body over bound", "GET", "/", "HTTP/1.0", {{"Content-Length", "1048577"}}, 413},
+      {"huge length", "GET", "/", "HTTP/1.0",
+       {{"Content-Length", "99999999999999999999999"}}, 400},
+      {"signed length", "GET", "/", "HTTP/1.0", {{"Content-Length", "-1"}}, 400},
+      {"plus length", "GET", "/", "HTTP/1.0", {{"Content-Length", "+1"}}, 400},
+      {"blank in length", "GET", "/", "HTTP/1.0", {{"Content-Length", "1 2"}}, 400},
+      {"empty length", "GET", "/", "HTTP/1.0", {{"Content-Length", ""}}, 400},
+      {"two lengths", "GET", "/", "HTTP/1.0",
+       {{"Content-Length", "1"}, {"Content-Length", "2"}}, 400},
+      {"two equal lengths", "GET", "/", "HTTP/1.0",
+       {{"Content-Length", "1"}, {"content-length", "1"}}, 400},
+      {"length and encoding", "GET", "/", "HTTP/1.0",
+       {{"Content-Length", "1"}, {"Transfer-Encoding", "chunked"}}, 400},
+      {"encoding alone", "GET", "/", "HTTP/1.0", {{"Transfer-Encoding", "chunked"}}, 411},
+      {"empty name", "GET", "/", "HTTP/1.0", {{"", "x"}}, 400},
+      {"name with blank", "GET", "/", "HTTP/1.1", {{"Host ", "x"}}, 400},
+      {"name with colon", "GET", "/", "HTTP/1.0", {{"a:b", "x"}}, 400},
+      {"name with control", "GET", "/", "HTTP/1.0", {{"a\x01", "x"}}, 400},
+      {"two hosts", "GET", "/", "HTTP/1.1", {{"Host", "a"}, {"Host", "b"}}, 400},
+      {"malformed host", "GET", "/", "HTTP/1.1", {{"Host", "a:b:c"}}, 400},
+      {"unclosed literal", "GET", "/", "HTTP/1.1", {{"Host", "[::1"}}, 400},
+      {"ipv6 host", "GET", "/", "HTTP/1.1", {{"Host", "[::1]:8080"}}, 0},
+      {"empty host", "GET", "/", "HTTP/1.1", {{"Host", ""}}, 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(isapi_http::RefuseHeaders(c.headers), c.status) << c.label;
+  for (const auto& c : cases) {
+    EXPECT_EQ(isapi_http::RefuseRequest(c.method, c.target, c.version, c.headers), c.status)
+        << c.label;
+  }
 }
 
 isapi_http::ConnectionAddresses Addresses() {

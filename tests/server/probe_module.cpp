@@ -16,10 +16,14 @@
 //   /release       lets every /block request go on
 //   /nap           sleeps for one second, then answers
 // TerminateExtension appends "terminate <flags>" to the file named by
-// PROBE_TERMINATE_LOG, when set.
+// PROBE_TERMINATE_LOG, when set. With PROBE_EVENT_FD set to an open
+// descriptor, every request writes "enter PATH\n" to it when it reaches
+// HttpExtensionProc and "leave PATH\n" when it returns, so that a test
+// can wait for a request to be inside the module instead of sleeping.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -125,6 +129,15 @@ const char* const kVariables[] = {
     "HTTP_HOST",      "HTTP_X_PROBE",    "HTTP_COOKIE",     "ALL_HTTP",
     "ALL_RAW"};
 
+// One line per write, so lines of concurrent requests never interleave.
+void Report(const char* what, const std::string& path) {
+  const char* fd = getenv("PROBE_EVENT_FD");
+  if (fd == nullptr) return;
+  std::string line = std::string(what) + " " + path + "\n";
+  ssize_t written = write(atoi(fd), line.data(), line.size());
+  (void)written;
+}
+
 }  // namespace
 
 extern "C" {
@@ -137,6 +150,7 @@ ISAPI_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* info) {
 
 ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   std::string path = ecb->lpszPathInfo;
+  Report("enter", path);
   if (path == "/page") {
     SendText(ecb, "page body\n");
   } else if (path == "/stream") {
@@ -199,6 +213,7 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   } else {
     SendHeader(ecb, "404 Not Found", "Content-Length: 0\r\n\r\n");
   }
+  Report("leave", path);
   return HSE_STATUS_SUCCESS;
 }
 

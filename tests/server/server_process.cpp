@@ -20,8 +20,10 @@ namespace server_test {
 namespace {
 
 // Starts the server with stdout (and stderr when `merge_stderr`) on a pipe.
+// The tests run as root in CI, where the server refuses to run a module
+// unless allowed: this is the one place that allows it.
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& environment,
-            bool merge_stderr, int* read_end) {
+            bool merge_stderr, bool allow_root, int* read_end) {
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -31,6 +33,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
 
   std::vector<std::string> argv_text = {ISAPI_SERVER_PATH};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
+  if (allow_root) argv_text.push_back("--allow-root");
   std::vector<char*> argv;
   for (std::string& arg : argv_text) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -87,23 +90,68 @@ int WaitForExit(pid_t pid, int timeout_ms) {
 }  // namespace
 
 ServerProcess::ServerProcess(const std::vector<std::string>& args,
-                             const std::vector<std::string>& environment) {
+                             const std::vector<std::string>& environment,
+                             const std::string& listen) {
   std::vector<std::string> all = args;
   all.push_back("--listen");
-  all.push_back("127.0.0.1:0");
+  all.push_back(listen);
   int out = -1;
-  pid_ = Spawn(all, environment, false, &out);
+  pid_ = Spawn(all, environment, false, true, &out);
   if (pid_ < 0) return;
-  const std::string prefix = "listening on 127.0.0.1:";
-  std::string line = ReadUntil(out, 10000, [](const std::string& text) {
+  output_ = out;
+  output_text_ = ReadUntil(out, 10000, [](const std::string& text) {
     return text.find('\n') != std::string::npos;
   });
-  close(out);
-  if (line.compare(0, prefix.size(), prefix) == 0) port_ = atoi(line.c_str() + prefix.size());
+  // "listening on 127.0.0.1:PORT" or "listening on [::1]:PORT".
+  const std::string prefix = "listening on ";
+  size_t colon = output_text_.rfind(':');
+  if (output_text_.compare(0, prefix.size(), prefix) == 0 && colon != std::string::npos) {
+    listening_on_ = output_text_.substr(prefix.size(), output_text_.find('\n') - prefix.size());
+    port_ = atoi(output_text_.c_str() + colon + 1);
+  }
 }
 
 ServerProcess::~ServerProcess() {
   if (pid_ > 0) StopWith(SIGKILL);
+  if (output_ >= 0) close(output_);
+}
+
+bool ServerProcess::WaitForOutput(const std::string& text, int timeout_ms) {
+  if (output_text_.find(text) != std::string::npos) return true;
+  output_text_ += ReadUntil(output_, timeout_ms, [&](const std::string& more) {
+    return (output_text_ + more).find(text) != std::string::npos;
+  });
+  return output_text_.find(text) != std::string::npos;
+}
+
+ProbeEvents::ProbeEvents() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  read_end_ = fds[0];
+  write_end_ = fds[1];
+  fcntl(read_end_, F_SETFD, FD_CLOEXEC);
+}
+
+ProbeEvents::~ProbeEvents() {
+  if (read_end_ >= 0) close(read_end_);
+  if (write_end_ >= 0) close(write_end_);
+}
+
+std::string ProbeEvents::Environment() const {
+  return "PROBE_EVENT_FD=" + std::to_string(write_end_);
+}
+
+bool ProbeEvents::WaitFor(const std::string& event, int timeout_ms) {
+  const std::string line = event + "\n";
+  auto arrived = [&](const std::string& text) {
+    return text.compare(0, line.size(), line) == 0 ||
+           text.find("\n" + line) != std::string::npos;
+  };
+  if (arrived(seen_)) return true;
+  seen_ += ReadUntil(read_end_, timeout_ms, [&](const std::string& more) {
+    return arrived(seen_ + more);
+  });
+  return arrived(seen_);
 }
 
 int ServerProcess::StopWith(int signal) {
@@ -114,9 +162,10 @@ int ServerProcess::StopWith(int signal) {
   return status;
 }
 
-int RunServerToExit(const std::vector<std::string>& args, std::string* output) {
+int RunServerToExit(const std::vector<std::string>& args, std::string* output,
+                    bool allow_root) {
   int out = -1;
-  pid_t pid = Spawn(args, {}, true, &out);
+  pid_t pid = Spawn(args, {}, true, allow_root, &out);
   if (pid < 0) return -1;
   *output = ReadUntil(out, 10000, [](const std::string&) { return false; });
   close(out);

@@ -10,17 +10,24 @@ namespace server_test {
 
 class ServerProcess {
  public:
-  // Starts isapi-server with `args` plus "--listen 127.0.0.1:0" and waits
-  // (at most 10 s) for its "listening on" line. Check started() after.
+  // Starts isapi-server with `args` plus "--listen LISTEN" and waits (at
+  // most 10 s) for its "listening on" line. Check started() after.
   // `environment` entries ("NAME=value") are added to the child's.
   explicit ServerProcess(const std::vector<std::string>& args,
-                         const std::vector<std::string>& environment = {});
+                         const std::vector<std::string>& environment = {},
+                         const std::string& listen = "127.0.0.1:0");
   // Kills the server if it still runs.
   ~ServerProcess();
 
   bool started() const { return port_ != 0; }
   int port() const { return port_; }
   pid_t pid() const { return pid_; }
+  // What the server printed after "listening on ": "127.0.0.1:PORT".
+  const std::string& listening_on() const { return listening_on_; }
+
+  // Reads the server's standard output until `text` arrived (true) or
+  // `timeout_ms` passed (false).
+  bool WaitForOutput(const std::string& text, int timeout_ms = 10000);
 
   // Sends `signal` and waits (at most 10 s) for the exit. Returns the exit
   // status, or -1 when it did not exit in time or died of a signal.
@@ -29,11 +36,39 @@ class ServerProcess {
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  std::string listening_on_;
+  int output_ = -1;  // read end of the server's standard output
+  std::string output_text_;
+};
+
+// What the probe module reports (see probe_module.cpp): "enter PATH" when a
+// request reaches HttpExtensionProc, "leave PATH" when it returns. Pass
+// Environment() to the server; the pipe's write end is inherited.
+class ProbeEvents {
+ public:
+  ProbeEvents();
+  ~ProbeEvents();
+  ProbeEvents(const ProbeEvents&) = delete;
+  ProbeEvents& operator=(const ProbeEvents&) = delete;
+
+  std::string Environment() const;
+  // Reads events until the line `event` (without its newline) arrived
+  // (true) or `timeout_ms` passed (false).
+  bool WaitFor(const std::string& event, int timeout_ms = 10000);
+  // Every event read so far, each ending in a newline, in order.
+  const std::string& seen() const { return seen_; }
+
+ private:
+  int read_end_ = -1;
+  int write_end_ = -1;
+  std::string seen_;
 };
 
 // Runs isapi-server with `args` to completion (at most 10 s). Returns its
 // exit status and stores what it printed on stdout and stderr in *output.
-int RunServerToExit(const std::vector<std::string>& args, std::string* output);
+// `allow_root` false leaves out the --allow-root every other run gets.
+int RunServerToExit(const std::vector<std::string>& args, std::string* output,
+                    bool allow_root = true);
 
 // A plain TCP connection to 127.0.0.1:port, for what a well-behaved HTTP
 // client will not send.

@@ -1,0 +1,150 @@
+#include "server/fcgi/fcgi_socket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace isapi_fcgi {
+
+namespace {
+
+bool UnixAddress(const std::string& path, sockaddr_un* address) {
+  *address = sockaddr_un{};
+  address->sun_family = AF_UNIX;
+  if (path.size() >= sizeof address->sun_path) return false;
+  memcpy(address->sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// Whether some process accepts connections on the Unix socket at `path`.
+bool SocketIsAnswered(const std::string& path) {
+  sockaddr_un address;
+  if (!UnixAddress(path, &address)) return false;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool answered = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return answered;
+}
+
+// Binds a new socket of `family` to `address` and listens on it.
+int Listen(int family, const sockaddr* address, socklen_t length, std::string* error) {
+  int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int on = 1;
+  if (fd >= 0 && family != AF_UNIX) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (fd < 0 || bind(fd, address, length) != 0 || listen(fd, SOMAXCONN) != 0) {
+    *error = strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int ListenUnix(const std::string& path, std::string* error) {
+  sockaddr_un address;
+  if (!UnixAddress(path, &address)) {
+    *error = "socket path too long: " + path;
+    return -1;
+  }
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0) {
+    if (!S_ISSOCK(info.st_mode)) {
+      *error = path + " exists and is not a socket";
+      return -1;
+    }
+    if (SocketIsAnswered(path)) {
+      *error = "another server is listening on " + path;
+      return -1;
+    }
+    unlink(path.c_str());
+  }
+  std::string reason;
+  int fd = Listen(AF_UNIX, reinterpret_cast<sockaddr*>(&address), sizeof address, &reason);
+  if (fd < 0) *error = "cannot listen on " + path + ": " + reason;
+  return fd;
+}
+
+int ListenTcp(const std::string& host_port, std::string* error) {
+  size_t colon = host_port.rfind(':');
+  std::string host = host_port.substr(0, colon);
+  std::string port = host_port.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  int status = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found);
+  if (status != 0) {
+    *error = "cannot resolve " + host_port + ": " + gai_strerror(status);
+    return -1;
+  }
+  std::string reason = "no address";
+  int fd = -1;
+  for (addrinfo* at = found; at != nullptr && fd < 0; at = at->ai_next) {
+    fd = Listen(at->ai_family, at->ai_addr, at->ai_addrlen, &reason);
+  }
+  freeaddrinfo(found);
+  if (fd < 0) *error = "cannot listen on " + host_port + ": " + reason;
+  return fd;
+}
+
+}  // namespace
+
+int OpenListenSocket(const Options& options, std::string* error) {
+  return options.unix_socket ? ListenUnix(options.bind_address, error)
+                             : ListenTcp(options.bind_address, error);
+}
+
+bool AdoptInheritedListenSocket() {
+  int listening = 0, type = 0;
+  socklen_t length = sizeof listening;
+  if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 ||
+      !listening) {
+    return false;
+  }
+  length = sizeof type;
+  if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_TYPE, &type, &length) != 0 ||
+      type != SOCK_STREAM) {
+    return false;
+  }
+  int flags = fcntl(STDIN_FILENO, F_GETFL);
+  return flags >= 0 && fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK) == 0 &&
+         fcntl(STDIN_FILENO, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+std::string SocketName(int fd) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return "fd " + std::to_string(fd);
+  }
+  char text[INET6_ADDRSTRLEN] = "";
+  if (address.ss_family == AF_UNIX) {
+    const sockaddr_un* unix_address = reinterpret_cast<const sockaddr_un*>(&address);
+    return "unix:" + std::string(unix_address->sun_path,
+                                 strnlen(unix_address->sun_path, sizeof unix_address->sun_path));
+  }
+  if (address.ss_family == AF_INET) {
+    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(&address);
+    inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
+  }
+  if (address.ss_family == AF_INET6) {
+    const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6->sin6_port));
+  }
+  return "fd " + std::to_string(fd);
+}
+
+}  // namespace isapi_fcgi
