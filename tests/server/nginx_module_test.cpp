@@ -163,6 +163,17 @@ TEST_F(NginxModuleTest, KeepAliveAndPipelinedRequestsOnOneConnection) {
   EXPECT_EQ(WithoutDates(answers), expected) << nginx->log();
 }
 
+// The module's own chunks pass through as it wrote them, under its own
+// Transfer-Encoding line, and the connection closes after them.
+TEST_F(NginxModuleTest, ModulesOwnChunkingPassesThrough) {
+  auto nginx = Start("");
+  std::string answer = nginx->Exchange(
+      "GET /probe.dll/chunked HTTP/1.1\r\nHost: x\r\n\r\nGET /probe.dll/page HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(WithoutDates(answer),
+            "HTTP/1.1 200 OK\r\nServer: nginx\r\nDate: <now>\r\nConnection: close\r\n"
+            "Transfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
+}
+
 TEST_F(NginxModuleTest, AnswersWithoutAValidHeaderAre500) {
   auto nginx = Start("");
   for (const char* path : {"/nothing", "/bad-header", "/bad-status", "/short"}) {
