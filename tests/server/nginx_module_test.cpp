@@ -141,6 +141,25 @@ TEST_F(NginxModuleTest, ExampleSiteServesTheExampleInstallation) {
   EXPECT_EQ(nginx->Exchange("GET /orvanehp.dllx HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
 }
 
+// nginx's gzip filter compresses by the module's Content-Type, and the
+// module's line stays the only Content-Type line.
+TEST_F(NginxModuleTest, GzipCompressesByTheModulesContentType) {
+  fcgi_test::TempDir installation;
+  auto nginx = Start("env ORVANE_INSDIR=" + WriteInstallation(installation, kPage) + ";\n",
+                     "gzip on;\ngzip_min_length 1;\n" + Site());
+  std::string answer = nginx->Exchange(
+      "GET /orvanehp.dll HTTP/1.1\r\nHost: x\r\nAccept-Encoding: gzip\r\n"
+      "Connection: close\r\n\r\n");
+  std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2);
+  EXPECT_NE(head.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << head;
+  EXPECT_NE(head.find("\r\nContent-type: text/html\r\n"), std::string::npos) << head;
+  EXPECT_EQ(head.find("Content-Type"), std::string::npos) << head;
+  EXPECT_NE(Body(answer).find("\x1f\x8b"), std::string::npos) << answer;
+  // Without Accept-Encoding the page goes out as it is.
+  answer = nginx->Exchange("GET /orvanehp.dll HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(Body(answer), kPage) << answer;
+}
+
 TEST_F(NginxModuleTest, KeepAliveAndPipelinedRequestsOnOneConnection) {
   auto nginx = Start("");
   std::string answers = nginx->Exchange(
