@@ -471,6 +471,26 @@ TEST(ServerLifecycle, DrainClosesAConnectionStillSendingItsRequest) {
   EXPECT_EQ(trickler.ReadUntilClose(), "");
 }
 
+// libmicrohttpd's idle timer restarts with every byte; the request
+// timeout does not.
+TEST(ServerLimits, ARequestTrickledPastTheRequestTimeoutLosesItsConnection) {
+  ServerProcess server({"--module", PROBE_MODULE, "--request-timeout", "1"});
+  ASSERT_TRUE(server.started());
+  RawConnection trickler(server.port());
+  ASSERT_TRUE(trickler.Send("GET /page HTTP/1.1\r\nHost: t\r\nX-Slow: "));
+  // A byte whenever 100 ms pass without the server closing, for at most
+  // 20 s (its idle timeout is 30 s).
+  bool closed = false;
+  for (int i = 0; i < 200 && !closed; ++i) {
+    closed = trickler.WaitForClose(100) || !trickler.Send("a");
+  }
+  EXPECT_TRUE(closed);
+  // A request that arrives in time is served.
+  RawConnection prompt(server.port());
+  ASSERT_TRUE(prompt.Send("GET /page HTTP/1.1\r\nHost: t\r\n\r\n"));
+  EXPECT_NE(prompt.ReadThrough("page body").find("page body"), std::string::npos);
+}
+
 TEST(ServerLifecycle, RefusesToRunTheModuleAsRootUnlessAllowed) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   std::string output;
