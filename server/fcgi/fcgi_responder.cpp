@@ -24,8 +24,6 @@ using Clock = std::chrono::steady_clock;
 // this long instead of spinning on the listening socket.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
-constexpr size_t kReadChunk = 64 * 1024;
-
 int MillisecondsUntil(Clock::time_point when) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
   // One more millisecond, so that the wait never ends just before `when`.
@@ -211,32 +209,39 @@ void Responder::AcceptAll() {
       }
       return;
     }
-    receiving_.push_back(
-        Connection{fd, Clock::now() + settings_.request_timeout, RequestReader(settings_.limits), {}});
+    receiving_.push_back(Connection{fd, Clock::now() + settings_.request_timeout,
+                                    RequestReader(settings_.limits), false, {}});
     Connection* connection = &receiving_.back();
     connection->self = std::prev(receiving_.end());
-    epoll_event event = {};
-    event.events = EPOLLIN | EPOLLRDHUP;
-    event.data.ptr = connection;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ++open_connections_;
     }
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) Close(connection);
+    // A web server sends its whole request right after connecting, so it
+    // has often arrived already: then the connection never enters epoll.
+    if (!OnReadable(connection)) continue;
+    epoll_event event = {};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.ptr = connection;
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+      Close(connection);
+    } else {
+      connection->watched = true;
+    }
   }
 }
 
-void Responder::OnReadable(Connection* connection) {
-  static thread_local std::vector<char> buffer(kReadChunk);
-  ssize_t count = recv(connection->fd, buffer.data(), buffer.size(), 0);
-  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+bool Responder::OnReadable(Connection* connection) {
+  ssize_t count = recv(connection->fd, read_buffer_.data(), read_buffer_.size(), 0);
+  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
   if (count <= 0) {
     Close(connection);
-    return;
+    return false;
   }
+
   size_t used = 0;
   RequestReader::Event event =
-      connection->reader.Feed(buffer.data(), static_cast<size_t>(count), &used);
+      connection->reader.Feed(read_buffer_.data(), static_cast<size_t>(count), &used);
   std::string* replies = connection->reader.replies();
   if (!replies->empty()) {
     // Answers to management records are small; a peer that lets them pile
@@ -247,7 +252,7 @@ void Responder::OnReadable(Connection* connection) {
     replies->clear();
   }
   if (event == RequestReader::Event::kRequest) {
-    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd, nullptr);
+    if (connection->watched) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd, nullptr);
     Job job{connection->fd, std::move(connection->reader.request())};
     receiving_.erase(connection->self);
     {
@@ -255,12 +260,14 @@ void Responder::OnReadable(Connection* connection) {
       jobs_.push_back(std::move(job));
     }
     jobs_ready_.notify_one();
-    return;
+    return false;
   }
   if (event != RequestReader::Event::kNeedMore ||
       (stopping_receive_ && !connection->reader.started())) {
     Close(connection);
+    return false;
   }
+  return true;
 }
 
 void Responder::Close(Connection* connection) {

@@ -77,6 +77,7 @@ class Responder {
     int fd;
     std::chrono::steady_clock::time_point deadline;
     RequestReader reader;
+    bool watched;  // registered with epoll
     std::list<Connection>::iterator self;
   };
   struct Job {
@@ -86,7 +87,9 @@ class Responder {
 
   void Receive();
   void AcceptAll();
-  void OnReadable(Connection* connection);
+  // Reads what has arrived and acts on it. False when the connection has
+  // left receiving_ (closed, or its request handed to the workers).
+  bool OnReadable(Connection* connection);
   void Close(Connection* connection);
   void StopReceiving();
   void WatchListenSocket(bool watch);
@@ -102,6 +105,7 @@ class Responder {
 
   // Owned by the receiving thread.
   std::list<Connection> receiving_;  // in accept order, so deadline order
+  std::vector<char> read_buffer_ = std::vector<char>(64 * 1024);
   bool watching_listen_ = false;
   bool stopping_receive_ = false;
   std::chrono::steady_clock::time_point retry_accept_at_{};
