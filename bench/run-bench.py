@@ -174,11 +174,13 @@ def main():
     if args.rounds < 3:
         sys.exit("--rounds: at least 3, for a median that one bad moment cannot set")
 
-    module = os.path.join(args.build, "extension", "orvanehp.so")
-    memory_module = os.path.join(args.build, "bench", "memory_module.so")
+    module = os.path.abspath(os.path.join(args.build, "extension", "orvanehp.so"))
     server = os.path.join(args.build, "server", "http", "isapi-server")
     fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
-    nginx_module = os.path.join(args.build, "server", "nginx", "ngx_http_isapi_module.so")
+    # Absolute: nginx resolves relative module paths against its prefix.
+    nginx_module = os.path.abspath(
+        os.path.join(args.build, "server", "nginx", "ngx_http_isapi_module.so"))
+    memory_module = os.path.abspath(os.path.join(args.build, "bench", "memory_module.so"))
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
     for needed in (module, memory_module, server, fcgi, nginx, nginx_module, args.page):
         if not os.path.exists(needed):

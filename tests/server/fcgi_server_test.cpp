@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "tests/server/fcgi_test_support.h"
@@ -51,6 +53,23 @@ TEST(FcgiServerTest, AnswersWithStatusLineHeaderBlockAndPageBytes) {
   head[0].second = "HEAD";
   EXPECT_EQ(server.Send(fcgi_test::ResponderRequest(head)).out, kPageHead)
       << "HEAD gets the headers of GET, Content-Length included";
+}
+
+TEST(FcgiServerTest, ConcurrentClientsAllGetTheirAnswers) {
+  FcgiServer server(ORVANEHP_PATH, kPage);
+  const std::string request = fcgi_test::ResponderRequest(kGet);
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 8; ++c) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        Reply reply = server.Send(request);
+        if (reply.out == kPageHead + kPage && reply.ended && !reply.malformed) ++good;
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(good.load(), 200);
 }
 
 // The probe module picks its behaviour by PATH_INFO.
