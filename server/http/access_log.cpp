@@ -27,7 +27,9 @@ bool AccessLog::Reopen() {
 }
 
 void AccessLog::Write(const isapi::Request& request, int status, uint64_t body_bytes) {
-  if (file_ == nullptr) return;
+  // name_ is set once, before any request; file_ is Reopen's to change, so
+  // it is read only under the mutex.
+  if (name_.empty()) return;
   char when[64];
   time_t now = time(nullptr);
   struct tm local;
