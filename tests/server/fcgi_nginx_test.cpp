@@ -1,9 +1,8 @@
 // nginx in front of isapi-fcgi, configured with the example site from
-// examples/nginx: a real nginx on a loopback socket the test made for it,
-// its own configuration, pid and temp files in a temporary directory.
-// Skipped when nginx is not installed.
+// examples/nginx (nginx_test::Nginx: a loopback socket the test binds and
+// nginx inherits, its own configuration and files in a temporary
+// directory). Skipped when nginx is not installed.
 #include <signal.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -26,18 +25,15 @@ std::string ReplaceOnce(std::string text, const std::string& from, const std::st
   return text.replace(at, from.size(), to);
 }
 
-// The example site, its upstream pointed at `fcgi`, with one nginx worker.
-// nginx answers as soon as it runs, so first wait until
-// isapi-fcgi accepts connections.
-nginx_test::Config ExampleSite(const FcgiServer& fcgi) {
-  const std::string& fcgi_socket = fcgi.socket_path();
-  int probe = fcgi_test::ConnectUnix(fcgi_socket);
-  if (probe >= 0) close(probe);
+// The example site, its upstream pointed at `fcgi_socket`.
+nginx_test::Config ExampleSite(const std::string& fcgi_socket) {
   std::string site = fcgi_test::ReadFile(NGINX_SITE_EXAMPLE);
   site = ReplaceOnce(site, "listen 80;", "listen LISTEN;");
   site = ReplaceOnce(site, "server unix:/run/orvane/isapi-fcgi.sock;",
                      "server unix:" + fcgi_socket + ";");
-  return nginx_test::Config{"", site, 1};
+  nginx_test::Config config;
+  config.http = site;
+  return config;
 }
 
 class FcgiNginxTest : public ::testing::Test {
@@ -52,7 +48,7 @@ class FcgiNginxTest : public ::testing::Test {
 
 TEST_F(FcgiNginxTest, NoticePageArrivesByteForByteAndHeadGetsTheSameHeaders) {
   FcgiServer fcgi(ORVANEHP_PATH, kPage);
-  Nginx nginx(nginx_path_, ExampleSite(fcgi));
+  Nginx nginx(nginx_path_, ExampleSite(fcgi.socket_path()));
   const char kHead[] =
       "HTTP/1.1 200 OK\r\n"
       "Server: nginx\r\n"
@@ -75,7 +71,7 @@ TEST_F(FcgiNginxTest, NoticePageArrivesByteForByteAndHeadGetsTheSameHeaders) {
 
 TEST_F(FcgiNginxTest, ModuleSeesTheClientRequestThroughTheExampleConfiguration) {
   FcgiServer fcgi(PROBE_MODULE_PATH, kPage);
-  Nginx nginx(nginx_path_, ExampleSite(fcgi));
+  Nginx nginx(nginx_path_, ExampleSite(fcgi.socket_path()));
   std::string answer = nginx.Exchange(
       "GET /orvanehp.dll/vars?q=%41 HTTP/1.0\r\nHost: example.test\r\n"
       "X-Probe: yes\r\nCookie: a=1\r\nCookie: b=2\r\n\r\n");
@@ -101,7 +97,7 @@ TEST_F(FcgiNginxTest, ModuleSeesTheClientRequestThroughTheExampleConfiguration) 
 
 TEST_F(FcgiNginxTest, CutShortAnswerIsNotPassedOnAsComplete) {
   FcgiServer fcgi(PROBE_MODULE_PATH, kPage);
-  Nginx nginx(nginx_path_, ExampleSite(fcgi));
+  Nginx nginx(nginx_path_, ExampleSite(fcgi.socket_path()));
   std::string answer =
       nginx.Exchange("GET /orvanehp.dll/short HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
   // nginx answers 502 when the broken answer is all in its buffer, or passes
@@ -119,7 +115,7 @@ TEST_F(FcgiNginxTest, CutShortAnswerIsNotPassedOnAsComplete) {
 
 TEST_F(FcgiNginxTest, StoppedFastCgiServerGives502AndNginxKeepsRunning) {
   FcgiServer fcgi(ORVANEHP_PATH, kPage);
-  Nginx nginx(nginx_path_, ExampleSite(fcgi));
+  Nginx nginx(nginx_path_, ExampleSite(fcgi.socket_path()));
   ASSERT_EQ(nginx.Exchange("GET /orvanehp.dll HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 200 OK", 0), 0u);
   fcgi.child().Signal(SIGTERM);
   ASSERT_EQ(fcgi.child().WaitExit(), 0) << fcgi.log();

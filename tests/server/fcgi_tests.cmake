@@ -1,5 +1,6 @@
-# Tests of isapi-fcgi: the parameter mapping, the process on its socket, and
-# nginx in front of it. Included from tests/server/CMakeLists.txt.
+# Tests of isapi-fcgi: the record layer, the parameter mapping, the process
+# on its socket, and nginx in front of it. Included from
+# tests/server/CMakeLists.txt.
 # Child processes, raw exchanges, an isapi-fcgi process and a real nginx,
 # shared with the nginx module's tests.
 add_library(server_test_support STATIC fcgi_test_support.cpp nginx_test_support.cpp)
