@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
@@ -137,6 +138,30 @@ isapi_framing FramingOf(isapi::Framing framing) {
   _exit(0);
 }
 
+// How long the configuration check waits for a module to load: a module
+// whose GetExtensionVersion hangs must not hang `nginx -t` or a reload.
+constexpr std::chrono::seconds kCheckTimeout{10};
+
+// Appends what arrives on `fd` to `out` until the writer closes it; false
+// when `timeout` passes first.
+bool ReadUntilClosed(int fd, std::chrono::milliseconds timeout, std::string* out) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  char buffer[512];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd readable = {fd, POLLIN, 0};
+    int ready = poll(&readable, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) return true;
+    if (ready <= 0) continue;
+    ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) return true;
+    out->append(buffer, static_cast<size_t>(count));
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -161,20 +186,18 @@ int isapi_module_check(const char* path, char* error, size_t error_size) {
   }
   close(fds[1]);
   std::string message;
-  char buffer[512];
-  for (;;) {
-    ssize_t count = pid > 0 ? read(fds[0], buffer, sizeof buffer) : 0;
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) break;
-    message.append(buffer, static_cast<size_t>(count));
-  }
+  bool timed_out = pid > 0 && !ReadUntilClosed(fds[0], kCheckTimeout, &message);
   close(fds[0]);
+  if (timed_out) kill(pid, SIGKILL);
   int status = 0;
   bool reaped = pid > 0 && waitpid(pid, &status, 0) == pid;
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 
   if (pid < 0) {
     message = std::string(path) + ": cannot check the module: fork failed";
+  } else if (timed_out) {
+    message = std::string(path) + ": GetExtensionVersion did not return within " +
+              std::to_string(kCheckTimeout.count()) + " s";
   } else if (message.empty() && reaped && WIFSIGNALED(status)) {
     message = std::string(path) + ": the module crashed while loading (signal " +
               std::to_string(WTERMSIG(status)) + ")";

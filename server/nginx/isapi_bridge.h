@@ -85,7 +85,8 @@ typedef struct {
 /* Loads the module at `path` and calls its GetExtensionVersion in a
  * short-lived child process, so that the calling process stays as it was.
  * Returns 0, or -1 with a one-line reason naming the file in `error`
- * (always NUL-terminated). Blocks SIGCHLD while it waits for the child. */
+ * (always NUL-terminated). A child that has not finished within 10 s is
+ * killed and the check fails. Blocks SIGCHLD while it waits for the child. */
 int isapi_module_check(const char *path, char *error, size_t error_size);
 
 /* Loads the module at `path` and calls GetExtensionVersion once. Returns

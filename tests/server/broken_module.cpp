@@ -1,11 +1,18 @@
-// Modules the host must refuse to start with. Built twice:
-// MISSING_VERSION leaves out GetExtensionVersion; otherwise
-// GetExtensionVersion refuses with ERROR_ACCESS_DENIED.
+// Modules the host must refuse to start with. Built three times:
+// MISSING_VERSION leaves out GetExtensionVersion; HANGING_VERSION's
+// GetExtensionVersion never returns (it waits until the process is killed);
+// otherwise GetExtensionVersion refuses with ERROR_ACCESS_DENIED.
+#include <unistd.h>
+
 #include "isapi/isapi.h"
 
 extern "C" {
 
-#ifndef MISSING_VERSION
+#if defined(HANGING_VERSION)
+ISAPI_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO*) {
+  for (;;) pause();
+}
+#elif !defined(MISSING_VERSION)
 ISAPI_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO*) {
   SetLastError(ERROR_ACCESS_DENIED);
   return FALSE;

@@ -55,9 +55,13 @@ void AppendLength(std::string* out, size_t length) {
 }  // namespace
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::string& log_path, const std::vector<std::pair<int, int>>& inherit) {
+             const std::string& log_path, const std::vector<std::pair<int, int>>& inherit,
+             bool own_group)
+    : own_group_(own_group) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
+  // Both sides set the group, so that it exists whichever runs first.
+  if (own_group) setpgid(pid_ > 0 ? pid_ : 0, 0);
   if (pid_ > 0) return;
   if (!log_path.empty()) {
     int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -87,7 +91,11 @@ Child::Child(const std::vector<std::string>& argv, const std::vector<std::string
 }
 
 Child::~Child() {
-  if (pid_ > 0 && !reaped_) {
+  if (pid_ <= 0) return;
+  // The group outlives its leader while a member is left, so its id is not
+  // reused before the members are gone.
+  if (own_group_) kill(-pid_, SIGKILL);
+  if (!reaped_) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
@@ -257,8 +265,11 @@ FcgiServer::FcgiServer(const std::string& module, const std::string& page,
       std::vector<std::string>{"ORVANE_INSDIR=" + dir_.path(),
                                "PROBE_TERMINATE_LOG=" + dir_.path() + "/terminate.log"},
       dir_.path() + "/stderr.log");
-  // Ready once the module is loaded; a web server in front may send at once.
-  WaitForLog("isapi-fcgi: serving ");
+  // Ready once the module is loaded; a web server in front may send at once,
+  // and does not retry a socket that is not there yet.
+  if (!WaitForLog("isapi-fcgi: serving ")) {
+    throw std::runtime_error("isapi-fcgi did not start serving:\n" + log());
+  }
 }
 
 bool FcgiServer::WaitForLog(const std::string& text) const {

@@ -22,7 +22,9 @@ constexpr std::chrono::milliseconds kWait{10000};
 using test_support::TempDir;
 
 // A child process that is killed (SIGKILL) and reaped on destruction if it
-// is still running. stdout and stderr go to `log_path` when given.
+// is still running. stdout and stderr go to `log_path` when given. A child
+// that leads its own process group takes the whole group with it: a server
+// whose workers would otherwise outlive a master killed or crashed.
 class Child {
  public:
   // Starts argv[0] (a path) with `env` added to this process's environment
@@ -31,7 +33,7 @@ class Child {
   // standard input). Throws std::runtime_error when fork fails.
   Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
         const std::string& log_path = "",
-        const std::vector<std::pair<int, int>>& inherit = {});
+        const std::vector<std::pair<int, int>>& inherit = {}, bool own_group = false);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -45,6 +47,7 @@ class Child {
 
  private:
   pid_t pid_ = -1;
+  bool own_group_ = false;
   bool reaped_ = false;
   int exit_code_ = -1;
 };
@@ -89,8 +92,9 @@ std::string ReadFile(const std::string& path);
 // directory also holds an installation whose notice page is `page`
 // (ORVANE_INSDIR points at it), the process's stderr (log()) and the file
 // TerminateExtension of the probe module writes to (terminate_log()).
-// The constructor returns once the process reports that it serves (or
-// after kWait). Killed on destruction if running.
+// The constructor returns once the process reports that it serves, and
+// throws std::runtime_error when it does not within kWait. Killed on
+// destruction if running.
 class FcgiServer {
  public:
   FcgiServer(const std::string& module, const std::string& page,

@@ -24,15 +24,17 @@ std::string FindNginx();
 struct Config {
   std::string main;  // main context: load_module, env, thread_pool
   std::string http;  // inside the http block: server blocks
-  int workers = 1;   // worker processes beside the master
+  int workers = 1;   // worker processes beside the master (at least 1)
 };
 
 class Nginx {
  public:
-  // Starts nginx in the foreground with `config`; `env` entries
-  // ("NAME=value") are added to its environment.
+  // Starts nginx in the foreground, a master and its workers in a process
+  // group of their own, with `config`; `env` entries ("NAME=value") are added
+  // to its environment.
   Nginx(const std::string& nginx, const Config& config, const std::vector<std::string>& env = {});
-  // Quits gracefully (SIGQUIT) if it still runs.
+  // Quits gracefully (SIGQUIT) if it still runs; then kills whatever is left
+  // of its process group, so that no worker outlives a failed test.
   ~Nginx();
   Nginx(const Nginx&) = delete;
   Nginx& operator=(const Nginx&) = delete;
