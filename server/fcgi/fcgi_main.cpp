@@ -16,6 +16,7 @@
 
 #include <string>
 
+#include "server/core/descriptor_limit.h"
 #include "server/core/host_core.h"
 #include "server/core/signals.h"
 #include "server/fcgi/fcgi_options.h"
@@ -44,6 +45,8 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // A descriptor per web server connection.
+  isapi::RaiseDescriptorLimit();
   // Every thread blocks the stop signals; the main thread takes them.
   sigset_t stop_signals = isapi::BlockSignals({SIGTERM, SIGINT});
 

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "server/core/descriptor_limit.h"
 #include "server/core/host_core.h"
 #include "server/core/signals.h"
 #include "server/http/access_log.h"
@@ -29,22 +29,15 @@ constexpr unsigned kThreadPerConnectionLimit = 512;
 // descriptors, the access log, and the module's files.
 constexpr rlim_t kReservedDescriptors = 64;
 
-// Raises the soft descriptor limit to the hard one, as nginx's
-// worker_rlimit_nofile does, and returns the connection limit it allows.
+// Raises the descriptor limit and returns the connection limit it allows.
 unsigned ConnectionLimit(unsigned wanted) {
-  rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return wanted;
-  if (limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    getrlimit(RLIMIT_NOFILE, &limit);
-  }
-  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted + kReservedDescriptors) {
+  rlim_t descriptors = isapi::RaiseDescriptorLimit();
+  if (descriptors == RLIM_INFINITY || descriptors >= wanted + kReservedDescriptors) {
     return wanted;
   }
-  return limit.rlim_cur > 2 * kReservedDescriptors
-             ? static_cast<unsigned>(limit.rlim_cur - kReservedDescriptors)
-             : static_cast<unsigned>(limit.rlim_cur / 2);
+  return descriptors > 2 * kReservedDescriptors
+             ? static_cast<unsigned>(descriptors - kReservedDescriptors)
+             : static_cast<unsigned>(descriptors / 2);
 }
 
 }  // namespace

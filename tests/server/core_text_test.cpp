@@ -1,12 +1,14 @@
-// The helpers every front end shares: HTTP text, the command line and
-// signal blocking (server/core).
+// The helpers every front end shares: HTTP text, the command line, signal
+// blocking and the descriptor limit (server/core).
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <vector>
 
+#include "server/core/descriptor_limit.h"
 #include "server/core/http_text.h"
 #include "server/core/options.h"
 #include "server/core/signals.h"
@@ -206,6 +208,19 @@ TEST(SignalsTest, BlockedSignalIsTakenByWaitForSignal) {
   EXPECT_EQ(isapi::WaitForSignal(set, 1000), SIGUSR1);
   EXPECT_EQ(isapi::WaitForSignal(set, 0), 0);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+TEST(DescriptorLimitTest, SoftLimitIsRaisedToTheHardOne) {
+  rlimit original;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+  if (original.rlim_max < 128) GTEST_SKIP() << "hard descriptor limit below 128";
+  rlimit lowered = {64, original.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  EXPECT_EQ(isapi::RaiseDescriptorLimit(), original.rlim_max);
+  rlimit now;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &now), 0);
+  EXPECT_EQ(now.rlim_cur, original.rlim_max);
+  setrlimit(RLIMIT_NOFILE, &original);
 }
 
 }  // namespace
