@@ -23,7 +23,7 @@ summary=()
 for target in "${targets[@]}"; do
   echo "== $target: $seconds s" >&2
   log=$dir/$target.log
-  if ! "$dir/$target" -max_total_time="$seconds" -print_final_stats=1 \
+  if ! "$dir/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
       -artifact_prefix="$dir/$target-" "$dir/corpus/$target" "tests/fuzz/corpus/$target" \
       >"$log" 2>&1; then
     failed+=("$target")

@@ -27,7 +27,8 @@ bool AccessLog::Reopen() {
 }
 
 void AccessLog::Write(const isapi::Request& request, int status, uint64_t body_bytes) {
-  if (file_ == nullptr) return;
+  // name_ is set once, before any request; file_ changes under the lock.
+  if (name_.empty()) return;
   char when[64];
   time_t now = time(nullptr);
   struct tm local;

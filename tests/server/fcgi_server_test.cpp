@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "tests/server/fcgi_test_support.h"
@@ -51,6 +53,23 @@ TEST(FcgiServerTest, AnswersWithStatusLineHeaderBlockAndPageBytes) {
   head[0].second = "HEAD";
   EXPECT_EQ(server.Send(fcgi_test::ResponderRequest(head)).out, kPageHead)
       << "HEAD gets the headers of GET, Content-Length included";
+}
+
+TEST(FcgiServerTest, ConcurrentClientsAllGetTheirAnswers) {
+  FcgiServer server(ORVANEHP_PATH, kPage);
+  const std::string request = fcgi_test::ResponderRequest(kGet);
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 8; ++c) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < 25; ++i) {
+        Reply reply = server.Send(request);
+        if (reply.out == kPageHead + kPage && reply.ended && !reply.malformed) ++good;
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(good.load(), 200);
 }
 
 // The probe module picks its behaviour by PATH_INFO.
@@ -104,6 +123,24 @@ TEST(FcgiServerTest, ModuleThatSendsNothingGives500) {
   ASSERT_NE(reply.out.find("\r\n\r\n"), std::string::npos) << reply.out;
   EXPECT_EQ(reply.out.substr(reply.out.find("\r\n\r\n") + 4), "");
   EXPECT_TRUE(reply.ended);
+}
+
+TEST(FcgiServerTest, GetAndHeadCarryOneContentLengthThatOfTheBody) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage);
+  // The module's own length (/page), and answers it leaves unframed:
+  // several writes, many writes, a status of its own.
+  for (const char* path : {"/page", "/stream", "/big", "/status-only"}) {
+    std::string get = server.Send(fcgi_test::ResponderRequest(ProbeRequest(path))).out;
+    Params head_params = ProbeRequest(path);
+    head_params[0].second = "HEAD";
+    std::string head = server.Send(fcgi_test::ResponderRequest(head_params)).out;
+    size_t end = get.find("\r\n\r\n");
+    ASSERT_NE(end, std::string::npos) << path << ": " << get;
+    std::string length = "\r\nContent-Length: " + std::to_string(get.size() - end - 4) + "\r\n";
+    EXPECT_NE(get.substr(0, end + 2).find(length), std::string::npos) << path << ": " << get;
+    EXPECT_EQ(get.find("Content-Length:"), get.rfind("Content-Length:")) << path;
+    EXPECT_EQ(head, get.substr(0, end + 4)) << path;
+  }
 }
 
 TEST(FcgiServerTest, AnswerShorterThanItsContentLengthEndsWithoutEndRecord) {
