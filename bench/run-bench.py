@@ -169,6 +169,8 @@ def main():
     parser.add_argument("--no-strace", action="store_true",
                         help="skip counting system calls per request")
     args = parser.parse_args()
+    # nginx takes relative paths in its configuration from its prefix.
+    args.build = os.path.abspath(args.build)
     if args.rounds < 3:
         sys.exit("--rounds: at least 3, for a median that one bad moment cannot set")
 

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test suite: the regular build (Linux,
 # Windows DLLs under Wine, HTTP and FastCGI hosts), the sanitizer builds
-# (AddressSanitizer with UndefinedBehaviorSanitizer, ThreadSanitizer on the
-# concurrency tests) and the fuzz targets for a bounded time each; then
+# (AddressSanitizer with UndefinedBehaviorSanitizer; ThreadSanitizer) and the fuzz targets for a bounded time each; then
 # builds the Debian packages and the Windows zip and, as root, tests the
 # packages by installing them into this system and purging them again.
 set -euo pipefail

@@ -34,13 +34,17 @@ bool SameNameIgnoringCase(const std::string& a, const char* b) {
   return a.size() == strlen(b) && strncasecmp(a.c_str(), b, a.size()) == 0;
 }
 
-// Whether `text` is 1 to 19 decimal digits with the value `number`.
+// Whether `text` is decimal digits only (leading zeros allowed) whose value
+// is `number`.
 bool IsDecimalOf(const std::string& text, uint64_t number) {
-  if (text.empty() || text.size() > 19) return false;
+  if (text.empty()) return false;
   uint64_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<uint64_t>(c - '0');
+    if (__builtin_mul_overflow(value, 10, &value) ||
+        __builtin_add_overflow(value, static_cast<uint64_t>(c - '0'), &value)) {
+      return false;
+    }
   }
   return value == number;
 }

@@ -58,19 +58,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool drive = utf8.size() >= 2 && utf8[1] == ':' && isalpha(static_cast<unsigned char>(utf8[0]));
   const char letter = drive ? static_cast<char>(toupper(static_cast<unsigned char>(utf8[0]))) : 0;
 
+  // The longest the POSIX form can be: the drive's directory, a '/', and
+  // the rest, which resolving "." and ".." only shortens.
+  const size_t longest = drive ? strlen(kDriveD) + utf8.size() - 1 : utf8.size();
+
   SetLastError(NO_ERROR);
   std::string posix;
   const bool mapped = win32compat::ToPosixPath(win_path.c_str(), &posix);
+  const DWORD error = GetLastError();
+  // Both forms of the call give the same answer.
+  char fixed[win32compat::kMaxPosixPath];
+  SetLastError(NO_ERROR);
+  FUZZ_CHECK(win32compat::ToPosixPath(win_path.c_str(), fixed) == mapped);
+  FUZZ_CHECK(GetLastError() == error);
   if (!mapped) {
-    const DWORD error = GetLastError();
     if (win_path.empty()) {
       FUZZ_CHECK(error == ERROR_INVALID_NAME);
     } else {
       FUZZ_CHECK(error == ERROR_PATH_NOT_FOUND);
-      FUZZ_CHECK(unc || (drive && letter != 'C' && letter != 'D'));
+      FUZZ_CHECK(unc || (drive && letter != 'C' && letter != 'D') ||
+                 longest >= win32compat::kMaxPosixPath);
     }
     return 0;
   }
+  FUZZ_CHECK(posix == fixed);
+  FUZZ_CHECK(posix.size() < win32compat::kMaxPosixPath);
   FUZZ_CHECK(!win_path.empty() && !unc);
   FUZZ_CHECK(posix.find('\\') == std::string::npos);
   if (!drive) {

@@ -2,7 +2,8 @@
 //
 // Input: the section on the first line, the key on the second, the buffer
 // size in decimal on the third (1024 when it is not a number), and the
-// file's bytes after that.
+// file's bytes after that. The file is read by its POSIX path and by one of
+// its Windows names, with drive C: mapped to its directory.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -75,6 +76,10 @@ std::string Query(const std::string& section, const std::string& key, DWORD size
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const test_support::TempDir dir;
+  static const test_support::DriveMapping drive_c('C', dir.path());
+  // The other names of the same file; a bare name is in C:\Windows.
+  static const char* const kOtherNames[] = {"C:\\profile.ini", "C:profile.ini", "profile.ini"};
+  const char* const other_name = kOtherNames[size % 3];
   const std::string section = NextLine(&data, &size).c_str();
   const std::string key = NextLine(&data, &size).c_str();
   const std::string size_text = NextLine(&data, &size);
@@ -83,8 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const DWORD buffer_size = size_text.empty() || *end != '\0' ? 1024
                             : parsed > kMaxSize               ? kMaxSize
                                                               : static_cast<DWORD>(parsed);
-  const std::string file =
-      dir.Write("profile.ini", std::string(reinterpret_cast<const char*>(data), size));
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  const std::string file = dir.Write("profile.ini", bytes);
+  if (other_name == kOtherNames[2]) dir.Write("Windows/profile.ini", bytes);
 
   // A buffer larger than any value the file can hold gives the whole value.
   const DWORD whole_size = static_cast<DWORD>(2 * size + sizeof kDefault + 1);
@@ -101,5 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Section and key names ignore ASCII case.
   FUZZ_CHECK(Query(SwapCase(section), SwapCase(key), whole_size, file) == whole);
+
+  // Windows names of the file read the same; a missing file is an empty one.
+  FUZZ_CHECK(Query(section, key, whole_size, other_name) == whole);
+  FUZZ_CHECK(Query(section, key, whole_size, "C:\\missing.ini") == kDefault);
   return 0;
 }
