@@ -44,76 +44,17 @@ import os
 import re
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.request
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PAGE = os.path.join(SOURCE_DIR, "examples", "installation", "help", "nohp.html")
+from bench_support import (CLOCK_TICKS, PAGE, PATH, SOURCE_DIR, children, cpu_ticks,
+                           free_port, run_wrk, start_isapi_server, wait_for_port,
+                           write_installation)
+
 SITE_EXAMPLE = os.path.join(SOURCE_DIR, "examples", "nginx", "isapi-fcgi.conf")
-PATH = "/orvanehp.dll"
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_for_port(port, process, what):
-    deadline = time.time() + 10
-    while time.time() < deadline:
-        if process.poll() is not None:
-            sys.exit(f"{what} exited with {process.returncode} while starting")
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.05)
-    sys.exit(f"{what} does not answer on port {port}")
-
-
-def cpu_ticks(pids):
-    """utime + stime of the processes, in clock ticks (all threads)."""
-    total = 0
-    for pid in pids:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        total += int(fields[11]) + int(fields[12])  # fields 14 and 15
-    return total
-
-
-def children(pid):
-    found = []
-    for task in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{task}/children") as f:
-            found += [int(p) for p in f.read().split()]
-    return found
-
-
-def to_ms(text):
-    value, unit = re.fullmatch(r"([\d.]+)(us|ms|s)", text).groups()
-    return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
-
-
-def run_wrk(url, args):
-    out = subprocess.run(
-        ["wrk", f"-t{args.wrk_threads}", f"-c{args.connections}", f"-d{args.duration}s",
-         "--latency", url],
-        check=True, capture_output=True, text=True).stdout
-    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    requests = int(re.search(r"(\d+) requests in", out).group(1))
-    p99 = to_ms(re.search(r"^\s+99%\s+(\S+)", out, re.M).group(1))
-    bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
-    errors = re.search(r"Socket errors: (.*)", out)
-    if bad or errors:
-        print(f"  warning: {url}: {bad.group(0) if bad else ''} {errors.group(0) if errors else ''}")
-    return rps, p99, requests
 
 
 # One row of the results: the port wrk loads and the processes whose CPU
@@ -152,16 +93,6 @@ def count_syscalls(setup, tmp, args):
                 calls[fields[-1]] = int(fields[3])
     return (sum(calls.values()) / requests,
             {name: count / requests for name, count in calls.items()})
-
-
-def write_installation(root, page):
-    for sub in ("data", "help", "template"):
-        os.makedirs(os.path.join(root, sub))
-    shutil.copyfile(page, os.path.join(root, "help", "nohp.html"))
-    with open(os.path.join(root, "template", "dremerror.html"), "w") as f:
-        f.write("<html></html>")
-    with open(os.path.join(root, "data", "dremgate_j.ini"), "w") as f:
-        f.write(f"[Template]\r\nerr={root}\\template\\dremerror.html\r\n")
 
 
 def isapi_servers(module_ports):
@@ -238,14 +169,18 @@ def main():
     parser.add_argument("--no-strace", action="store_true",
                         help="skip counting system calls per request")
     args = parser.parse_args()
+    # nginx takes relative paths in its configuration from its prefix.
+    args.build = os.path.abspath(args.build)
     if args.rounds < 3:
         sys.exit("--rounds: at least 3, for a median that one bad moment cannot set")
 
-    module = os.path.join(args.build, "extension", "orvanehp.so")
-    memory_module = os.path.join(args.build, "bench", "memory_module.so")
+    module = os.path.abspath(os.path.join(args.build, "extension", "orvanehp.so"))
     server = os.path.join(args.build, "server", "http", "isapi-server")
     fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
-    nginx_module = os.path.join(args.build, "server", "nginx", "ngx_http_isapi_module.so")
+    # Absolute: nginx resolves relative module paths against its prefix.
+    nginx_module = os.path.abspath(
+        os.path.join(args.build, "server", "nginx", "ngx_http_isapi_module.so"))
+    memory_module = os.path.abspath(os.path.join(args.build, "bench", "memory_module.so"))
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
     for needed in (module, memory_module, server, fcgi, nginx, nginx_module, args.page):
         if not os.path.exists(needed):
@@ -269,15 +204,11 @@ def main():
             processes.append(process)
             return process
 
-        def start_isapi_server(module_path, extra_env=None):
-            port = free_port()
-            command = [server, "--module", module_path, "--listen", f"127.0.0.1:{port}"]
-            command += (["--threads", str(args.server_threads)] if args.server_threads > 0
-                        else ["--thread-per-connection"])
-            if os.geteuid() == 0:
-                command.append("--allow-root")
-            process = start(command, extra_env)
-            wait_for_port(port, process, "isapi-server")
+        def start_server(module_path, extra_env=None):
+            port, process = start_isapi_server(args.build, module_path,
+                                               dict(env, **(extra_env or {})), log,
+                                               args.server_threads)
+            processes.append(process)
             return port, process
 
         fcgi_proc = start([fcgi, "--module", module, "--socket", f"unix:{socket_path}",
@@ -292,9 +223,8 @@ def main():
         for port in module_ports.values():
             wait_for_port(port, nginx_proc, "nginx")
         nginx_pids = [nginx_proc.pid] + children(nginx_proc.pid)
-        server_port, server_proc = start_isapi_server(module)
-        memory_port, memory_proc = start_isapi_server(
-            memory_module, {"MEMORY_MODULE_PAGE": args.page})
+        server_port, server_proc = start_server(module)
+        memory_port, memory_proc = start_server(memory_module, {"MEMORY_MODULE_PAGE": args.page})
 
         # One entry per row; nginx-static comes first, as the others'
         # ratios are to it.

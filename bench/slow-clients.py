@@ -14,8 +14,9 @@ usage: bench/slow-clients.py --build BUILD_DIR [--addresses 8]
                              [--trickle-interval 1] [--deadline 1]
                              [--server-threads N]
 
-Prints how many trickling connections the server kept open, and for the
-client: requests sent, answered within the deadline (count and share), and
+Prints how many trickling connections the server kept open at first and
+at the end (its request timeout, 30 s by default, closes them), and for
+the client: requests sent, answered within the deadline (count and share), and
 median/p99/max latency. The load average is printed too, since other work
 on the machine skews every figure.
 """

@@ -19,12 +19,16 @@ packages=()
 for deb in "${debs[@]}"; do
   packages+=("$(dpkg-deb -f "$deb" Package)")
 done
+for package in orvanehp isapi-server isapi-fcgi libnginx-mod-http-isapi; do
+  [[ " ${packages[*]} " == *" $package "* ]] || { echo "no $package package in build/package/" >&2; exit 1; }
+done
 
 scratch=$(mktemp -d)
 chmod 755 "$scratch"
-nginx_pid=""
+nginx_pid="" fcgi_pid=""
 cleanup() {
   [ -z "$nginx_pid" ] || kill "$nginx_pid" 2>/dev/null || true
+  [ -z "$fcgi_pid" ] || kill "$fcgi_pid" 2>/dev/null || true
   wait
   rm -rf "$scratch"
 }
@@ -75,11 +79,16 @@ for unit in isapi-server.service isapi-fcgi.socket isapi-fcgi.service; do
     { echo "$unit is enabled" >&2; exit 1; }
 done
 
-if dpkg-query -W -f='${Status}\n' libnginx-mod-http-isapi 2>/dev/null | grep -qx 'install ok installed'; then
-  echo "== Debian's nginx with the module from the package"
-  [ -L /etc/nginx/modules-enabled/50-mod-http-isapi.conf ] ||
-    { echo "the nginx module is not enabled" >&2; exit 1; }
-  cat > "$scratch/nginx.conf" <<CONF
+echo "== Debian's nginx: the nginx module, and isapi-fcgi as its socket unit starts it"
+[ -L /etc/nginx/modules-enabled/50-mod-http-isapi.conf ] ||
+  { echo "the nginx module is not enabled" >&2; exit 1; }
+# The example sites the packages ship, on Unix sockets of this test.
+sed -e "s|listen 80;|listen unix:$scratch/module-site.sock;|" \
+  /usr/share/doc/libnginx-mod-http-isapi/examples/isapi-module.conf > "$scratch/module-site.conf"
+sed -e "s|listen 80;|listen unix:$scratch/fcgi-site.sock;|" \
+    -e "s|unix:/run/orvane/isapi-fcgi.sock|unix:$scratch/isapi-fcgi.sock|" \
+  /usr/share/doc/isapi-fcgi/examples/isapi-fcgi.conf > "$scratch/fcgi-site.conf"
+cat > "$scratch/nginx.conf" <<CONF
 include /etc/nginx/modules-enabled/50-mod-http-isapi.conf;
 daemon off;
 master_process off;
@@ -95,35 +104,53 @@ http {
     fastcgi_temp_path $scratch/temp-fastcgi;
     uwsgi_temp_path $scratch/temp-uwsgi;
     scgi_temp_path $scratch/temp-scgi;
-    server {
-        listen unix:$scratch/nginx.sock;
-        location /orvanehp.dll {
-            isapi $module;
-        }
-    }
+    include $scratch/module-site.conf;
+    include $scratch/fcgi-site.conf;
 }
 CONF
-  # Debian's prefix, where modules/ leads to the installed modules.
-  /usr/sbin/nginx -t -q -c "$scratch/nginx.conf" -p /usr/share/nginx -e "$scratch/error.log"
-  # nginx logs its first notice (the event method) once it listens: its
-  # error log is a FIFO here, read as it is written (the configuration test
-  # left a plain file there).
-  rm -f "$scratch/nginx.log"
-  mkfifo "$scratch/nginx.log"
-  /usr/sbin/nginx -c "$scratch/nginx.conf" -p /usr/share/nginx -e "$scratch/error.log" &
-  nginx_pid=$!
-  exec 3< "$scratch/nginx.log"
-  read -r -t 30 _ <&3 || { echo "nginx did not start" >&2; exit 1; }
-  curl -sS --unix-socket "$scratch/nginx.sock" \
-    -D "$scratch/headers" -o "$scratch/body" http://localhost/orvanehp.dll
-  head -n 1 "$scratch/headers" | grep -q '^HTTP/1.1 200 ' ||
-    { echo "nginx: not 200: $(head -n 1 "$scratch/headers")" >&2; exit 1; }
-  grep -qFx $'TrResult: -1\r' "$scratch/headers" || { echo "nginx: no TrResult header" >&2; exit 1; }
-  cmp "$scratch/body" "$example/help/nohp.html"
-  kill -QUIT "$nginx_pid"
-  wait "$nginx_pid"
-  nginx_pid=""
-fi
+
+# isapi-fcgi as isapi-fcgi.service runs it: the settings of
+# /etc/default/isapi-fcgi, an unprivileged user, and the listening socket
+# as standard input (StandardInput=socket), here made by perl.
+(
+  . /etc/default/isapi-fcgi
+  export ORVANE_INSDIR WIN32_DRIVE_C
+  exec perl -MIO::Socket::UNIX -e '
+    my $socket = IO::Socket::UNIX->new(Local => shift, Listen => 128) or die "socket: $!";
+    open(STDIN, "<&", $socket) or die "stdin: $!";
+    exec @ARGV or die "exec: $!";' "$scratch/isapi-fcgi.sock" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    /usr/bin/isapi-fcgi --module "$MODULE" $OPTIONS > "$scratch/isapi-fcgi.out"
+) &
+fcgi_pid=$!
+
+# Debian's prefix, where modules/ leads to the installed modules.
+/usr/sbin/nginx -t -q -c "$scratch/nginx.conf" -p /usr/share/nginx -e "$scratch/error.log"
+# nginx logs its first notice (the event method) once it listens: its
+# error log is a FIFO here, read as it is written (the configuration test
+# left a plain file there).
+rm -f "$scratch/nginx.log"
+mkfifo "$scratch/nginx.log"
+/usr/sbin/nginx -c "$scratch/nginx.conf" -p /usr/share/nginx -e "$scratch/error.log" &
+nginx_pid=$!
+exec 3< "$scratch/nginx.log"
+read -r -t 30 _ <&3 || { echo "nginx did not start" >&2; exit 1; }
+
+for site in module-site fcgi-site; do
+  curl -sS --unix-socket "$scratch/$site.sock" \
+    -D "$scratch/$site.headers" -o "$scratch/$site.body" http://localhost/orvanehp.dll
+  head -n 1 "$scratch/$site.headers" | grep -q '^HTTP/1.1 200 ' ||
+    { echo "$site: not 200: $(head -n 1 "$scratch/$site.headers")" >&2; exit 1; }
+  grep -qFx $'TrResult: -1\r' "$scratch/$site.headers" ||
+    { echo "$site: no TrResult header" >&2; exit 1; }
+  cmp "$scratch/$site.body" "$example/help/nohp.html"
+done
+kill -QUIT "$nginx_pid"
+wait "$nginx_pid"
+nginx_pid=""
+kill -TERM "$fcgi_pid"
+wait "$fcgi_pid" || { echo "isapi-fcgi exited with $? on SIGTERM" >&2; exit 1; }
+fcgi_pid=""
 
 echo "== purging"
 dpkg --purge "${packages[@]}"

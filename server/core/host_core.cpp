@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "server/core/http_text.h"
@@ -65,6 +66,11 @@ bool ParseStatus(std::string_view text, ResponseHead* head) {
 // the block invalid.
 bool ParseHeaderBlock(std::string_view block, ResponseHead* head, std::string_view* body) {
   *body = std::string_view();
+  // One allocation each instead of one per doubling.
+  size_t blank_line = block.find("\r\n\r\n");
+  std::string_view lines = block.substr(0, blank_line);
+  head->headers.reserve(static_cast<size_t>(std::count(lines.begin(), lines.end(), '\n')) + 1);
+  head->header_block.reserve(lines.size() + 2);
   size_t pos = 0;
   while (pos < block.size()) {
     size_t end = block.find('\n', pos);

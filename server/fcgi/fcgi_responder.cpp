@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <list>
 #include <system_error>
 
 #include "server/fcgi/fcgi_answer.h"
@@ -20,11 +21,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// After accept fails for want of descriptors or memory, accepting pauses
-// this long instead of spinning on the listening socket.
+// After accept fails for want of descriptors or memory, or with the
+// connection limit reached, a thread leaves the listening socket alone this
+// long instead of spinning on it (a slot another thread frees is seen at
+// the next try).
 constexpr std::chrono::milliseconds kAcceptRetry{100};
-
-constexpr size_t kReadChunk = 64 * 1024;
 
 int MillisecondsUntil(Clock::time_point when) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
@@ -82,28 +83,207 @@ void AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
   sink.End(withheld_body_bytes);
 }
 
+// One thread's connections: accepted, read under their deadlines, and
+// answered when complete. Used by its own thread only.
+class Responder::EventLoop {
+ public:
+  explicit EventLoop(Responder* owner) : owner_(owner) {}
+  ~EventLoop() {
+    if (epoll_fd_ >= 0) close(epoll_fd_);
+  }
+
+  // Makes the epoll instance, watching the stop descriptor. False on failure.
+  bool Open() {
+    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event stop = {};
+    stop.events = EPOLLIN;
+    stop.data.ptr = &owner_->stop_fd_;
+    return epoll_fd_ >= 0 && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, owner_->stop_fd_, &stop) == 0;
+  }
+
+  void Run() {
+    std::vector<epoll_event> events(64);
+    WatchListenSocket(true);
+    while (!(stopping_ && receiving_.empty())) {
+      int count = epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()),
+                             TimeoutMs());
+      bool stop = false;
+      for (int i = 0; i < count; ++i) {
+        void* source = events[i].data.ptr;
+        if (source == &owner_->listen_fd_) {
+          AcceptOne();
+        } else if (source == &owner_->stop_fd_) {
+          stop = true;
+        } else {
+          OnReadable(static_cast<Connection*>(source));
+        }
+      }
+      // After the events of this round: closing a connection earlier could
+      // leave a later event pointing at it.
+      if (stop && !stopping_) {
+        StopReceiving();
+        // It stays readable; watched any longer, it would spin this loop.
+        epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, owner_->stop_fd_, nullptr);
+      }
+      Clock::time_point now = Clock::now();
+      while (!receiving_.empty() && receiving_.front().deadline <= now) {
+        Close(&receiving_.front());
+      }
+      if (!watching_listen_ && !stopping_ && now >= retry_accept_at_) WatchListenSocket(true);
+    }
+  }
+
+ private:
+  struct Connection {
+    int fd;
+    Clock::time_point deadline;
+    RequestReader reader;
+    bool watched;  // registered with epoll
+    std::list<Connection>::iterator self;
+  };
+
+  int TimeoutMs() const {
+    int timeout = -1;
+    if (!receiving_.empty()) timeout = MillisecondsUntil(receiving_.front().deadline);
+    if (!watching_listen_ && !stopping_) {
+      int retry = MillisecondsUntil(retry_accept_at_);
+      timeout = timeout < 0 ? retry : std::min(timeout, retry);
+    }
+    return timeout;
+  }
+
+  void WatchListenSocket(bool watch) {
+    if (watch == watching_listen_) return;
+    epoll_event event = {};
+    event.events = EPOLLIN | EPOLLEXCLUSIVE;
+    event.data.ptr = &owner_->listen_fd_;
+    if (epoll_ctl(epoll_fd_, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, owner_->listen_fd_,
+                  &event) == 0) {
+      watching_listen_ = watch;
+    }
+  }
+
+  // Leaves the listening socket to the other threads for a while.
+  void PauseAccepting() {
+    WatchListenSocket(false);
+    retry_accept_at_ = Clock::now() + kAcceptRetry;
+  }
+
+  // One connection per wake-up, so that a burst spreads over the threads.
+  void AcceptOne() {
+    if (owner_->open_connections_ >= owner_->settings_.limits.max_connections) {
+      PauseAccepting();
+      return;
+    }
+    int fd = accept4(owner_->listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or memory: try again a little later.
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+        PauseAccepting();
+      }
+      return;
+    }
+    ++owner_->open_connections_;
+    receiving_.push_back(Connection{fd, Clock::now() + owner_->settings_.request_timeout,
+                                    RequestReader(owner_->settings_.limits), false, {}});
+    Connection* connection = &receiving_.back();
+    connection->self = std::prev(receiving_.end());
+    // A web server sends its whole request right after connecting, so it
+    // has often arrived already: then the connection never enters epoll.
+    if (!OnReadable(connection)) return;
+    epoll_event event = {};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.ptr = connection;
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+      Close(connection);
+    } else {
+      connection->watched = true;
+    }
+  }
+
+  // Reads what has arrived and acts on it. False when the connection has
+  // left receiving_ (closed, or answered).
+  bool OnReadable(Connection* connection) {
+    ssize_t count = recv(connection->fd, buffer_.data(), buffer_.size(), 0);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+    if (count <= 0) {
+      Close(connection);
+      return false;
+    }
+    size_t used = 0;
+    RequestReader::Event event =
+        connection->reader.Feed(buffer_.data(), static_cast<size_t>(count), &used);
+    std::string* replies = connection->reader.replies();
+    if (!replies->empty()) {
+      // Answers to management records are small; a peer that lets them
+      // pile up unread loses its connection rather than costing memory.
+      ssize_t sent = send(connection->fd, replies->data(), replies->size(),
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent != static_cast<ssize_t>(replies->size())) event = RequestReader::Event::kError;
+      replies->clear();
+    }
+    if (event == RequestReader::Event::kRequest) {
+      AnswerRequest(owner_->module_, connection->fd, std::move(connection->reader.request()),
+                    owner_->settings_.request_timeout);
+      Close(connection);
+      return false;
+    }
+    if (event != RequestReader::Event::kNeedMore ||
+        (stopping_ && !connection->reader.started())) {
+      Close(connection);
+      return false;
+    }
+    return true;
+  }
+
+  // close() also takes the descriptor out of epoll.
+  void Close(Connection* connection) {
+    close(connection->fd);
+    receiving_.erase(connection->self);
+    --owner_->open_connections_;
+  }
+
+  void StopReceiving() {
+    stopping_ = true;
+    WatchListenSocket(false);
+    for (auto at = receiving_.begin(); at != receiving_.end();) {
+      Connection* connection = &*at++;
+      if (!connection->reader.started()) Close(connection);
+    }
+  }
+
+  Responder* owner_;
+  int epoll_fd_ = -1;
+  std::list<Connection> receiving_;  // in accept order, so deadline order
+  std::vector<char> buffer_ = std::vector<char>(64 * 1024);
+  bool watching_listen_ = false;
+  bool stopping_ = false;
+  Clock::time_point retry_accept_at_{};
+};
+
 Responder::Responder(isapi::Module* module, int listen_fd, const ResponderSettings& settings)
     : module_(module), listen_fd_(listen_fd), settings_(settings) {}
 
 Responder::~Responder() {
   Stop();
-  if (epoll_fd_ >= 0) close(epoll_fd_);
-  if (wake_fd_ >= 0) close(wake_fd_);
+  if (stop_fd_ >= 0) close(stop_fd_);
 }
 
 bool Responder::Start(std::string* error) {
-  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  epoll_event wake = {};
-  wake.events = EPOLLIN;
-  wake.data.ptr = &wake_fd_;
-  if (epoll_fd_ < 0 || wake_fd_ < 0 || epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake) != 0) {
-    *error = std::string("cannot set up epoll: ") + strerror(errno);
+  stop_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (stop_fd_ < 0) {
+    *error = std::string("cannot make an eventfd: ") + strerror(errno);
     return false;
   }
+  for (int i = 0; i < settings_.threads; ++i) {
+    loops_.push_back(std::make_unique<EventLoop>(this));
+    if (!loops_.back()->Open()) {
+      *error = std::string("cannot set up epoll: ") + strerror(errno);
+      return false;
+    }
+  }
   try {
-    for (int i = 0; i < settings_.threads; ++i) workers_.emplace_back(&Responder::Work, this);
-    receiver_ = std::thread(&Responder::Receive, this);
+    for (auto& loop : loops_) threads_.emplace_back(&EventLoop::Run, loop.get());
   } catch (const std::system_error& e) {
     *error = std::string("cannot start a thread: ") + e.what();
     return false;
@@ -114,192 +294,12 @@ bool Responder::Start(std::string* error) {
 void Responder::Stop() {
   if (stopped_) return;
   stopped_ = true;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_requested_ = true;
-  }
-  Wake();
-  if (receiver_.joinable()) receiver_.join();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    receiving_done_ = true;
-  }
-  jobs_ready_.notify_all();
-  for (std::thread& worker : workers_) worker.join();
-  workers_.clear();
-}
-
-void Responder::Wake() {
+  // Never read, so it stays readable and every loop sees it.
   uint64_t one = 1;
-  // A failed write means the counter is full: a wake-up is pending already.
-  ssize_t written = write(wake_fd_, &one, sizeof one);
+  ssize_t written = write(stop_fd_, &one, sizeof one);
   (void)written;
-}
-
-void Responder::Receive() {
-  std::vector<epoll_event> events(64);
-  WatchListenSocket(true);
-  while (!(stopping_receive_ && receiving_.empty())) {
-    int count = epoll_wait(epoll_fd_, events.data(), static_cast<int>(events.size()),
-                           ReceiveTimeoutMs());
-    bool woken = false;
-    for (int i = 0; i < count; ++i) {
-      void* source = events[i].data.ptr;
-      if (source == &listen_fd_) {
-        AcceptAll();
-      } else if (source == &wake_fd_) {
-        uint64_t ignored;
-        woken = read(wake_fd_, &ignored, sizeof ignored) > 0 || woken;
-      } else {
-        OnReadable(static_cast<Connection*>(source));
-      }
-    }
-    if (woken && !stopping_receive_) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      woken = stop_requested_;
-    }
-    // After the events of this round: closing a connection earlier could
-    // leave a later event pointing at it.
-    if (woken && !stopping_receive_) StopReceiving();
-
-    Clock::time_point now = Clock::now();
-    while (!receiving_.empty() && receiving_.front().deadline <= now) Close(&receiving_.front());
-    if (!watching_listen_ && !stopping_receive_ && now >= retry_accept_at_) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      slot_wanted_ = open_connections_ >= settings_.limits.max_connections;
-      if (!slot_wanted_) WatchListenSocket(true);
-    }
-  }
-}
-
-int Responder::ReceiveTimeoutMs() const {
-  int timeout = -1;
-  if (!receiving_.empty()) timeout = MillisecondsUntil(receiving_.front().deadline);
-  if (!watching_listen_ && !stopping_receive_ && retry_accept_at_ > Clock::now()) {
-    int retry = MillisecondsUntil(retry_accept_at_);
-    timeout = timeout < 0 ? retry : std::min(timeout, retry);
-  }
-  return timeout;
-}
-
-void Responder::WatchListenSocket(bool watch) {
-  if (watch == watching_listen_) return;
-  epoll_event event = {};
-  event.events = EPOLLIN;
-  event.data.ptr = &listen_fd_;
-  if (epoll_ctl(epoll_fd_, watch ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, listen_fd_, &event) == 0) {
-    watching_listen_ = watch;
-  }
-}
-
-void Responder::AcceptAll() {
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (open_connections_ >= settings_.limits.max_connections) {
-        WatchListenSocket(false);
-        return;
-      }
-    }
-    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        // Out of descriptors or memory: try again a little later.
-        WatchListenSocket(false);
-        retry_accept_at_ = Clock::now() + kAcceptRetry;
-      }
-      return;
-    }
-    receiving_.push_back(
-        Connection{fd, Clock::now() + settings_.request_timeout, RequestReader(settings_.limits), {}});
-    Connection* connection = &receiving_.back();
-    connection->self = std::prev(receiving_.end());
-    epoll_event event = {};
-    event.events = EPOLLIN | EPOLLRDHUP;
-    event.data.ptr = connection;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++open_connections_;
-    }
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) Close(connection);
-  }
-}
-
-void Responder::OnReadable(Connection* connection) {
-  static thread_local std::vector<char> buffer(kReadChunk);
-  ssize_t count = recv(connection->fd, buffer.data(), buffer.size(), 0);
-  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (count <= 0) {
-    Close(connection);
-    return;
-  }
-  size_t used = 0;
-  RequestReader::Event event =
-      connection->reader.Feed(buffer.data(), static_cast<size_t>(count), &used);
-  std::string* replies = connection->reader.replies();
-  if (!replies->empty()) {
-    // Answers to management records are small; a peer that lets them pile
-    // up unread loses its connection rather than costing memory.
-    ssize_t sent = send(connection->fd, replies->data(), replies->size(),
-                        MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (sent != static_cast<ssize_t>(replies->size())) event = RequestReader::Event::kError;
-    replies->clear();
-  }
-  if (event == RequestReader::Event::kRequest) {
-    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd, nullptr);
-    Job job{connection->fd, std::move(connection->reader.request())};
-    receiving_.erase(connection->self);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      jobs_.push_back(std::move(job));
-    }
-    jobs_ready_.notify_one();
-    return;
-  }
-  if (event != RequestReader::Event::kNeedMore ||
-      (stopping_receive_ && !connection->reader.started())) {
-    Close(connection);
-  }
-}
-
-void Responder::Close(Connection* connection) {
-  close(connection->fd);
-  receiving_.erase(connection->self);
-  std::lock_guard<std::mutex> lock(mutex_);
-  --open_connections_;
-}
-
-void Responder::StopReceiving() {
-  stopping_receive_ = true;
-  WatchListenSocket(false);
-  for (auto at = receiving_.begin(); at != receiving_.end();) {
-    Connection* connection = &*at++;
-    if (!connection->reader.started()) Close(connection);
-  }
-}
-
-void Responder::Work() {
-  for (;;) {
-    Job job;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      jobs_ready_.wait(lock, [this] { return !jobs_.empty() || receiving_done_; });
-      if (jobs_.empty()) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-    }
-    AnswerRequest(module_, job.fd, std::move(job.request), settings_.request_timeout);
-    close(job.fd);
-    bool wake = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      --open_connections_;
-      wake = slot_wanted_;
-      slot_wanted_ = false;
-    }
-    if (wake) Wake();
-  }
+  for (std::thread& thread : threads_) thread.join();
+  threads_.clear();
 }
 
 }  // namespace isapi_fcgi

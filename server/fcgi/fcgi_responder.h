@@ -2,28 +2,28 @@
 // listening socket, receives one request on each, runs it through the
 // module and sends the answer.
 //
-// Threads: one receiving thread and a pool of workers. The receiving
-// thread accepts every connection and reads all of them at once with epoll,
-// each under a deadline counted from its accept, until its request (the
-// parameters and the whole body) has arrived. Only a complete request goes
-// to a worker, which runs the module and writes the answer. A peer that
-// connects and goes silent, or sends half a record, therefore costs a
-// descriptor and a few bytes until its deadline, never a worker: the
-// workers only ever wait for the module and for the web server taking the
-// answer. A design with workers that each accept and read their own
-// connection cannot give that, since every silent peer would hold a worker
-// for the whole deadline.
+// Threads: N threads (--threads, one per CPU by default), each an epoll
+// loop of its own. Every thread waits on the shared listening socket
+// (EPOLLEXCLUSIVE, so a new connection wakes one idle thread), reads all
+// the connections it accepted at once, each under a deadline counted from
+// its accept, and runs a request through the module on the spot once its
+// parameters and whole body have arrived. A peer that connects and goes
+// silent, or sends half a record, therefore costs a descriptor and a few
+// bytes until its deadline, never a thread. A module call holds up only the
+// connections its own thread is still receiving, and a web server sends its
+// request right after connecting, so those are rare; a thread busy in the
+// module takes no new connections. Serving in the thread that read the
+// request keeps a request on one CPU with no hand-over between threads,
+// which a receiving thread feeding a worker queue costs on every request.
 //
 // Each connection carries one request and is closed after its answer,
 // whatever FCGI_KEEP_CONN asks: a kept connection would hold resources
 // while the web server leaves it idle.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <list>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,7 +34,7 @@
 namespace isapi_fcgi {
 
 struct ResponderSettings {
-  int threads = 1;  // workers running the module
+  int threads = 1;  // event loops, each running the module for its requests
   Limits limits;    // limits.max_connections also bounds the open connections
   // How long a connection may take to deliver its whole request, and how
   // long an answer may take to be accepted by the web server.
@@ -60,9 +60,9 @@ class Responder {
   Responder(const Responder&) = delete;
   Responder& operator=(const Responder&) = delete;
 
-  // Starts the receiving thread and the workers. Returns false with the
-  // reason in *error when a thread or the epoll instance cannot be made;
-  // what was started keeps running until Stop(). Call once.
+  // Starts the threads. Returns false with the reason in *error when a
+  // thread or an epoll instance cannot be made; what was started keeps
+  // running until Stop(). Call once.
   bool Start(std::string* error);
 
   // Stops accepting and closes the connections that have not begun a
@@ -73,49 +73,15 @@ class Responder {
   void Stop();
 
  private:
-  struct Connection {
-    int fd;
-    std::chrono::steady_clock::time_point deadline;
-    RequestReader reader;
-    std::list<Connection>::iterator self;
-  };
-  struct Job {
-    int fd = -1;
-    ResponderRequest request;
-  };
-
-  void Receive();
-  void AcceptAll();
-  void OnReadable(Connection* connection);
-  void Close(Connection* connection);
-  void StopReceiving();
-  void WatchListenSocket(bool watch);
-  int ReceiveTimeoutMs() const;
-  void Work();
-  void Wake();
+  class EventLoop;
 
   isapi::Module* module_;
   int listen_fd_;
   ResponderSettings settings_;
-  int epoll_fd_ = -1;
-  int wake_fd_ = -1;  // eventfd: Stop() and freed connection slots
-
-  // Owned by the receiving thread.
-  std::list<Connection> receiving_;  // in accept order, so deadline order
-  bool watching_listen_ = false;
-  bool stopping_receive_ = false;
-  std::chrono::steady_clock::time_point retry_accept_at_{};
-
-  std::mutex mutex_;
-  std::condition_variable jobs_ready_;
-  std::deque<Job> jobs_;
-  unsigned open_connections_ = 0;  // receiving, queued or being answered
-  bool stop_requested_ = false;
-  bool receiving_done_ = false;
-  bool slot_wanted_ = false;  // the receiving thread waits for a free slot
-
-  std::thread receiver_;
-  std::vector<std::thread> workers_;
+  int stop_fd_ = -1;  // eventfd, readable once Stop() was called
+  std::atomic<unsigned> open_connections_{0};
+  std::vector<std::unique_ptr<EventLoop>> loops_;
+  std::vector<std::thread> threads_;
   bool stopped_ = false;
 };
 

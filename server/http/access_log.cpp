@@ -27,8 +27,7 @@ bool AccessLog::Reopen() {
 }
 
 void AccessLog::Write(const isapi::Request& request, int status, uint64_t body_bytes) {
-  // name_ is set once, before any request; file_ is Reopen's to change, so
-  // it is read only under the mutex.
+  // name_ is set once, before any request; file_ changes under the lock.
   if (name_.empty()) return;
   char when[64];
   time_t now = time(nullptr);

@@ -60,6 +60,14 @@ void LookUpAddresses(MHD_Connection* connection, ConnectionAddresses* addresses)
   }
 }
 
+// Milliseconds on the monotonic clock, never 0 (0 means "not waiting").
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+             .count() +
+         1;
+}
+
 }  // namespace
 
 // One client connection, from accept to close. Its requests come one after
@@ -68,6 +76,10 @@ void LookUpAddresses(MHD_Connection* connection, ConnectionAddresses* addresses)
 // connection allocates nothing once they have grown.
 struct HttpHost::ConnectionState {
   ConnectionAddresses addresses;  // looked up once, when it opens
+  int fd = -1;
+  // Since when the server waits for a whole request (NowMs), 0 while a
+  // request is being answered. Read by the watcher thread.
+  std::atomic<int64_t> waiting_since_ms{0};
   // The current request, from its request line until libmicrohttpd is done
   // with it.
   std::string target;
@@ -81,10 +93,14 @@ struct HttpHost::ConnectionState {
 
 HttpHost::~HttpHost() {
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
+  StopWatching();
 }
 
 bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size,
-                     unsigned connection_limit, std::string* error) {
+                     unsigned connection_limit, unsigned request_timeout_seconds,
+                     std::string* error) {
+  request_timeout_ms_ = static_cast<int64_t>(request_timeout_seconds) * 1000;
+  watcher_ = std::thread(&HttpHost::WatchRequestDeadlines, this);
   MHD_OptionItem pool_options[] = {
       {pool_size > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, pool_size, nullptr},
       {MHD_OPTION_END, 0, nullptr}};
@@ -142,16 +158,55 @@ void HttpHost::Drain(unsigned deadline_ms) {
   }
   MHD_stop_daemon(daemon_);
   daemon_ = nullptr;
+  StopWatching();
 }
 
-void HttpHost::NotifyConnection(void*, MHD_Connection* connection, void** socket_context,
+void HttpHost::WatchRequestDeadlines() {
+  std::unique_lock<std::mutex> lock(connections_mutex_);
+  while (!watch_wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_watching_; })) {
+    int64_t now = NowMs();
+    for (ConnectionState* state : connections_) {
+      int64_t since = state->waiting_since_ms.load();
+      if (since == 0 || now - since < request_timeout_ms_) continue;
+      // libmicrohttpd then sees the connection fail and closes it. Its
+      // descriptor is still open: the connection leaves connections_
+      // (under this lock) before libmicrohttpd closes it.
+      shutdown(state->fd, SHUT_RDWR);
+      state->waiting_since_ms.store(0);
+    }
+  }
+}
+
+void HttpHost::StopWatching() {
+  if (!watcher_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(connections_mutex_);
+    stop_watching_ = true;
+  }
+  watch_wake_.notify_all();
+  watcher_.join();
+}
+
+void HttpHost::NotifyConnection(void* cls, MHD_Connection* connection, void** socket_context,
                                 MHD_ConnectionNotificationCode code) {
+  auto* host = static_cast<HttpHost*>(cls);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     auto* state = new ConnectionState();
     LookUpAddresses(connection, &state->addresses);
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    state->fd = info != nullptr ? info->connect_fd : -1;
+    state->waiting_since_ms.store(NowMs());
     *socket_context = state;
+    std::lock_guard<std::mutex> lock(host->connections_mutex_);
+    host->connections_.insert(state);
   } else {
-    delete static_cast<ConnectionState*>(*socket_context);
+    auto* state = static_cast<ConnectionState*>(*socket_context);
+    {
+      std::lock_guard<std::mutex> lock(host->connections_mutex_);
+      host->connections_.erase(state);
+    }
+    delete state;
     *socket_context = nullptr;
   }
 }
@@ -173,6 +228,7 @@ void HttpHost::EndRequest(void* cls, MHD_Connection*, void** request_context,
                           MHD_RequestTerminationCode) {
   auto* host = static_cast<HttpHost*>(cls);
   auto* state = static_cast<ConnectionState*>(*request_context);
+  if (state != nullptr) state->waiting_since_ms.store(NowMs());
   if (state != nullptr && state->answering) {
     state->answering = false;
     if (host->answering_.fetch_sub(1) == 1 && host->draining_.load()) {
@@ -228,6 +284,7 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
 MHD_Result HttpHost::Refuse(MHD_Connection* connection, const char* method, const char* version,
                             ConnectionState* state, int status) {
   state->refused = true;
+  state->waiting_since_ms.store(0);
   isapi::Request& request = state->request;
   request.method = method;
   request.target = state->target;
@@ -242,6 +299,7 @@ MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const
   isapi::Request& request = state->request;
   int refusal = MapRequest(method, state->target, version, state->addresses, &request);
   if (refusal != 0) return Refuse(connection, method, version, state, refusal);
+  state->waiting_since_ms.store(0);
   answering_.fetch_add(1);
   state->answering = true;
   bool keep_alive = isapi::ClientAllowsKeepAlive(request) && !draining_.load();

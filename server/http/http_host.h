@@ -21,6 +21,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_set>
 
 #include "server/core/host_core.h"
 #include "server/http/access_log.h"
@@ -37,10 +39,13 @@ class HttpHost {
 
   // Listens on `address` and serves from `pool_size` epoll threads, or a
   // thread per connection when it is 0, with at most `connection_limit`
-  // connections open at once. Returns false with a one-line reason in
-  // *error when libmicrohttpd cannot start.
+  // connections open at once. A request must arrive whole (request line,
+  // headers, body) within `request_timeout_seconds` of the connection
+  // opening or of the previous answer being sent; otherwise its connection
+  // is closed. Returns false with a one-line reason in *error when
+  // libmicrohttpd cannot start.
   bool Start(const sockaddr_storage& address, unsigned pool_size, unsigned connection_limit,
-             std::string* error);
+             unsigned request_timeout_seconds, std::string* error);
 
   // The address it listens on, with the port the kernel picked for port 0:
   // "127.0.0.1:8080", "[::]:8080".
@@ -76,6 +81,13 @@ class HttpHost {
   MHD_Result Serve(MHD_Connection* connection, const char* method, const char* version,
                    ConnectionState* state);
 
+  // Closes, once a second, the connections whose request is overdue.
+  // libmicrohttpd's only clock is the idle timeout, which every byte
+  // restarts, so a client that trickles its request would hold its
+  // connection for ever.
+  void WatchRequestDeadlines();
+  void StopWatching();
+
   isapi::Module* module_;
   AccessLog* log_;
   MHD_Daemon* daemon_ = nullptr;
@@ -83,6 +95,13 @@ class HttpHost {
   std::mutex mutex_;
   std::condition_variable answered_;
   std::atomic<int> answering_{0};  // requests from the module call until sent
+
+  int64_t request_timeout_ms_ = 0;
+  std::mutex connections_mutex_;  // guards connections_ and stop_watching_
+  std::unordered_set<ConnectionState*> connections_;
+  std::condition_variable watch_wake_;
+  bool stop_watching_ = false;
+  std::thread watcher_;
 
 };
 

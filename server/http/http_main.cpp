@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
     isapi_http::HttpHost host(module.get(), &log);
     unsigned connection_limit =
         ConnectionLimit(pool_size == 0 ? kThreadPerConnectionLimit : kPoolConnectionLimit);
-    if (!host.Start(address, pool_size, connection_limit, &error)) {
+    if (!host.Start(address, pool_size, connection_limit, options.request_timeout_seconds,
+                    &error)) {
       fprintf(stderr, "isapi-server: %s\n", error.c_str());
       return 1;
     }

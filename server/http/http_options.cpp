@@ -12,7 +12,7 @@ namespace isapi_http {
 const char* Usage() {
   return "usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
          "                    [--threads N | --thread-per-connection] [--access-log FILE|-]\n"
-         "                    [--drain-timeout S] [--allow-root]\n"
+         "                    [--request-timeout S] [--drain-timeout S] [--allow-root]\n"
          "\n"
          "Serves HTTP/1.1 through the extension module at PATH.\n"
          "  --module PATH        the module (.so) to load; required\n"
@@ -28,6 +28,9 @@ const char* Usage() {
          "                       own connection; costs more CPU per request\n"
          "  --access-log FILE|-  append a Common Log Format line per request to FILE,\n"
          "                       or write it to standard output with -\n"
+         "  --request-timeout S  close a connection whose request has not arrived whole\n"
+         "                       S seconds (1-3600, default 30) after the connection\n"
+         "                       opened or the previous answer went out\n"
          "  --drain-timeout S    on SIGTERM, give answers under way up to S seconds\n"
          "                       (0-3600, default 10) before closing every connection\n"
          "  --allow-root         run the module even as root (refused otherwise: the\n"
@@ -50,7 +53,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
                                {{"--help", false}, {"--module", true}, {"--listen", true},
                                 {"--access-log", true}, {"--threads", true},
                                 {"--thread-per-connection", false},
-                                {"--drain-timeout", true}, {"--allow-root", false}},
+                                {"--drain-timeout", true}, {"--request-timeout", true},
+                                {"--allow-root", false}},
                                &values, error)) {
     return false;
   }
@@ -65,6 +69,12 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
     return false;
   }
   options->drain_timeout_seconds = static_cast<unsigned>(drain);
+  uint64_t request_timeout = options->request_timeout_seconds;
+  if (!isapi::NumberOption(values, "--request-timeout", 1, kMaxRequestTimeoutSeconds,
+                           &request_timeout, error)) {
+    return false;
+  }
+  options->request_timeout_seconds = static_cast<unsigned>(request_timeout);
   options->thread_per_connection = values.count("--thread-per-connection") != 0;
   options->allow_root = values.count("--allow-root") != 0;
   options->module_path = values["--module"];

@@ -14,11 +14,13 @@ struct Options {
   unsigned threads = 0;    // 0: one per CPU
   bool thread_per_connection = false;
   unsigned drain_timeout_seconds = 10;
+  unsigned request_timeout_seconds = 30;
   bool allow_root = false;
 };
 
 constexpr unsigned kMaxThreads = 64;
 constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
+constexpr unsigned kMaxRequestTimeoutSeconds = 3600;
 
 // The text printed for --help and after a command-line error.
 const char* Usage();

@@ -132,7 +132,7 @@ static ngx_event_t  ngx_http_isapi_running_guard;
 static void *
 ngx_http_isapi_create_main_conf(ngx_conf_t *cf)
 {
-    char                       **env;
+    char                       **env, *equals;
     ngx_str_t                   *name;
     const char                 **prefix;
     ngx_http_isapi_main_conf_t   *imcf;
@@ -155,7 +155,10 @@ ngx_http_isapi_create_main_conf(ngx_conf_t *cf)
     /* The configuration is read in the master, with its whole environment. */
     for (env = environ; *env; env++) {
         for (prefix = ngx_http_isapi_installation_prefixes; *prefix; prefix++) {
-            if (ngx_strncmp(*env, *prefix, ngx_strlen(*prefix)) != 0) {
+            equals = strchr(*env, '=');
+            if (equals == NULL
+                || ngx_strncmp(*env, *prefix, ngx_strlen(*prefix)) != 0)
+            {
                 continue;
             }
 
@@ -164,7 +167,7 @@ ngx_http_isapi_create_main_conf(ngx_conf_t *cf)
                 return NULL;
             }
 
-            name->len = (u_char *) ngx_strchr(*env, '=') - (u_char *) *env;
+            name->len = equals - *env;
             name->data = ngx_pstrdup(cf->pool, &(ngx_str_t) { name->len,
                                                      (u_char *) *env });
             if (name->data == NULL) {

@@ -257,6 +257,8 @@ FcgiServer::FcgiServer(const std::string& module, const std::string& page,
       std::vector<std::string>{"ORVANE_INSDIR=" + dir_.path(),
                                "PROBE_TERMINATE_LOG=" + dir_.path() + "/terminate.log"},
       dir_.path() + "/stderr.log");
+  // Ready once the module is loaded; a web server in front may send at once.
+  WaitForLog("isapi-fcgi: serving ");
 }
 
 bool FcgiServer::WaitForLog(const std::string& text) const {

@@ -89,7 +89,8 @@ std::string ReadFile(const std::string& path);
 // directory also holds an installation whose notice page is `page`
 // (ORVANE_INSDIR points at it), the process's stderr (log()) and the file
 // TerminateExtension of the probe module writes to (terminate_log()).
-// Killed on destruction if running.
+// The constructor returns once the process reports that it serves (or
+// after kWait). Killed on destruction if running.
 class FcgiServer {
  public:
   FcgiServer(const std::string& module, const std::string& page,

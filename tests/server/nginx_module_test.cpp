@@ -214,6 +214,29 @@ TEST_F(NginxModuleTest, ServerVariablesComeFromNginxsRequest) {
   EXPECT_NE(answer.find("\nSERVER_PORT=" + port + "\n"), std::string::npos) << answer;
 }
 
+// Over TLS the module sees HTTPS "on". nginx itself is the TLS client: a
+// plain location proxies to a TLS server on a Unix socket, so no second
+// port is needed; the certificate is made for the test with openssl.
+TEST_F(NginxModuleTest, HttpsIsOnOverTls) {
+  fcgi_test::TempDir tls;
+  std::string key = tls.path() + "/key.pem", certificate = tls.path() + "/cert.pem";
+  fcgi_test::Child openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                            "-subj", "/CN=localhost", "-days", "1", "-keyout", key, "-out",
+                            certificate},
+                           {}, tls.path() + "/openssl.log");
+  ASSERT_EQ(openssl.WaitExit(), 0) << fcgi_test::ReadFile(tls.path() + "/openssl.log");
+  std::string socket = tls.path() + "/tls.sock";
+  auto nginx = Start("", Site("  location /tls/ { proxy_pass https://unix:" + socket +
+                              ":/probe.dll/; }\n") +
+                             "server {\n  listen unix:" + socket + " ssl;\n"
+                             "  ssl_certificate " + certificate + ";\n"
+                             "  ssl_certificate_key " + key + ";\n"
+                             "  location /probe.dll { isapi " PROBE_MODULE_PATH "; }\n}\n");
+  std::string answer = nginx->Exchange("GET /tls/vars HTTP/1.0\r\n\r\n");
+  EXPECT_NE(answer.find("\nHTTPS=on\n"), std::string::npos) << answer << nginx->log();
+  EXPECT_NE(answer.find("\nPATH_INFO=/vars\n"), std::string::npos) << answer;
+}
+
 // Bodies up to the buffer stay in memory, larger ones nginx spools to a
 // temporary file; both reach the module whole. Beyond client_max_body_size
 // nginx answers 413 itself.

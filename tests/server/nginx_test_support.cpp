@@ -1,9 +1,7 @@
 #include "tests/server/nginx_test_support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <regex>
@@ -12,21 +10,17 @@
 namespace nginx_test {
 namespace {
 
-// A listening loopback socket on a port the kernel picked, inheritable
-// (no close-on-exec) so that nginx takes it over through $NGINX.
-int ListenForNginx(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      listen(fd, 128) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error("cannot listen on the loopback interface");
+// The descriptor number nginx finds its inherited listening socket under.
+constexpr int kListenFd = 3;
+
+// nginx does not change an inherited socket, and its own listening sockets
+// are non-blocking: blocking, a worker would wait in accept() whenever
+// another worker took the connection first.
+void MakeNonBlocking(const test_support::LoopbackListener& listener) {
+  int flags = fcntl(listener.fd(), F_GETFL);
+  if (flags < 0 || fcntl(listener.fd(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    throw std::runtime_error("cannot make the listening socket non-blocking");
   }
-  *port = ntohs(address.sin_port);
-  return fd;
 }
 
 std::string ConfigText(const Config& config, const std::string& dir, uint16_t port) {
@@ -38,8 +32,7 @@ std::string ConfigText(const Config& config, const std::string& dir, uint16_t po
   // Workers of a root master would run as nobody, who cannot read the
   // tests' private directories.
   std::string user = geteuid() == 0 ? "user root;\n" : "";
-  return config.main + "\n" + user + "daemon off;\nmaster_process " + (config.workers > 0 ? "on" : "off") +
-         ";\nworker_processes " + std::to_string(config.workers > 0 ? config.workers : 1) +
+  return config.main + "\n" + user + "daemon off;\nworker_processes " + std::to_string(config.workers) +
          ";\npid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log notice;\n"
          "events { worker_connections 256; }\n"
          "http {\n  access_log off;\n  server_tokens off;\n"
@@ -75,18 +68,18 @@ std::string FindNginx() {
 }
 
 Nginx::Nginx(const std::string& nginx, const Config& config, const std::vector<std::string>& env) {
-  int listener = ListenForNginx(&port_);
-  dir_.Write("nginx.conf", ConfigText(config, dir_.path(), port_));
+  MakeNonBlocking(listener_);
+  dir_.Write("nginx.conf", ConfigText(config, dir_.path(), listener_.port()));
   std::vector<std::string> environment = Environment(env);
-  environment.push_back("NGINX=" + std::to_string(listener) + ";");
-  child_ = std::make_unique<fcgi_test::Child>(Arguments(nginx, dir_.path()), environment,
-                                              dir_.path() + "/stderr.log");
-  close(listener);
+  environment.push_back(test_support::NginxInheritedSocketEnv(kListenFd));
+  child_ = std::make_unique<fcgi_test::Child>(
+      Arguments(nginx, dir_.path()), environment, dir_.path() + "/stderr.log",
+      std::vector<std::pair<int, int>>{{listener_.fd(), kListenFd}});
 }
 
 Nginx::~Nginx() { Quit(); }
 
-int Nginx::Connect() const { return fcgi_test::ConnectTcp(port_); }
+int Nginx::Connect() const { return fcgi_test::ConnectTcp(listener_.port()); }
 
 std::string Nginx::Exchange(const std::string& request) const {
   int fd = Connect();
@@ -110,13 +103,12 @@ std::string Nginx::log() const {
 
 int TestConfig(const std::string& nginx, const Config& config, std::string* output) {
   fcgi_test::TempDir dir;
-  uint16_t port = 0;
-  int listener = ListenForNginx(&port);
-  dir.Write("nginx.conf", ConfigText(config, dir.path(), port));
+  // Held, not passed on: `nginx -t` tolerates an address in use.
+  test_support::LoopbackListener listener;
+  dir.Write("nginx.conf", ConfigText(config, dir.path(), listener.port()));
   std::vector<std::string> arguments = Arguments(nginx, dir.path());
   arguments.push_back("-t");
   fcgi_test::Child child(arguments, Environment({}), dir.path() + "/output.log");
-  close(listener);
   int code = child.WaitExit();
   *output = fcgi_test::ReadFile(dir.path() + "/output.log");
   return code;

@@ -1,7 +1,8 @@
 // A real nginx (the installed binary) for the tests: its own configuration,
 // pid, logs and temp files in a temporary directory, serving on a loopback
-// socket that the test binds and nginx inherits, so that there is no race
-// for a port and no wait for nginx to start listening.
+// socket that the test binds and nginx inherits (test_support's
+// LoopbackListener), so that there is no race for a port and no wait for
+// nginx to start listening.
 #pragma once
 
 #include <stdint.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "tests/server/fcgi_test_support.h"
+#include "tests/support/loopback_listener.h"
 
 namespace nginx_test {
 
@@ -22,7 +24,7 @@ std::string FindNginx();
 struct Config {
   std::string main;  // main context: load_module, env, thread_pool
   std::string http;  // inside the http block: server blocks
-  int workers = 1;   // 0: a single process without master
+  int workers = 1;   // worker processes beside the master
 };
 
 class Nginx {
@@ -35,7 +37,7 @@ class Nginx {
   Nginx(const Nginx&) = delete;
   Nginx& operator=(const Nginx&) = delete;
 
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return listener_.port(); }
   const std::string& dir() const { return dir_.path(); }
   fcgi_test::Child& process() { return *child_; }
 
@@ -51,8 +53,8 @@ class Nginx {
   std::string log() const;
 
  private:
+  test_support::LoopbackListener listener_;
   fcgi_test::TempDir dir_;
-  uint16_t port_ = 0;
   std::unique_ptr<fcgi_test::Child> child_;
 };
 

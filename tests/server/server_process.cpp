@@ -214,6 +214,16 @@ std::string RawConnection::ReadThrough(const std::string& marker, int timeout_ms
   });
 }
 
+bool RawConnection::WaitForClose(int timeout_ms) {
+  if (fd_ < 0) return true;
+  pollfd poll_fd{fd_, POLLIN, 0};
+  while (poll(&poll_fd, 1, timeout_ms) == 1) {
+    char buffer[4096];
+    if (read(fd_, buffer, sizeof buffer) <= 0) return true;
+  }
+  return false;
+}
+
 void RawConnection::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;

@@ -85,6 +85,9 @@ class RawConnection {
   std::string ReadAtLeast(size_t count, int timeout_ms = 3000);
   // Reads until `marker` arrived, the peer closes or the timeout.
   std::string ReadThrough(const std::string& marker, int timeout_ms = 3000);
+  // Whether the peer closed (or reset) the connection within `timeout_ms`;
+  // what it sent meanwhile is discarded.
+  bool WaitForClose(int timeout_ms);
   void Close();
 
  private:

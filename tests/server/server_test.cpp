@@ -355,14 +355,19 @@ TEST_F(ServerTest, ClientLeavingMidAnswerDoesNotDisturbTheServer) {
   EXPECT_EQ(answer.body, std::string(256 * 1024, 'b'));
 }
 
-TEST_F(ServerTest, OneAddressGetsAtMost64Connections) {
+// One pool thread, so that it has closed the answered connections (and
+// freed their slots) before it can accept the next one.
+TEST(ServerLimits, OneAddressGetsAtMost64Connections) {
+  ServerProcess server({"--module", PROBE_MODULE, "--threads", "1"});
+  ASSERT_TRUE(server.started());
   std::vector<std::unique_ptr<RawConnection>> connections;
   for (int i = 0; i < 65; ++i) {
-    connections.push_back(std::make_unique<RawConnection>(server_->port()));
+    connections.push_back(std::make_unique<RawConnection>(server.port()));
     ASSERT_TRUE(connections.back()->connected());
   }
-  // Pool threads accept in no fixed order, so which connection is the one
-  // too many is not known in advance: exactly one of them must be refused.
+  // The kernel queues connections in no fixed order for the server to
+  // accept, so which one is too many is not known in advance: exactly one
+  // of them must be refused.
   const std::string request = "GET /page HTTP/1.1\r\nHost: t\r\n\r\n";
   for (auto& connection : connections) connection->Send(request);
   int served = 0;
@@ -374,14 +379,12 @@ TEST_F(ServerTest, OneAddressGetsAtMost64Connections) {
   }
   EXPECT_EQ(served, 64);
   EXPECT_EQ(refused, 1);
-  connections.clear();
-  // The slots come back once the server has seen the closes; on a busy
-  // machine that takes a moment.
-  CurlAnswer answer;
-  for (int attempt = 0; attempt < 50 && answer.status != 200; ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    answer = Fetch(Url("/page"));
-  }
+  // The server closes each connection after one more answer; once the
+  // client has seen every close, the slots are free again.
+  const std::string last = "GET /page HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
+  for (auto& connection : connections) connection->Send(last);
+  for (auto& connection : connections) EXPECT_TRUE(connection->WaitForClose(3000));
+  CurlAnswer answer = Fetch("http://127.0.0.1:" + std::to_string(server.port()) + "/page");
   EXPECT_EQ(answer.status, 200);
   EXPECT_EQ(answer.body, "page body\n");
 }
@@ -469,6 +472,26 @@ TEST(ServerLifecycle, DrainClosesAConnectionStillSendingItsRequest) {
   ASSERT_NE(trickler.ReadThrough("page body").find("page body"), std::string::npos);
   EXPECT_EQ(server.StopWith(SIGTERM), 0);
   EXPECT_EQ(trickler.ReadUntilClose(), "");
+}
+
+// libmicrohttpd's idle timer restarts with every byte; the request
+// timeout does not.
+TEST(ServerLimits, ARequestTrickledPastTheRequestTimeoutLosesItsConnection) {
+  ServerProcess server({"--module", PROBE_MODULE, "--request-timeout", "1"});
+  ASSERT_TRUE(server.started());
+  RawConnection trickler(server.port());
+  ASSERT_TRUE(trickler.Send("GET /page HTTP/1.1\r\nHost: t\r\nX-Slow: "));
+  // A byte whenever 100 ms pass without the server closing, for at most
+  // 20 s (its idle timeout is 30 s).
+  bool closed = false;
+  for (int i = 0; i < 200 && !closed; ++i) {
+    closed = trickler.WaitForClose(100) || !trickler.Send("a");
+  }
+  EXPECT_TRUE(closed);
+  // A request that arrives in time is served.
+  RawConnection prompt(server.port());
+  ASSERT_TRUE(prompt.Send("GET /page HTTP/1.1\r\nHost: t\r\n\r\n"));
+  EXPECT_NE(prompt.ReadThrough("page body").find("page body"), std::string::npos);
 }
 
 TEST(ServerLifecycle, RefusesToRunTheModuleAsRootUnlessAllowed) {

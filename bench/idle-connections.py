@@ -1,0 +1,170 @@
+#!/usr/bin/env python3
+"""Memory of idle keep-alive connections: isapi-server with the module
+against nginx serving the page statically. Each connection makes one
+request, reads the whole answer and then stays open, idle. The servers'
+resident memory (all nginx processes summed) is read before and after.
+
+Connections come from many loopback source addresses (127.0.1.1 and up),
+--per-address each, so a per-address connection limit does not decide the
+count; a server's global limit may, and the number it held is reported.
+
+usage: bench/idle-connections.py --build BUILD_DIR [--connections 10000]
+                                 [--per-address 50]
+"""
+
+import argparse
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+
+from bench_support import (PAGE, PATH, children, free_port, memory_kib, raise_descriptor_limit,
+                           start_isapi_server, stop, wait_for_port, write_installation)
+
+REQUEST = f"GET {PATH} HTTP/1.1\r\nHost: bench\r\n\r\n".encode()
+
+
+def read_answer(sock):
+    """Reads one answer framed by Content-Length; False when the server
+    closed or refused the connection first."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return False
+        data += chunk
+    head, body = data.split(b"\r\n\r\n", 1)
+    length = None
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value)
+    if length is None:
+        return False
+    while len(body) < length:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return False
+        body += chunk
+    return True
+
+
+def hold_connections(port, count, per_address):
+    """Opens up to `count` connections that each got one answer; returns them."""
+    held = []
+    for i in range(count):
+        source = f"127.0.{1 + i // per_address // 254}.{1 + i // per_address % 254}"
+        sock = socket.socket()
+        try:
+            sock.bind((source, 0))
+            sock.settimeout(5)
+            sock.connect(("127.0.0.1", port))
+            sock.sendall(REQUEST)
+            answered = read_answer(sock)
+        except OSError:
+            answered = False
+        if answered:
+            held.append(sock)
+        else:
+            sock.close()
+    return held
+
+
+def still_open(sock):
+    """True while the server keeps the connection: nothing to read, no end."""
+    sock.setblocking(False)
+    try:
+        return sock.recv(1, socket.MSG_PEEK) != b""
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+
+
+def nginx_config(tmp, port, page, connections):
+    path = os.path.join(tmp, "nginx.conf")
+    temp_paths = "".join(f"  {kind}_temp_path {tmp}/{kind};\n"
+                         for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
+    user = "user root;\n" if os.geteuid() == 0 else ""
+    with open(path, "w") as f:
+        f.write(f"""daemon off;
+{user}worker_processes {os.cpu_count()};
+worker_rlimit_nofile {connections + 1024};
+pid {tmp}/nginx.pid;
+error_log {tmp}/error.log warn;
+events {{ worker_connections {connections + 1024}; }}
+http {{
+  access_log off;
+  keepalive_timeout 300s;
+  keepalive_requests 1000000;
+{temp_paths}
+  server {{
+    listen 127.0.0.1:{port} backlog=4096;
+    location = {PATH} {{
+      alias {page};
+      default_type text/html;
+    }}
+  }}
+}}
+""")
+    return path
+
+
+def measure(name, port, pids, args):
+    before = memory_kib(pids)
+    opened = hold_connections(port, args.connections, args.per_address)
+    after = memory_kib(pids)
+    held = [sock for sock in opened if still_open(sock)]
+    per = (after - before) * 1024 / len(held) if held else 0
+    print(f"| {name} | {len(held)} | {before} | {after} | {after - before} | {per:.0f} |",
+          flush=True)
+    for sock in opened:
+        sock.close()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", required=True, help="CMake build directory (Release)")
+    parser.add_argument("--connections", type=int, default=10_000)
+    parser.add_argument("--per-address", type=int, default=50)
+    args = parser.parse_args()
+    limit = raise_descriptor_limit()
+    if limit < args.connections + 100:
+        sys.exit(f"the descriptor limit ({limit}) is below the connections asked for")
+
+    tmp = tempfile.mkdtemp(prefix="isapi-idle-")
+    servers = []
+    try:
+        ins = os.path.join(tmp, "ins")
+        write_installation(ins, PAGE)
+        env = dict(os.environ, ORVANE_INSDIR=ins)
+        log = open(os.path.join(tmp, "servers.log"), "w")
+        server_port, server = start_isapi_server(
+            args.build, os.path.join(args.build, "extension", "orvanehp.so"), env, log)
+        servers.append(server)
+        nginx_port = free_port()
+        nginx = subprocess.Popen(
+            [shutil.which("nginx") or "/usr/sbin/nginx", "-p", tmp, "-c",
+             nginx_config(tmp, nginx_port, os.path.join(ins, "help", "nohp.html"),
+                          args.connections), "-e", f"{tmp}/error.log"],
+            stdout=log, stderr=log)
+        servers.append(nginx)
+        wait_for_port(nginx_port, nginx, "nginx")
+
+        print(f"load average {os.getloadavg()[0]:.2f}; {args.connections} connections asked "
+              f"for, {args.per_address} per source address")
+        print("| server | connections held | RSS KiB before | RSS KiB after | KiB added "
+              "| bytes per connection |")
+        print("|---|---:|---:|---:|---:|---:|")
+        measure("isapi-server", server_port, [server.pid], args)
+        measure("nginx", nginx_port, [nginx.pid] + children(nginx.pid), args)
+    finally:
+        for server in servers:
+            stop(server)
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
