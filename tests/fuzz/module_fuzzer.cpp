@@ -84,8 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Place(installation, "help/nohp.html", has_page, page);
 
   const int free_descriptor = LowestFreeDescriptor();
-  FUZZ_CHECK(request.Run(HttpExtensionProc) ==
-             HSE_STATUS_SUCCESS);
+  FUZZ_CHECK(request.Run(HttpExtensionProc) == HSE_STATUS_SUCCESS);
   // Exactly one header call, with the fixed block, before the one write.
   FUZZ_CHECK(request.header_calls.size() == 1);
   FUZZ_CHECK(!request.wrote_before_header);
