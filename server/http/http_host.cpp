@@ -14,9 +14,9 @@ namespace isapi_http {
 namespace {
 
 // Hardening limits; libmicrohttpd 0.9.75 sets none of them by default.
-// The idle timeout is the only clock it has: each byte a client sends
-// restarts it, so the per-address limit is what bounds clients that
-// trickle their requests (see README).
+// The idle timeout is the only clock it has, and each byte a client sends
+// restarts it: the request deadline (WatchRequestDeadlines) and the
+// per-address limit are what bound clients that trickle their requests.
 constexpr unsigned kConnectionTimeoutSeconds = 30;
 constexpr unsigned kPerAddressConnectionLimit = 64;
 // Per-connection memory for the request line and headers (and I/O

@@ -1,5 +1,6 @@
 // isapi-fcgi as a process, driven by a FastCGI client on its Unix socket:
 // the answer format, malformed input, startup refusals and shutdown.
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -258,6 +259,23 @@ TEST(FcgiServerTest, SilentClientsDoNotHoldUpOthersAndAreClosedAtTheirDeadline) 
   }
 }
 
+TEST(FcgiServerTest, PeerThatDoesNotReadItsAnswerIsDroppedAtTheDeadline) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage, {"--request-timeout", "1"});
+  // 256 KiB of answer: more than the socket buffers hold.
+  int stalled = fcgi_test::ConnectUnix(server.socket_path());
+  ASSERT_GE(stalled, 0);
+  ASSERT_TRUE(fcgi_test::SendAll(stalled, fcgi_test::ResponderRequest(ProbeRequest("/big"))));
+  EXPECT_TRUE(server.Send(fcgi_test::ResponderRequest(ProbeRequest("/page"))).ended);
+  // The server gives up on it: the connection closes with the answer unread.
+  pollfd closed = {stalled, POLLRDHUP, 0};
+  ASSERT_EQ(poll(&closed, 1, static_cast<int>(fcgi_test::kWait.count())), 1);
+  bool peer_closed = false;
+  std::string bytes = fcgi_test::ReadUntilClosed(stalled, &peer_closed);
+  close(stalled);
+  EXPECT_TRUE(peer_closed);
+  EXPECT_FALSE(fcgi_test::ParseReply(bytes, peer_closed).ended);
+}
+
 TEST(FcgiServerTest, ServesOnAListeningSocketInheritedAsStandardInput) {
   TempDir dir;
   std::string socket_path = dir.path() + "/inherited.sock";
@@ -309,8 +327,9 @@ TEST(FcgiServerTest, SigtermFinishesTheRequestInProgressThenEndsTheModuleOnce) {
       << "exited with a request in progress";
   ASSERT_TRUE(fcgi_test::SendAll(fd, stdin_end));
   bool closed = false;
-  Reply reply = fcgi_test::ParseReply(fcgi_test::ReadUntilClosed(fd, &closed), closed);
+  std::string bytes = fcgi_test::ReadUntilClosed(fd, &closed);
   close(fd);
+  Reply reply = fcgi_test::ParseReply(bytes, closed);
   EXPECT_TRUE(reply.ended);
   ASSERT_GE(reply.out.size(), 8u) << reply.out;
   EXPECT_EQ(reply.out.substr(reply.out.size() - 8), "\r\n\r\nlate") << reply.out;
