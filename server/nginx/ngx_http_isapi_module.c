@@ -49,6 +49,8 @@ typedef struct {
     isapi_request       request;
     isapi_answer        answer;
     ngx_int_t           served;          /* -1 failed, 0 running, 1 done */
+    /* the module's Content-Type is in headers_out for nginx's filters */
+    unsigned            shows_content_type:1;
 } ngx_http_isapi_ctx_t;
 
 
@@ -62,6 +64,7 @@ static char *ngx_http_isapi_merge_loc_conf(ngx_conf_t *cf, void *parent,
 static ngx_int_t ngx_http_isapi_init_process(ngx_cycle_t *cycle);
 static void ngx_http_isapi_exit_process(ngx_cycle_t *cycle);
 static ngx_int_t ngx_http_isapi_handler(ngx_http_request_t *r);
+static ngx_int_t ngx_http_isapi_filter_init(ngx_conf_t *cf);
 
 
 static ngx_command_t  ngx_http_isapi_commands[] = {
@@ -110,6 +113,37 @@ ngx_module_t  ngx_http_isapi_module = {
     NULL,                                  /* exit master */
     NGX_MODULE_V1_PADDING
 };
+
+
+static ngx_http_module_t  ngx_http_isapi_filter_module_ctx = {
+    NULL,                                  /* preconfiguration */
+    ngx_http_isapi_filter_init,            /* postconfiguration */
+    NULL,                                  /* create main configuration */
+    NULL,                                  /* init main configuration */
+    NULL,                                  /* create server configuration */
+    NULL,                                  /* merge server configuration */
+    NULL,                                  /* create location configuration */
+    NULL                                   /* merge location configuration */
+};
+
+
+ngx_module_t  ngx_http_isapi_filter_module = {
+    NGX_MODULE_V1,
+    &ngx_http_isapi_filter_module_ctx,     /* module context */
+    NULL,                                  /* module directives */
+    NGX_HTTP_MODULE,                       /* module type */
+    NULL,                                  /* init master */
+    NULL,                                  /* init module */
+    NULL,                                  /* init process */
+    NULL,                                  /* init thread */
+    NULL,                                  /* exit thread */
+    NULL,                                  /* exit process */
+    NULL,                                  /* exit master */
+    NGX_MODULE_V1_PADDING
+};
+
+
+static ngx_http_output_header_filter_pt  ngx_http_next_header_filter;
 
 
 /* The variables an extension installation is configured with. */
@@ -408,6 +442,62 @@ ngx_http_isapi_exit_process(ngx_cycle_t *cycle)
 }
 
 
+/*
+ * nginx's filters that choose by MIME type (gzip, charset, sub) read the
+ * module's Content-Type from headers_out.content_type. Here, after them and
+ * just before nginx writes the header, it is taken out again: nginx would
+ * print it a second time, in its own spelling, beside the module's line.
+ */
+static ngx_int_t
+ngx_http_isapi_header_filter(ngx_http_request_t *r)
+{
+    ngx_http_isapi_ctx_t  *ctx;
+
+    ctx = ngx_http_get_module_ctx(r, ngx_http_isapi_module);
+
+    if (ctx != NULL && ctx->shows_content_type) {
+        ngx_str_null(&r->headers_out.content_type);
+        ngx_str_null(&r->headers_out.charset);
+        r->headers_out.content_type_len = 0;
+        r->headers_out.content_type_lowcase = NULL;
+    }
+
+    return ngx_http_next_header_filter(r);
+}
+
+
+static ngx_int_t
+ngx_http_isapi_filter_init(ngx_conf_t *cf)
+{
+    ngx_http_next_header_filter = ngx_http_top_header_filter;
+    ngx_http_top_header_filter = ngx_http_isapi_header_filter;
+
+    return NGX_OK;
+}
+
+
+/* Shows the module's Content-Type value to nginx's filters; the media
+ * type is what comes before any ';'. */
+static void
+ngx_http_isapi_show_content_type(ngx_http_request_t *r,
+    ngx_http_isapi_ctx_t *ctx, ngx_table_elt_t *h)
+{
+    size_t  len;
+
+    len = 0;
+    while (len < h->value.len && h->value.data[len] != ';'
+           && h->value.data[len] != ' ' && h->value.data[len] != '\t')
+    {
+        len++;
+    }
+
+    r->headers_out.content_type = h->value;
+    r->headers_out.content_type_len = len;
+    r->headers_out.content_type_lowcase = NULL;
+    ctx->shows_content_type = 1;
+}
+
+
 static void
 ngx_http_isapi_guard_handler(ngx_event_t *ev)
 {
@@ -633,7 +723,8 @@ ngx_http_isapi_is(const isapi_field *field, const char *name)
  * Hands the module's answer to nginx. The module's header lines go into
  * the header list exactly as the module spelled them; nginx's own
  * Content-Type, Content-Length, Server and Date are kept out where the
- * module gave its own, so that no line appears twice.
+ * module gave its own, so that no line appears twice. nginx's filters may
+ * still act on the answer (gzip on the module's Content-Type, for one).
  */
 static ngx_int_t
 ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
@@ -677,6 +768,11 @@ ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
 
         } else if (ngx_http_isapi_is(&answer->headers[i], "Date")) {
             r->headers_out.date = h;
+
+        } else if (ngx_http_isapi_is(&answer->headers[i], "Content-Type")
+                   && !ctx->shows_content_type)
+        {
+            ngx_http_isapi_show_content_type(r, ctx, h);
         }
     }
 

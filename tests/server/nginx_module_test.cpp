@@ -141,6 +141,25 @@ TEST_F(NginxModuleTest, ExampleSiteServesTheExampleInstallation) {
   EXPECT_EQ(nginx->Exchange("GET /orvanehp.dllx HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
 }
 
+// nginx's gzip filter compresses by the module's Content-Type, and the
+// module's line stays the only Content-Type line.
+TEST_F(NginxModuleTest, GzipCompressesByTheModulesContentType) {
+  fcgi_test::TempDir installation;
+  auto nginx = Start("env ORVANE_INSDIR=" + WriteInstallation(installation, kPage) + ";\n",
+                     "gzip on;\ngzip_min_length 1;\n" + Site());
+  std::string answer = nginx->Exchange(
+      "GET /orvanehp.dll HTTP/1.1\r\nHost: x\r\nAccept-Encoding: gzip\r\n"
+      "Connection: close\r\n\r\n");
+  std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2);
+  EXPECT_NE(head.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << head;
+  EXPECT_NE(head.find("\r\nContent-type: text/html\r\n"), std::string::npos) << head;
+  EXPECT_EQ(head.find("Content-Type"), std::string::npos) << head;
+  EXPECT_NE(Body(answer).find("\x1f\x8b"), std::string::npos) << answer;
+  // Without Accept-Encoding the page goes out as it is.
+  answer = nginx->Exchange("GET /orvanehp.dll HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(Body(answer), kPage) << answer;
+}
+
 TEST_F(NginxModuleTest, KeepAliveAndPipelinedRequestsOnOneConnection) {
   auto nginx = Start("");
   std::string answers = nginx->Exchange(
@@ -161,6 +180,17 @@ TEST_F(NginxModuleTest, KeepAliveAndPipelinedRequestsOnOneConnection) {
                          "HTTP/1.1 201 Created\r\nServer: nginx\r\nDate: <now>\r\n"
                          "Connection: close\r\nContent-Length: 2\r\n\r\nok";
   EXPECT_EQ(WithoutDates(answers), expected) << nginx->log();
+}
+
+// The module's own chunks pass through as it wrote them, under its own
+// Transfer-Encoding line, and the connection closes after them.
+TEST_F(NginxModuleTest, ModulesOwnChunkingPassesThrough) {
+  auto nginx = Start("");
+  std::string answer = nginx->Exchange(
+      "GET /probe.dll/chunked HTTP/1.1\r\nHost: x\r\n\r\nGET /probe.dll/page HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(WithoutDates(answer),
+            "HTTP/1.1 200 OK\r\nServer: nginx\r\nDate: <now>\r\nConnection: close\r\n"
+            "Transfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
 }
 
 TEST_F(NginxModuleTest, AnswersWithoutAValidHeaderAre500) {

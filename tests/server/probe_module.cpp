@@ -8,6 +8,7 @@
 //   /status-only   status "404 Not Found", empty block, then a body
 //   /short         announces Content-Length 100, writes 10 bytes
 //   /ex-close      HEADER_EX with fKeepConn FALSE and Content-Length
+//   /chunked       "Transfer-encoding: chunked" and the chunks written by the module
 //   /big           256 KiB body without Content-Length in 1 KiB writes
 //   /echo          the request body, with Content-Length
 //   /vars          GetServerVariable results, one "NAME=value" line each
@@ -170,6 +171,10 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   } else if (path == "/short") {
     SendHeader(ecb, nullptr, "Content-Length: 100\r\n\r\n");
     Write(ecb, "0123456789");
+  } else if (path == "/chunked") {
+    SendHeader(ecb, nullptr, "Transfer-encoding: chunked\r\n\r\n");
+    Write(ecb, "5\r\nhello\r\n");
+    Write(ecb, "0\r\n\r\n");
   } else if (path == "/ex-close") {
     HSE_SEND_HEADER_EX_INFO info;
     memset(&info, 0, sizeof info);
