@@ -171,8 +171,8 @@ for path in /var/log/isapi-server /var/log/private/isapi-server \
             /etc/systemd/system/isapi-fcgi.socket; do
   if [ -e "$path" ] || [ -L "$path" ]; then echo "left behind: $path" >&2; left=1; fi
 done
-if ls /var/lib/systemd/deb-systemd-helper-enabled /var/lib/systemd/deb-systemd-helper-masked 2>/dev/null |
-   grep -q isapi; then
+if [ -n "$(find /var/lib/systemd/deb-systemd-helper-enabled /var/lib/systemd/deb-systemd-helper-masked \
+             -name '*isapi*' 2>/dev/null)" ]; then
   echo "left behind: deb-systemd-helper state of the units" >&2; left=1
 fi
 [ $left -eq 0 ] && echo "== packages installed, served and purged cleanly"

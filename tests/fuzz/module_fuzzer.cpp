@@ -4,7 +4,7 @@
 // Input (FuzzedDataProvider): how the host answers GetServerVariable, the
 // query string and cookie, the configuration file (or none), where "{INS}"
 // stands for the installation directory as a POSIX path or as drive C:, and
-// the notice page (or none).
+// the notice page (or none) and how many times its bytes repeat.
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -75,13 +75,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string insdir = input.ConsumeBool() ? std::string("C:") : installation.dir();
   const std::string ini = testing_host::ExpandInsdir(input.ConsumeRandomLengthString(), insdir);
   const bool has_page = input.ConsumeBool();
-  const std::string page = input.ConsumeRemainingBytesAsString();
+  // Repeated, a page outgrows the module's 16 KiB stack buffer.
+  const int copies = input.ConsumeIntegralInRange(1, 8);
+  std::string page;
+  const std::string part = input.ConsumeRemainingBytesAsString();
+  for (int i = 0; i < copies; ++i) page += part;
   Place(installation, "data/dremgate_j.ini", has_ini, ini);
   Place(installation, "help/nohp.html", has_page, page);
 
   const int free_descriptor = LowestFreeDescriptor();
-  FUZZ_CHECK(request.Run(HttpExtensionProc) ==
-             HSE_STATUS_SUCCESS);
+  FUZZ_CHECK(request.Run(HttpExtensionProc) == HSE_STATUS_SUCCESS);
   // Exactly one header call, with the fixed block, before the one write.
   FUZZ_CHECK(request.header_calls.size() == 1);
   FUZZ_CHECK(!request.wrote_before_header);

@@ -55,12 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (c == '\\') c = '/';
   }
   const bool unc = utf8.compare(0, 2, "//") == 0;
-  const bool drive = utf8.size() >= 2 && utf8[1] == ':' && isalpha(static_cast<unsigned char>(utf8[0]));
+  const bool drive =
+      utf8.size() >= 2 && utf8[1] == ':' && isalpha(static_cast<unsigned char>(utf8[0]));
   const char letter = drive ? static_cast<char>(toupper(static_cast<unsigned char>(utf8[0]))) : 0;
 
   // The longest the POSIX form can be: the drive's directory, a '/', and
-  // the rest, which resolving "." and ".." only shortens.
-  const size_t longest = drive ? strlen(kDriveD) + utf8.size() - 1 : utf8.size();
+  // the rest after "X:", which resolving "." and ".." only shortens.
+  const size_t longest = drive ? strlen(kDriveC) + 1 + utf8.size() - 2 : utf8.size();
 
   SetLastError(NO_ERROR);
   std::string posix;
