@@ -32,9 +32,8 @@ std::string ConfigText(const Config& config, const std::string& dir, uint16_t po
   // Workers of a root master would run as nobody, who cannot read the
   // tests' private directories.
   std::string user = geteuid() == 0 ? "user root;\n" : "";
-  return config.main + "\n" + user + "daemon off;\nworker_processes " +
-         std::to_string(config.workers) + ";\npid " + dir + "/nginx.pid;\nerror_log " + dir +
-         "/error.log notice;\n"
+  return config.main + "\n" + user + "daemon off;\nworker_processes " + std::to_string(config.workers) +
+         ";\npid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log notice;\n"
          "events { worker_connections 256; }\n"
          "http {\n  access_log off;\n  server_tokens off;\n"
          "  client_body_temp_path " + dir + "/client_body;\n"
@@ -109,7 +108,8 @@ int TestConfig(const std::string& nginx, const Config& config, std::string* outp
   dir.Write("nginx.conf", ConfigText(config, dir.path(), listener.port()));
   std::vector<std::string> arguments = Arguments(nginx, dir.path());
   arguments.push_back("-t");
-  fcgi_test::Child child(arguments, Environment({}), dir.path() + "/output.log");
+  // Its own group: a module check nginx forks goes with it.
+  fcgi_test::Child child(arguments, Environment({}), dir.path() + "/output.log", {}, true);
   // Beyond the module's own 10 s bound on a module that does not load.
   int code = child.WaitExit(2 * fcgi_test::kWait);
   *output = fcgi_test::ReadFile(dir.path() + "/output.log");
