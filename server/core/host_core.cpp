@@ -168,6 +168,23 @@ BOOL Fail(DWORD error) {
   return FALSE;
 }
 
+std::string_view PathInfoOf(const Request& request) {
+  std::string_view path = request.path;
+  if (path.compare(0, request.script_name.size(), request.script_name) == 0) {
+    path.remove_prefix(request.script_name.size());
+  }
+  return path;
+}
+
+// The last Content-Type header's value, empty without one.
+std::string_view ContentTypeOf(const Request& request) {
+  std::string_view type;
+  for (const HeaderField& field : request.headers) {
+    if (EqualsIgnoreCase(field.name, "Content-Type")) type = field.value;
+  }
+  return type;
+}
+
 bool FindVariable(const Request& request, std::string_view name, std::string* value) {
   auto is = [&](const char* known) { return EqualsIgnoreCase(name, known); };
   if (is("REQUEST_METHOD")) {
@@ -175,10 +192,7 @@ bool FindVariable(const Request& request, std::string_view name, std::string* va
   } else if (is("QUERY_STRING")) {
     *value = request.query;
   } else if (is("PATH_INFO")) {
-    *value = request.path.substr(request.path.compare(0, request.script_name.size(),
-                                                      request.script_name) == 0
-                                     ? request.script_name.size()
-                                     : 0);
+    value->assign(PathInfoOf(request));
   } else if (is("PATH_TRANSLATED")) {
     value->clear();
   } else if (is("SCRIPT_NAME")) {
@@ -202,10 +216,7 @@ bool FindVariable(const Request& request, std::string_view name, std::string* va
   } else if (is("CONTENT_LENGTH")) {
     *value = std::to_string(request.body.size());
   } else if (is("CONTENT_TYPE")) {
-    value->clear();
-    for (const HeaderField& field : request.headers) {
-      if (EqualsIgnoreCase(field.name, "Content-Type")) *value = field.value;
-    }
+    value->assign(ContentTypeOf(request));
   } else if (is("HTTPS")) {
     *value = request.https ? "on" : "off";
   } else if (is("ALL_HTTP")) {
@@ -396,8 +407,8 @@ void FillControlBlock(ExtensionCall* call) {
   const Request& request = *call->request;
   call->method = request.method;
   call->query = request.query;
-  FindVariable(request, "PATH_INFO", &call->path_info);
-  FindVariable(request, "CONTENT_TYPE", &call->content_type);
+  call->path_info.assign(PathInfoOf(request));
+  call->content_type.assign(ContentTypeOf(request));
   call->body = request.body;
 
   EXTENSION_CONTROL_BLOCK& ecb = call->ecb;
@@ -520,9 +531,12 @@ bool SplitTarget(const std::string& target, std::string* path, std::string* quer
   size_t mark = target.find('?');
   std::string_view raw_path(target.data(), mark == std::string::npos ? target.size() : mark);
   std::string decoded;
+  decoded.reserve(raw_path.size());
   for (size_t i = 0; i < raw_path.size(); ++i) {
     if (raw_path[i] != '%') {
-      decoded += raw_path[i];
+      size_t run_end = std::min(raw_path.find('%', i), raw_path.size());
+      decoded.append(raw_path.data() + i, run_end - i);
+      i = run_end - 1;
       continue;
     }
     int high = i + 2 < raw_path.size() ? HexDigit(raw_path[i + 1]) : -1;

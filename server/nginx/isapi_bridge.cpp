@@ -239,6 +239,7 @@ int isapi_serve(isapi_module* module, const isapi_request* request, isapi_answer
     auto storage = std::make_unique<AnswerStorage>();
     storage->head = std::move(sink.head_);
     storage->body = std::move(sink.body_);
+    storage->fields.reserve(storage->head.headers.size());
     for (const isapi::HeaderField& field : storage->head.headers) {
       storage->fields.push_back({View(field.name), View(field.value)});
     }
