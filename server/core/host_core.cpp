@@ -91,9 +91,7 @@ bool ParseHeaderBlock(std::string_view block, ResponseHead* head, std::string_vi
     size_t colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) return false;
     std::string_view name = line.substr(0, colon);
-    for (char c : name) {
-      if (!IsTokenChar(static_cast<unsigned char>(c))) return false;
-    }
+    if (!IsToken(name)) return false;
     std::string_view value = TrimBlanks(line.substr(colon + 1));
     for (char c : value) {
       unsigned char u = static_cast<unsigned char>(c);
