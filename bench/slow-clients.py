@@ -33,18 +33,7 @@ import tempfile
 import threading
 import time
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PAGE = os.path.join(SOURCE_DIR, "examples", "installation", "help", "nohp.html")
-
-
-def write_installation(root):
-    for sub in ("data", "help", "template"):
-        os.makedirs(os.path.join(root, sub))
-    shutil.copyfile(PAGE, os.path.join(root, "help", "nohp.html"))
-    with open(os.path.join(root, "template", "dremerror.html"), "w") as f:
-        f.write("<html></html>")
-    with open(os.path.join(root, "data", "dremgate_j.ini"), "w") as f:
-        f.write(f"[Template]\r\nerr={root}\\template\\dremerror.html\r\n")
+from bench_support import PAGE, write_installation
 
 
 def start_server(args, tmp):
@@ -148,7 +137,7 @@ def main():
     args = parser.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="isapi-slow-")
-    write_installation(os.path.join(tmp, "ins"))
+    write_installation(os.path.join(tmp, "ins"), PAGE)
     server, port = start_server(args, tmp)
     stop = threading.Event()
     try:
