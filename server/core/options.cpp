@@ -6,8 +6,9 @@
 
 namespace isapi {
 
-bool ParseCommandLine(int argc, const char* const* argv, const std::vector<OptionSpec>& specs,
-                      OptionValues* values, std::string* error) {
+bool ParseCommandLine(int argc, const char* const* argv,
+                      const std::vector<KnownOption>& known_options, OptionValues* values,
+                      std::string* error) {
   for (int i = 1; i < argc; ++i) {
     std::string name = argv[i];
     std::string value;
@@ -22,11 +23,11 @@ bool ParseCommandLine(int argc, const char* const* argv, const std::vector<Optio
       name.resize(equals);
       inline_value = true;
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& candidate : specs) {
-      if (name == candidate.name) spec = &candidate;
+    const KnownOption* option = nullptr;
+    for (const KnownOption& candidate : known_options) {
+      if (name == candidate.name) option = &candidate;
     }
-    if (spec == nullptr) {
+    if (option == nullptr) {
       *error = "unknown option: " + name;
       return false;
     }
@@ -34,11 +35,11 @@ bool ParseCommandLine(int argc, const char* const* argv, const std::vector<Optio
       *error = name + " given twice";
       return false;
     }
-    if (!spec->takes_value && inline_value) {
+    if (!option->takes_value && inline_value) {
       *error = name + " takes no value";
       return false;
     }
-    if (spec->takes_value && !inline_value) {
+    if (option->takes_value && !inline_value) {
       if (i + 1 == argc) {
         *error = "missing value for " + name;
         return false;

@@ -16,7 +16,7 @@
 
 namespace isapi {
 
-struct OptionSpec {
+struct KnownOption {
   const char* name;  // with its dashes: "--module"
   bool takes_value;  // false for a flag such as "--help"
 };
@@ -25,13 +25,14 @@ struct OptionSpec {
 // flag. An option that was not given has no entry.
 using OptionValues = std::map<std::string, std::string>;
 
-// Parses argv[1..argc) against `specs` into *values. Returns false with a
+// Parses argv[1..argc) against `known_options` into *values. Returns false with a
 // one-line reason in *error: "unknown option: --x", "unexpected argument:
 // x", "--x given twice", "missing value for --x", "--flag takes no value".
 // A value may be empty ("--x=" or "--x ''") and may start with '-'
 // ("--x -"); the caller checks what it means.
-bool ParseCommandLine(int argc, const char* const* argv, const std::vector<OptionSpec>& specs,
-                      OptionValues* values, std::string* error);
+bool ParseCommandLine(int argc, const char* const* argv,
+                      const std::vector<KnownOption>& known_options, OptionValues* values,
+                      std::string* error);
 
 // Reads the decimal option `name` when it was given: digits only, within
 // [low, high]. Returns true and leaves *value alone when the option is

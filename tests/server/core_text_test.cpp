@@ -121,7 +121,7 @@ TEST(HttpTextTest, SplitHostPortKnowsIpv6Literals) {
   }
 }
 
-const std::vector<isapi::OptionSpec> kSpecs = {
+const std::vector<isapi::KnownOption> kKnownOptions = {
     {"--module", true}, {"--threads", true}, {"--help", false}};
 
 struct CommandLineCase {
@@ -158,7 +158,7 @@ TEST(OptionsTest, AcceptsBothValueFormsAndRefusesEverythingElse) {
     for (const char* arg : c.args) label += std::string(arg) + " ";
     isapi::OptionValues values;
     std::string error;
-    bool ok = isapi::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), kSpecs,
+    bool ok = isapi::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), kKnownOptions,
                                       &values, &error);
     if (c.error != nullptr) {
       EXPECT_FALSE(ok) << label;
