@@ -1,6 +1,8 @@
 """What the benchmark scripts in bench/ share: ports, processes, the
-installation they serve, wrk, and /proc readings."""
+installation they serve, wrk, /proc readings, and the report each writes
+into bench/RESULTS.md."""
 
+import datetime
 import os
 import re
 import resource
@@ -14,6 +16,7 @@ SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGE = os.path.join(SOURCE_DIR, "examples", "installation", "help", "nohp.html")
 PATH = "/orvanehp.dll"
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+RESULTS = os.path.join(SOURCE_DIR, "bench", "RESULTS.md")
 
 
 def free_port():
@@ -128,3 +131,87 @@ def stop(process):
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
+
+
+def machine():
+    """CPU model, cores, kernel and Debian release: what a figure was taken on."""
+    with open("/proc/cpuinfo") as f:
+        model = re.search(r"^model name\s*:\s*(.*)$", f.read(), re.M)
+    try:
+        with open("/etc/debian_version") as f:
+            debian = f"Debian {f.read().strip()}"
+    except OSError:
+        debian = "not Debian"
+    return (f"{model.group(1) if model else 'unknown CPU'}, {os.cpu_count()} cores, "
+            f"Linux {os.uname().release}, {debian}")
+
+
+def add_results_option(parser):
+    parser.add_argument("--results", default=RESULTS,
+                        help="Markdown file whose section for this script the run replaces "
+                             "(default: bench/RESULTS.md)")
+
+
+class Report:
+    """Prints a run's findings and keeps them, to replace the script's own
+    section of the results file with them at the end. The load average is
+    taken when the report starts and when it is written, since other work on
+    the machine skews every figure."""
+
+    def __init__(self, path):
+        self.path = path
+        self.name = os.path.basename(sys.argv[0])
+        self.lines = []
+        self.load_before = os.getloadavg()
+        print(f"load average before: {self.load_before[0]:.2f}", flush=True)
+
+    def line(self, text=""):
+        print(text, flush=True)
+        self.lines.append(text)
+
+    def write(self):
+        load_after = os.getloadavg()
+        print(f"load average after: {load_after[0]:.2f}", flush=True)
+        command = " ".join(["bench/" + self.name] + sys.argv[1:])
+        now = datetime.datetime.now(datetime.timezone.utc)
+        section = [
+            f"<!-- results:{self.name} -->",
+            f"## {self.name}",
+            "",
+            f"- run: {now:%Y-%m-%d %H:%M} UTC, `{command}`",
+            f"- machine: {machine()}",
+            "- load average (1, 5, 15 min): "
+            f"{', '.join(f'{v:.2f}' for v in self.load_before)} before, "
+            f"{', '.join(f'{v:.2f}' for v in load_after)} after",
+            "",
+        ]
+        # Table rows stay a table; every other finding is an item of its own.
+        for text, previous in zip(self.lines, [""] + self.lines):
+            is_row, was_row = text.startswith("|"), previous.startswith("|")
+            if is_row != was_row and previous:
+                section.append("")
+            if text:
+                section.append(text if is_row else f"- {text}")
+        section.append(f"<!-- /results:{self.name} -->")
+        replace_section(self.path, self.name, "\n".join(section) + "\n")
+        print(f"results written to {self.path}")
+
+
+def replace_section(path, name, section):
+    """Puts `section` in place of the file's section `name` (between its
+    markers), or at the end when the file has none yet."""
+    try:
+        with open(path) as f:
+            text = f.read()
+    except FileNotFoundError:
+        text = "# Benchmark results\n"
+    found = re.search(rf"<!-- results:{re.escape(name)} -->.*?<!-- /results:{re.escape(name)} -->\n",
+                      text, re.S)
+    if found:
+        text = text[:found.start()] + section + text[found.end():]
+    else:
+        text = text.rstrip("\n") + "\n\n" + section
+    temporary = path + ".new"
+    with open(temporary, "w") as f:
+        f.write(text)
+    os.replace(temporary, path)

@@ -12,10 +12,12 @@
               and after.
 
 usage: bench/fcgi-hostile.py --build BUILD_DIR [--requests 200]
-                             [--silent 64] [--management 10000]
+                             [--silent 64] [--management 10000] [--results FILE]
 The server runs with its defaults (one worker per CPU, 30 s deadline) on
-the notice page of examples/installation. The load average is printed,
-since other work on the machine skews the latency figures.
+the notice page of examples/installation. The load average before and
+after is recorded, since other work on the machine skews the latency
+figures. The findings replace this script's section of bench/RESULTS.md
+(--results names another file).
 """
 
 import argparse
@@ -28,7 +30,8 @@ import sys
 import tempfile
 import time
 
-SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from bench_support import SOURCE_DIR, Report, add_results_option
+
 INSTALLATION = os.path.join(SOURCE_DIR, "examples", "installation")
 
 BEGIN_REQUEST, PARAMS, STDIN, STDOUT, END_REQUEST = 1, 4, 5, 6, 3
@@ -136,6 +139,7 @@ def main():
     parser.add_argument("--requests", type=int, default=200)
     parser.add_argument("--silent", type=int, default=64)
     parser.add_argument("--management", type=int, default=10000)
+    add_results_option(parser)
     args = parser.parse_args()
 
     binary = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
@@ -153,9 +157,9 @@ def main():
             stderr=subprocess.PIPE)
         try:
             print(server.stderr.readline().decode().strip())
-            print(f"load average before: {os.getloadavg()}")
-
-            print(f"silent: {args.requests} requests alone: {describe(latencies(path, args.requests))}")
+            report = Report(args.results)
+            report.line(f"silent: {args.requests} requests alone: "
+                        f"{describe(latencies(path, args.requests))}")
             half_params = record(BEGIN_REQUEST, 1, struct.pack(">HB5x", 1, 0)) + \
                 record(PARAMS, 1, pair(b"REQUEST_METHOD", b"GET"))[:12]
             silent = []
@@ -164,8 +168,8 @@ def main():
                 s.sendall([b"", b"\x01\x01\x00", half_params][i % 3])
                 silent.append(s)
             times = latencies(path, args.requests)
-            print(f"silent: {args.requests} requests beside {args.silent} silent peers: "
-                  f"{describe(times)}")
+            report.line(f"silent: {args.requests} requests beside {args.silent} silent peers: "
+                        f"{describe(times)}")
             for s in silent:
                 s.close()
 
@@ -176,18 +180,18 @@ def main():
             took = time.perf_counter() - start
             after = status_of(server.pid)
             first_line = out.split(b"\r\n")[0].decode()
-            print(f"big-params: 100 MB parameter block answered "
-                  f"{first_line!r} (END_REQUEST {ended}) in {took:.2f} s; "
-                  f"VmRSS {before['VmRSS']} -> {after['VmRSS']}, VmHWM {after['VmHWM']}")
+            report.line(f"big-params: 100 MB parameter block answered "
+                        f"{first_line!r} (END_REQUEST {ended}) in {took:.2f} s; "
+                        f"VmRSS {before['VmRSS']} -> {after['VmRSS']}, VmHWM {after['VmHWM']}")
 
             unknown = record(0x42, 0, b"whatever")
             rss_before, fds_before = status_of(server.pid)["VmRSS"], descriptors(server.pid)
             for _ in range(args.management):
                 exchange(path, unknown)
-            print(f"management: {args.management} connections with an unknown record type: "
-                  f"VmRSS {rss_before} -> {status_of(server.pid)['VmRSS']}, "
-                  f"descriptors {fds_before} -> {descriptors(server.pid)}")
-            print(f"load average after: {os.getloadavg()}")
+            report.line(f"management: {args.management} connections with an unknown record "
+                        f"type: VmRSS {rss_before} -> {status_of(server.pid)['VmRSS']}, "
+                        f"descriptors {fds_before} -> {descriptors(server.pid)}")
+            report.write()
         finally:
             server.terminate()
             server.wait()

@@ -12,6 +12,9 @@ read half-way; atomic replacement never can. Exits 1 when the atomic run
 had any answer other than the page.
 
 usage: bench/file-fault.py --build BUILD_DIR [--duration 10] [--connections 32]
+                           [--results FILE]
+The counts replace this script's section of bench/RESULTS.md (--results
+names another file).
 """
 
 import argparse
@@ -24,7 +27,8 @@ import tempfile
 import threading
 import urllib.request
 
-from bench_support import PAGE, PATH, start_isapi_server, stop, write_installation
+from bench_support import (PAGE, PATH, Report, add_results_option, start_isapi_server, stop,
+                           write_installation)
 
 SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "file-fault.lua")
 
@@ -56,6 +60,7 @@ def main():
     parser.add_argument("--build", required=True, help="CMake build directory (Release)")
     parser.add_argument("--duration", type=int, default=10, help="seconds per mode")
     parser.add_argument("--connections", type=int, default=32)
+    add_results_option(parser)
     args = parser.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="isapi-fault-")
@@ -89,7 +94,10 @@ def main():
                        FAULT_FALLBACK=expected["fallback"])
 
         files = [(page_path, [page_a, page_b]), (ini_path, [ini, ini_b])]
-        print(f"load average {os.getloadavg()[0]:.2f}")
+        report = Report(args.results)
+        report.line("| rewrites | answers | page | fallback | other | socket errors "
+                    "| rewrites of both files |")
+        report.line("|---|---:|---:|---:|---:|---:|---:|")
         failed = False
         for mode, write in (("in place", rewrite_in_place), ("atomic", replace_atomically)):
             stop_event, rounds = threading.Event(), []
@@ -104,12 +112,11 @@ def main():
             counts = re.search(r"classified page (\d+) fallback (\d+) other (\d+) "
                                r"socket-errors (\d+)", out)
             page, fallback_count, other, socket_errors = (int(n) for n in counts.groups())
-            print(f"{mode:9} {page + fallback_count + other} answers: page {page}, "
-                  f"fallback {fallback_count}, other {other}; socket errors {socket_errors}; "
-                  f"{rounds[0]} rewrites of both files", flush=True)
+            report.line(f"| {mode} | {page + fallback_count + other} | {page} | "
+                        f"{fallback_count} | {other} | {socket_errors} | {rounds[0]} |")
             if mode == "atomic" and (fallback_count or other or socket_errors):
                 failed = True
-        print(f"load average {os.getloadavg()[0]:.2f}")
+        report.write()
         return 1 if failed else 0
     finally:
         if server is not None:

@@ -9,7 +9,9 @@ Connections come from many loopback source addresses (127.0.1.1 and up),
 count; a server's global limit may, and the number it held is reported.
 
 usage: bench/idle-connections.py --build BUILD_DIR [--connections 10000]
-                                 [--per-address 50]
+                                 [--per-address 50] [--results FILE]
+The table replaces this script's section of bench/RESULTS.md (--results
+names another file).
 """
 
 import argparse
@@ -22,8 +24,9 @@ import selectors
 import tempfile
 import time
 
-from bench_support import (PAGE, PATH, children, free_port, memory_kib, raise_descriptor_limit,
-                           start_isapi_server, stop, wait_for_port, write_installation)
+from bench_support import (PAGE, PATH, Report, add_results_option, children, free_port,
+                           memory_kib, raise_descriptor_limit, start_isapi_server, stop,
+                           wait_for_port, write_installation)
 
 REQUEST = f"GET {PATH} HTTP/1.1\r\nHost: bench\r\n\r\n".encode()
 
@@ -131,7 +134,7 @@ http {{
     return path
 
 
-def measure(name, port, pids, args):
+def measure(name, port, pids, args, report):
     before = memory_kib(pids)
     started = time.monotonic()
     opened = hold_connections(port, args.connections, args.per_address)
@@ -139,8 +142,8 @@ def measure(name, port, pids, args):
     seconds = time.monotonic() - started
     held = [sock for sock in opened if still_open(sock)]
     per = (after - before) * 1024 / len(held) if held else 0
-    print(f"| {name} | {len(held)} | {before} | {after} | {after - before} | {per:.0f} "
-          f"| {seconds:.1f} |", flush=True)
+    report.line(f"| {name} | {len(held)} | {before} | {after} | {after - before} | {per:.0f} "
+                f"| {seconds:.1f} |")
     for sock in opened:
         sock.close()
 
@@ -150,6 +153,7 @@ def main():
     parser.add_argument("--build", required=True, help="CMake build directory (Release)")
     parser.add_argument("--connections", type=int, default=10_000)
     parser.add_argument("--per-address", type=int, default=50)
+    add_results_option(parser)
     args = parser.parse_args()
     limit = raise_descriptor_limit()
     if limit < args.connections + 100:
@@ -174,13 +178,15 @@ def main():
         servers.append(nginx)
         wait_for_port(nginx_port, nginx, "nginx")
 
-        print(f"load average {os.getloadavg()[0]:.2f}; {args.connections} connections asked "
-              f"for, {args.per_address} per source address")
-        print("| server | connections held | RSS KiB before | RSS KiB after | KiB added "
-              "| bytes per connection | seconds to open |")
-        print("|---|---:|---:|---:|---:|---:|---:|")
-        measure("isapi-server", server_port, [server.pid], args)
-        measure("nginx", nginx_port, [nginx.pid] + children(nginx.pid), args)
+        report = Report(args.results)
+        report.line(f"{args.connections} connections asked for, {args.per_address} per source "
+                    "address")
+        report.line("| server | connections held | RSS KiB before | RSS KiB after | KiB added "
+                    "| bytes per connection | seconds to open |")
+        report.line("|---|---:|---:|---:|---:|---:|---:|")
+        measure("isapi-server", server_port, [server.pid], args, report)
+        measure("nginx", nginx_port, [nginx.pid] + children(nginx.pid), args, report)
+        report.write()
     finally:
         for server in servers:
             stop(server)

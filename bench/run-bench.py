@@ -32,10 +32,12 @@ usage: bench/run-bench.py --build BUILD_DIR [--rounds 3] [--duration 5]
                           [--connections 32] [--wrk-threads 1]
                           [--server-threads N] [--fcgi-threads N]
                           [--nginx-workers N] [--only SETUP,...] [--no-strace]
+                          [--results FILE]
 Needs wrk, nginx and strace (Debian packages wrk, nginx, strace) and a
 Release build with the benchmarks (-DORVANE_BUILD_BENCH=ON). wrk shares the
-machine with the servers; the load average before and after is printed,
-since other work on the machine skews every figure.
+machine with the servers; the load average before and after is recorded,
+since other work on the machine skews every figure. The table replaces this
+script's section of bench/RESULTS.md (--results names another file).
 """
 
 import argparse
@@ -50,9 +52,9 @@ import sys
 import tempfile
 import urllib.request
 
-from bench_support import (CLOCK_TICKS, PAGE, PATH, SOURCE_DIR, children, cpu_ticks,
-                           free_port, run_wrk, start_isapi_server, wait_for_port,
-                           write_installation)
+from bench_support import (CLOCK_TICKS, PAGE, PATH, SOURCE_DIR, Report, add_results_option,
+                           children, cpu_ticks, free_port, run_wrk, start_isapi_server,
+                           wait_for_port, write_installation)
 
 SITE_EXAMPLE = os.path.join(SOURCE_DIR, "examples", "nginx", "isapi-fcgi.conf")
 
@@ -168,6 +170,7 @@ def main():
     parser.add_argument("--only", help="comma-separated setups to run (default: all)")
     parser.add_argument("--no-strace", action="store_true",
                         help="skip counting system calls per request")
+    add_results_option(parser)
     args = parser.parse_args()
     # nginx takes relative paths in its configuration from its prefix.
     args.build = os.path.abspath(args.build)
@@ -264,8 +267,7 @@ def main():
                 print(f"{setup.name:20} {total:5.1f} system calls/request: " +
                       ", ".join(f"{name} {count:.2f}" for name, count in top), flush=True)
 
-        load_before = os.getloadavg()[0]
-        print(f"load average before: {load_before:.2f}", flush=True)
+        report = Report(args.results)
         results = {setup.name: [] for setup in setups}
         for round_number in range(args.rounds):
             shift = round_number % len(setups)
@@ -284,22 +286,21 @@ def main():
 
         base = {key: statistics.median(r[key] for r in results["nginx-static"])
                 for key in range(3)}
-        print()
-        print(f"wrk -t{args.wrk_threads} -c{args.connections} -d{args.duration}s, "
-              f"{args.rounds} rounds, medians; nginx workers {args.nginx_workers}, "
-              f"isapi-server threads {args.server_threads or 'per connection'}, "
-              f"isapi-fcgi threads {args.fcgi_threads}, {cpus} CPUs; load average "
-              f"{load_before:.2f} before, {os.getloadavg()[0]:.2f} after")
-        print()
-        print("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx "
-              "| syscalls/req |")
-        print("|---|---:|---:|---:|---:|---:|---:|---:|")
+        report.line(f"wrk -t{args.wrk_threads} -c{args.connections} -d{args.duration}s, "
+                    f"{args.rounds} rounds in rotating order, medians; nginx workers "
+                    f"{args.nginx_workers}, isapi-server threads "
+                    f"{args.server_threads or 'per connection'}, isapi-fcgi threads "
+                    f"{args.fcgi_threads}")
+        report.line("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx "
+                    "| syscalls/req |")
+        report.line("|---|---:|---:|---:|---:|---:|---:|---:|")
         for setup in setups:
             rps, p99, cpu = (statistics.median(r[key] for r in results[setup.name])
                              for key in range(3))
             calls = f"{syscalls[setup.name][0]:.1f}" if setup.name in syscalls else "-"
-            print(f"| {setup.name} | {rps:.0f} | {rps / base[0]:.2f} | {p99:.2f} | "
-                  f"{p99 / base[1]:.2f} | {cpu:.1f} | {cpu / base[2]:.2f} | {calls} |")
+            report.line(f"| {setup.name} | {rps:.0f} | {rps / base[0]:.2f} | {p99:.2f} | "
+                        f"{p99 / base[1]:.2f} | {cpu:.1f} | {cpu / base[2]:.2f} | {calls} |")
+        report.write()
     finally:
         for process in processes:
             if process.poll() is None:

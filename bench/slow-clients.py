@@ -12,13 +12,14 @@ seconds.
 usage: bench/slow-clients.py --build BUILD_DIR [--addresses 8]
                              [--tries-per-address 100] [--duration 30]
                              [--trickle-interval 1] [--deadline 1]
-                             [--server-threads N]
+                             [--server-threads N] [--results FILE]
 
 Prints how many trickling connections the server kept open at first and
 at the end (its request timeout, 30 s by default, closes them), and for
 the client: requests sent, answered within the deadline (count and share), and
-median/p99/max latency. The load average is printed too, since other work
-on the machine skews every figure.
+median/p99/max latency, with the load average before and after, since
+other work on the machine skews every figure. The findings replace this
+script's section of bench/RESULTS.md (--results names another file).
 """
 
 import argparse
@@ -33,7 +34,7 @@ import tempfile
 import threading
 import time
 
-from bench_support import PAGE, write_installation
+from bench_support import PAGE, Report, add_results_option, write_installation
 
 
 def start_server(args, tmp):
@@ -134,6 +135,7 @@ def main():
     parser.add_argument("--trickle-interval", type=float, default=1)
     parser.add_argument("--deadline", type=float, default=1)
     parser.add_argument("--server-threads", type=int, default=0)
+    add_results_option(parser)
     args = parser.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="isapi-slow-")
@@ -141,10 +143,10 @@ def main():
     server, port = start_server(args, tmp)
     stop = threading.Event()
     try:
-        print(f"load average before: {os.getloadavg()}")
+        report = Report(args.results)
         connections = open_tricklers(port, args.addresses, args.tries_per_address)
-        print(f"trickling connections kept by the server: {len(connections)} "
-              f"({args.addresses} addresses x {args.tries_per_address} tries)")
+        report.line(f"trickling connections kept by the server: {len(connections)} "
+                    f"({args.addresses} addresses x {args.tries_per_address} tries)")
         trickler = threading.Thread(target=trickle,
                                     args=(connections, args.trickle_interval, stop))
         trickler.start()
@@ -158,16 +160,16 @@ def main():
                 latencies.append(latency)
         stop.set()
         trickler.join()
-        print(f"trickling connections still open at the end: {len(connections)}")
+        report.line(f"trickling connections still open at the end: {len(connections)}")
         answered = len(latencies)
-        print(f"client from 127.0.0.1: {sent} requests, {answered} answered within "
-              f"{args.deadline:g} s ({100.0 * answered / max(sent, 1):.2f}%)")
+        report.line(f"client from 127.0.0.1: {sent} requests, {answered} answered within "
+                    f"{args.deadline:g} s ({100.0 * answered / max(sent, 1):.2f}%)")
         if latencies:
             latencies.sort()
             p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
-            print(f"latency ms: median {1000 * statistics.median(latencies):.2f}, "
-                  f"p99 {1000 * p99:.2f}, max {1000 * latencies[-1]:.2f}")
-        print(f"load average after: {os.getloadavg()}")
+            report.line(f"latency ms: median {1000 * statistics.median(latencies):.2f}, "
+                        f"p99 {1000 * p99:.2f}, max {1000 * latencies[-1]:.2f}")
+        report.write()
     finally:
         stop.set()
         server.terminate()

@@ -9,7 +9,9 @@ with every slice. Exits 1 when memory grows by more than --max-growth-kib
 between the first and the last slice, or when descriptors are left open.
 
 usage: bench/soak.py --build BUILD_DIR [--requests 1000000] [--slice 5]
-                     [--connections 32] [--threads N]
+                     [--connections 32] [--threads N] [--results FILE]
+The memory readings and the summary replace this script's section of
+bench/RESULTS.md (--results names another file).
 """
 
 import argparse
@@ -21,8 +23,8 @@ import sys
 import tempfile
 import time
 
-from bench_support import (PAGE, PATH, memory_kib, open_descriptors, start_isapi_server,
-                           stop, write_installation)
+from bench_support import (PAGE, PATH, Report, add_results_option, memory_kib,
+                           open_descriptors, start_isapi_server, stop, write_installation)
 
 
 def wrk_slice(url, seconds, connections):
@@ -48,6 +50,7 @@ def main():
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--threads", type=int, help="isapi-server --threads")
     parser.add_argument("--max-growth-kib", type=int, default=512)
+    add_results_option(parser)
     args = parser.parse_args()
 
     tmp = tempfile.mkdtemp(prefix="isapi-soak-")
@@ -62,9 +65,10 @@ def main():
         url = f"http://127.0.0.1:{port}{PATH}"
         pid = server.pid
         start_rss, start_fds = memory_kib([pid]), open_descriptors(pid)
-        print(f"load average {os.getloadavg()[0]:.2f}")
-        print(f"{'requests':>10} {'RSS KiB':>9} {'descriptors':>11}")
-        print(f"{0:>10} {start_rss:>9} {start_fds:>11}", flush=True)
+        report = Report(args.results)
+        report.line("| requests | RSS KiB | descriptors |")
+        report.line("|---:|---:|---:|")
+        report.line(f"| 0 | {start_rss} | {start_fds} |")
         done = failures = 0
         samples = []
         while done < args.requests:
@@ -72,7 +76,7 @@ def main():
             done += requests
             failures += failed
             samples.append((done, memory_kib([pid]), open_descriptors(pid)))
-            print(f"{done:>10} {samples[-1][1]:>9} {samples[-1][2]:>11}", flush=True)
+            report.line(f"| {done} | {samples[-1][1]} | {samples[-1][2]} |")
         # wrk's connections close just after it exits; give the server a
         # moment to see them go before the last count.
         deadline = time.time() + 5
@@ -80,11 +84,11 @@ def main():
             time.sleep(0.05)
         samples.append((done, memory_kib([pid]), open_descriptors(pid)))
         growth = samples[-1][1] - samples[0][1]
-        print(f"load average {os.getloadavg()[0]:.2f}")
-        print(f"{done} requests, {failures} failed; RSS {start_rss} KiB before, "
-              f"{samples[0][1]} KiB after the first slice, {samples[-1][1]} KiB at the end "
-              f"({growth:+d} KiB since the first slice); descriptors {start_fds} before, "
-              f"{samples[-1][2]} at the end")
+        report.line(f"{done} requests, {failures} failed; RSS {start_rss} KiB before, "
+                    f"{samples[0][1]} KiB after the first slice, {samples[-1][1]} KiB at the "
+                    f"end ({growth:+d} KiB since the first slice); descriptors {start_fds} "
+                    f"before, {samples[-1][2]} at the end")
+        report.write()
         ok = growth <= args.max_growth_kib and samples[-1][2] == start_fds and failures == 0
         return 0 if ok else 1
     finally:
