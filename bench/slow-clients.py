@@ -24,7 +24,6 @@ script's section of bench/RESULTS.md (--results names another file).
 
 import argparse
 import os
-import selectors
 import shutil
 import socket
 import statistics
