@@ -219,6 +219,9 @@ isapi_module* isapi_module_load(const char* path, char* error, size_t error_size
   } catch (const std::exception& e) {
     CopyError(std::string(path) + ": " + e.what(), error, error_size);
     return nullptr;
+  } catch (...) {
+    CopyError(std::string(path) + ": the module threw while loading", error, error_size);
+    return nullptr;
   }
 }
 
@@ -257,7 +260,9 @@ int isapi_serve(isapi_module* module, const isapi_request* request, isapi_answer
     answer->complete = sink.complete_;
     answer->storage = storage.release();
     return 0;
-  } catch (const std::bad_alloc&) {
+  } catch (...) {
+    // Out of memory, or a C++ exception the module let escape: a C caller
+    // cannot unwind it.
     return -1;
   }
 }
