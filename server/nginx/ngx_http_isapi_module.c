@@ -4,8 +4,10 @@
  *
  *   isapi PATH;               location: the extension module at PATH serves
  *                             every request of the location
- *   isapi_thread_pool NAME;   location: run the module on nginx's thread
- *                             pool NAME instead of in the event loop
+ *   isapi_thread_pool NAME|off;
+ *                             location: run the module on nginx's thread
+ *                             pool NAME instead of in the event loop; off
+ *                             undoes an inherited one
  *
  * Lifecycle: while nginx reads its configuration, every module named by an
  * `isapi` directive is loaded and registered once in a short-lived child
@@ -40,7 +42,9 @@ typedef struct {
 typedef struct {
     ngx_uint_t          extension;       /* index into extensions */
     ngx_str_t           script_name;
+#if (NGX_THREADS)
     ngx_thread_pool_t  *thread_pool;
+#endif
 } ngx_http_isapi_loc_conf_t;
 
 
@@ -152,17 +156,6 @@ static const char  *ngx_http_isapi_installation_prefixes[] = {
 };
 
 
-/*
- * Requests of this worker that are inside a module on a thread pool. While
- * there are any, a timer that does not let a graceful exit proceed stays
- * armed: nginx ends a quitting worker once only cancelable timers are left.
- */
-static ngx_uint_t   ngx_http_isapi_running;
-static ngx_event_t  ngx_http_isapi_running_guard;
-
-#define NGX_HTTP_ISAPI_GUARD_MSEC  3600000
-
-
 static void *
 ngx_http_isapi_create_main_conf(ngx_conf_t *cf)
 {
@@ -225,7 +218,9 @@ ngx_http_isapi_create_loc_conf(ngx_conf_t *cf)
     }
 
     ilcf->extension = NGX_CONF_UNSET_UINT;
+#if (NGX_THREADS)
     ilcf->thread_pool = NGX_CONF_UNSET_PTR;
+#endif
 
     return ilcf;
 }
@@ -240,7 +235,9 @@ ngx_http_isapi_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
     ngx_conf_merge_uint_value(conf->extension, prev->extension,
                               NGX_CONF_UNSET_UINT);
     ngx_conf_merge_str_value(conf->script_name, prev->script_name, "");
+#if (NGX_THREADS)
     ngx_conf_merge_ptr_value(conf->thread_pool, prev->thread_pool, NULL);
+#endif
 
     return NGX_CONF_OK;
 }
@@ -343,6 +340,7 @@ ngx_http_isapi(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 static char *
 ngx_http_isapi_thread_pool(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 {
+#if (NGX_THREADS)
     ngx_http_isapi_loc_conf_t  *ilcf = conf;
 
     ngx_str_t  *value;
@@ -353,12 +351,20 @@ ngx_http_isapi_thread_pool(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 
     value = cf->args->elts;
 
+    if (ngx_strcmp(value[1].data, "off") == 0) {
+        ilcf->thread_pool = NULL;
+        return NGX_CONF_OK;
+    }
+
     ilcf->thread_pool = ngx_thread_pool_add(cf, &value[1]);
     if (ilcf->thread_pool == NULL) {
         return NGX_CONF_ERROR;
     }
 
     return NGX_CONF_OK;
+#else
+    return "needs nginx built with thread pools (--with-threads)";
+#endif
 }
 
 
@@ -495,33 +501,6 @@ ngx_http_isapi_show_content_type(ngx_http_request_t *r,
     r->headers_out.content_type_len = len;
     r->headers_out.content_type_lowcase = NULL;
     ctx->shows_content_type = 1;
-}
-
-
-static void
-ngx_http_isapi_guard_handler(ngx_event_t *ev)
-{
-    if (ngx_http_isapi_running > 0) {
-        ngx_add_timer(ev, NGX_HTTP_ISAPI_GUARD_MSEC);
-    }
-}
-
-
-static void
-ngx_http_isapi_count_running(ngx_int_t change)
-{
-    ngx_http_isapi_running += change;
-
-    if (ngx_http_isapi_running > 0 && !ngx_http_isapi_running_guard.timer_set) {
-        ngx_http_isapi_running_guard.handler = ngx_http_isapi_guard_handler;
-        ngx_http_isapi_running_guard.log = ngx_cycle->log;
-        ngx_add_timer(&ngx_http_isapi_running_guard, NGX_HTTP_ISAPI_GUARD_MSEC);
-
-    } else if (ngx_http_isapi_running == 0
-               && ngx_http_isapi_running_guard.timer_set)
-    {
-        ngx_del_timer(&ngx_http_isapi_running_guard);
-    }
 }
 
 
@@ -845,6 +824,50 @@ ngx_http_isapi_serve(ngx_http_isapi_ctx_t *ctx)
 }
 
 
+#if (NGX_THREADS)
+
+/*
+ * Requests of this worker that are inside a module on a thread pool. While
+ * there are any, a timer that does not let a graceful exit proceed stays
+ * armed: nginx ends a quitting worker once only cancelable timers are left.
+ */
+static ngx_uint_t        ngx_http_isapi_running;
+static ngx_event_t       ngx_http_isapi_running_guard;
+/* nginx's timer code logs the descriptor of an event's connection */
+static ngx_connection_t  ngx_http_isapi_guard_connection;
+
+#define NGX_HTTP_ISAPI_GUARD_MSEC  3600000
+
+
+static void
+ngx_http_isapi_guard_handler(ngx_event_t *ev)
+{
+    if (ngx_http_isapi_running > 0) {
+        ngx_add_timer(ev, NGX_HTTP_ISAPI_GUARD_MSEC);
+    }
+}
+
+
+static void
+ngx_http_isapi_count_running(ngx_int_t change)
+{
+    ngx_http_isapi_running += change;
+
+    if (ngx_http_isapi_running > 0 && !ngx_http_isapi_running_guard.timer_set) {
+        ngx_http_isapi_guard_connection.fd = (ngx_socket_t) -1;
+        ngx_http_isapi_running_guard.data = &ngx_http_isapi_guard_connection;
+        ngx_http_isapi_running_guard.handler = ngx_http_isapi_guard_handler;
+        ngx_http_isapi_running_guard.log = ngx_cycle->log;
+        ngx_add_timer(&ngx_http_isapi_running_guard, NGX_HTTP_ISAPI_GUARD_MSEC);
+
+    } else if (ngx_http_isapi_running == 0
+               && ngx_http_isapi_running_guard.timer_set)
+    {
+        ngx_del_timer(&ngx_http_isapi_running_guard);
+    }
+}
+
+
 static void
 ngx_http_isapi_thread_handler(void *data, ngx_log_t *log)
 {
@@ -852,18 +875,22 @@ ngx_http_isapi_thread_handler(void *data, ngx_log_t *log)
 }
 
 
-/* Resumes the request once the module is done; other write events while
- * it runs are ignored. */
+/*
+ * Resumes the request once the module is done. Write events that come
+ * while it runs are ignored: only the completion handler clears r->aio,
+ * and until it has run the task, which lives in the request's pool, is
+ * still in the thread pool's hands.
+ */
 static void
 ngx_http_isapi_resume(ngx_http_request_t *r)
 {
     ngx_http_isapi_ctx_t  *ctx;
 
-    ctx = ngx_http_get_module_ctx(r, ngx_http_isapi_module);
-
-    if (ctx->served == 0) {
+    if (r->aio) {
         return;
     }
+
+    ctx = ngx_http_get_module_ctx(r, ngx_http_isapi_module);
 
     r->write_event_handler = ngx_http_request_empty_handler;
     ngx_http_finalize_request(r, ngx_http_isapi_send(r, ctx));
@@ -890,10 +917,40 @@ ngx_http_isapi_thread_done(ngx_event_t *ev)
 }
 
 
+static ngx_int_t
+ngx_http_isapi_post(ngx_http_request_t *r, ngx_thread_pool_t *pool,
+    ngx_http_isapi_ctx_t *ctx)
+{
+    ngx_thread_task_t  *task;
+
+    task = ngx_thread_task_alloc(r->pool, 0);
+    if (task == NULL) {
+        return NGX_ERROR;
+    }
+
+    task->ctx = ctx;
+    task->handler = ngx_http_isapi_thread_handler;
+    task->event.data = r;
+    task->event.handler = ngx_http_isapi_thread_done;
+
+    if (ngx_thread_task_post(pool, task) != NGX_OK) {
+        return NGX_ERROR;
+    }
+
+    r->main->blocked++;
+    r->aio = 1;
+    r->write_event_handler = ngx_http_isapi_resume;
+    ngx_http_isapi_count_running(1);
+
+    return NGX_OK;
+}
+
+#endif
+
+
 static void
 ngx_http_isapi_body_read(ngx_http_request_t *r)
 {
-    ngx_thread_task_t          *task;
     ngx_pool_cleanup_t         *cln;
     ngx_http_isapi_ctx_t       *ctx;
     ngx_http_isapi_loc_conf_t  *ilcf;
@@ -909,23 +966,10 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
         return;
     }
 
-    if (ilcf->thread_pool) {
-        task = ngx_thread_task_alloc(r->pool, sizeof(ngx_http_isapi_ctx_t));
-        if (task == NULL) {
-            ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
-            return;
-        }
-
-        ctx = task->ctx;
-        ngx_memzero(ctx, sizeof(ngx_http_isapi_ctx_t));
-
-    } else {
-        task = NULL;
-        ctx = ngx_pcalloc(r->pool, sizeof(ngx_http_isapi_ctx_t));
-        if (ctx == NULL) {
-            ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
-            return;
-        }
+    ctx = ngx_pcalloc(r->pool, sizeof(ngx_http_isapi_ctx_t));
+    if (ctx == NULL) {
+        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+        return;
     }
 
     ngx_http_set_ctx(r, ctx, ngx_http_isapi_module);
@@ -946,25 +990,18 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
         return;
     }
 
-    if (task == NULL) {
-        ngx_http_isapi_serve(ctx);
-        ngx_http_finalize_request(r, ngx_http_isapi_send(r, ctx));
+#if (NGX_THREADS)
+    if (ilcf->thread_pool) {
+        if (ngx_http_isapi_post(r, ilcf->thread_pool, ctx) != NGX_OK) {
+            ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+        }
+
         return;
     }
+#endif
 
-    task->handler = ngx_http_isapi_thread_handler;
-    task->event.data = r;
-    task->event.handler = ngx_http_isapi_thread_done;
-
-    if (ngx_thread_task_post(ilcf->thread_pool, task) != NGX_OK) {
-        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
-        return;
-    }
-
-    r->main->blocked++;
-    r->aio = 1;
-    r->write_event_handler = ngx_http_isapi_resume;
-    ngx_http_isapi_count_running(1);
+    ngx_http_isapi_serve(ctx);
+    ngx_http_finalize_request(r, ngx_http_isapi_send(r, ctx));
 }
 
 

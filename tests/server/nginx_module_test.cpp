@@ -203,6 +203,40 @@ TEST_F(NginxModuleTest, AnswersWithoutAValidHeaderAre500) {
   }
 }
 
+// Subrequests and debug logging on the thread pool: an SSI page whose
+// first include, an empty 404, is done on the pool while the next include
+// still runs, on kept-alive connections under allocator poisoning (and the
+// sanitizer in its build).
+TEST_F(NginxModuleTest, ThreadPoolSurvivesSubrequestsAndDebugLogging) {
+  fcgi_test::TempDir root;
+  root.Write("ssi/page.html",
+             "[<!--# include virtual=\"/pool.dll/missing\" -->]"
+             "[<!--# include virtual=\"/pool.dll/stream\" -->]\n");
+  struct Row {
+    std::string main;
+    std::string path;
+    std::string body;
+  };
+  for (const Row& row : {Row{"", "/ssi/page.html", "one two three\n"},
+                         Row{"error_log " + root.path() + "/debug.log debug;\n", "/pool.dll/page",
+                             "page body\n"}}) {
+    auto nginx = Start(row.main, Site("location /ssi/ { ssi on; root " + root.path() + "; }\n"), 1,
+                       {"MALLOC_PERTURB_=85"});
+    std::string request = "GET " + row.path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    for (int i = 0; i < 10; ++i) {
+      std::string answer = nginx->Exchange(request + request + request +
+                                           "GET /probe.dll/ex-close HTTP/1.1\r\nHost: x\r\n\r\n");
+      size_t found = 0;
+      for (size_t at = answer.find(row.body); at != std::string::npos;
+           at = answer.find(row.body, at + 1)) {
+        ++found;
+      }
+      ASSERT_EQ(found, 3u) << row.path << answer << nginx->log();
+    }
+    EXPECT_EQ(nginx->log().find("exited on signal"), std::string::npos) << nginx->log();
+  }
+}
+
 TEST_F(NginxModuleTest, ConcurrentClientsGetIdenticalAnswers) {
   fcgi_test::TempDir installation;
   auto nginx = Start("env ORVANE_INSDIR=" + WriteInstallation(installation, kPage) + ";\n",
@@ -365,7 +399,9 @@ TEST_F(NginxModuleTest, ConfigurationTestNamesAModuleThatCannotServe) {
     EXPECT_EQ(output.find("[emerg]", emerg + 1), std::string::npos) << output;
   }
   std::string output;
-  Config good{LoadModule(), Site()};
+  Config good{LoadModule(), "isapi_thread_pool default;\n" +
+                                Site("  location /inline.dll { isapi " PROBE_MODULE_PATH
+                                     "; isapi_thread_pool off; }\n")};
   EXPECT_EQ(nginx_test::TestConfig(nginx_path_, good, &output), 0) << output;
 }
 
