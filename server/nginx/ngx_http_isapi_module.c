@@ -409,7 +409,10 @@ ngx_http_isapi_init_process(ngx_cycle_t *cycle)
         return NGX_OK;
     }
 
-    ngx_http_isapi_warn_environment(cycle, imcf);
+    /* every worker gets the same environment: one of them says so */
+    if (ngx_worker == 0) {
+        ngx_http_isapi_warn_environment(cycle, imcf);
+    }
 
     extension = imcf->extensions.elts;
 
