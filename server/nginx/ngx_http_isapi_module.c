@@ -53,8 +53,8 @@ typedef struct {
     isapi_request       request;
     isapi_answer        answer;
     ngx_int_t           served;          /* -1 failed, 0 running, 1 done */
-    /* the module's Content-Type is in headers_out for nginx's filters */
-    unsigned            shows_content_type:1;
+    /* the module's Content-Type line, its value shown to nginx's filters */
+    ngx_table_elt_t    *content_type;
 } ngx_http_isapi_ctx_t;
 
 
@@ -452,24 +452,55 @@ ngx_http_isapi_exit_process(ngx_cycle_t *cycle)
 
 
 /*
- * nginx's filters that choose by MIME type (gzip, charset, sub) read the
- * module's Content-Type from headers_out.content_type. Here, after them and
- * just before nginx writes the header, it is taken out again: nginx would
- * print it a second time, in its own spelling, beside the module's line.
+ * The module's Content-Type line keeps its place and spelling, while its
+ * value is in headers_out.content_type for nginx's filters that choose by
+ * MIME type or charset (gzip, charset, sub). Here, after them and just
+ * before nginx writes the header, their result goes back into the module's
+ * line, written as nginx would write it, and headers_out gives it up so
+ * that nginx does not write a second Content-Type line.
  */
 static ngx_int_t
 ngx_http_isapi_header_filter(ngx_http_request_t *r)
 {
+    u_char                *p;
+    ngx_str_t             *type, *charset;
+    ngx_table_elt_t       *h;
     ngx_http_isapi_ctx_t  *ctx;
 
     ctx = ngx_http_get_module_ctx(r, ngx_http_isapi_module);
 
-    if (ctx != NULL && ctx->shows_content_type) {
-        ngx_str_null(&r->headers_out.content_type);
-        ngx_str_null(&r->headers_out.charset);
-        r->headers_out.content_type_len = 0;
-        r->headers_out.content_type_lowcase = NULL;
+    if (ctx == NULL || ctx->content_type == NULL) {
+        return ngx_http_next_header_filter(r);
     }
+
+    h = ctx->content_type;
+    type = &r->headers_out.content_type;
+    charset = &r->headers_out.charset;
+
+    if (type->len == 0) {
+        h->hash = 0;
+
+    } else if (r->headers_out.content_type_len == type->len && charset->len) {
+        p = ngx_pnalloc(r->pool, type->len + sizeof("; charset=") - 1
+                                 + charset->len);
+        if (p == NULL) {
+            return NGX_ERROR;
+        }
+
+        h->value.data = p;
+        p = ngx_cpymem(p, type->data, type->len);
+        p = ngx_cpymem(p, "; charset=", sizeof("; charset=") - 1);
+        p = ngx_cpymem(p, charset->data, charset->len);
+        h->value.len = p - h->value.data;
+
+    } else {
+        h->value = *type;
+    }
+
+    ngx_str_null(type);
+    ngx_str_null(charset);
+    r->headers_out.content_type_len = 0;
+    r->headers_out.content_type_lowcase = NULL;
 
     return ngx_http_next_header_filter(r);
 }
@@ -482,28 +513,6 @@ ngx_http_isapi_filter_init(ngx_conf_t *cf)
     ngx_http_top_header_filter = ngx_http_isapi_header_filter;
 
     return NGX_OK;
-}
-
-
-/* Shows the module's Content-Type value to nginx's filters; the media
- * type is what comes before any ';'. */
-static void
-ngx_http_isapi_show_content_type(ngx_http_request_t *r,
-    ngx_http_isapi_ctx_t *ctx, ngx_table_elt_t *h)
-{
-    size_t  len;
-
-    len = 0;
-    while (len < h->value.len && h->value.data[len] != ';'
-           && h->value.data[len] != ' ' && h->value.data[len] != '\t')
-    {
-        len++;
-    }
-
-    r->headers_out.content_type = h->value;
-    r->headers_out.content_type_len = len;
-    r->headers_out.content_type_lowcase = NULL;
-    ctx->shows_content_type = 1;
 }
 
 
@@ -678,6 +687,9 @@ ngx_http_isapi_add_header(ngx_http_request_t *r, const isapi_field *field)
     h->key.len = field->name.len;
     h->value.data = (u_char *) field->value.data;
     h->value.len = field->value.len;
+#if (nginx_version >= 1023000)
+    h->next = NULL;
+#endif
 
     h->lowcase_key = ngx_pnalloc(r->pool, h->key.len);
     if (h->lowcase_key == NULL) {
@@ -702,23 +714,286 @@ ngx_http_isapi_is(const isapi_field *field, const char *name)
 
 
 /*
- * Hands the module's answer to nginx. The module's header lines go into
- * the header list exactly as the module spelled them; nginx's own
- * Content-Type, Content-Length, Server and Date are kept out where the
- * module gave its own, so that no line appears twice. nginx's filters may
- * still act on the answer (gzip on the module's Content-Type, for one).
+ * How the module's header lines reach nginx, as nginx's upstream modules
+ * pass a backend's: lines nginx's filters act on go into their headers_out
+ * fields as well, hop-by-hop lines stay with the hop they came from. The
+ * line itself stays in the header list as the module spelled it.
+ */
+typedef ngx_int_t (*ngx_http_isapi_header_pt)(ngx_http_request_t *r,
+    ngx_http_isapi_ctx_t *ctx, ngx_table_elt_t *h, ngx_uint_t offset);
+
+typedef struct {
+    ngx_str_t                  name;
+    ngx_http_isapi_header_pt   handler;
+    ngx_uint_t                 offset;
+} ngx_http_isapi_header_t;
+
+
+static ngx_int_t
+ngx_http_isapi_set_field(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    ngx_table_elt_t *h, ngx_uint_t offset)
+{
+    *(ngx_table_elt_t **) ((char *) &r->headers_out + offset) = h;
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_hide(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    ngx_table_elt_t *h, ngx_uint_t offset)
+{
+    h->hash = 0;
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_connection(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    ngx_table_elt_t *h, ngx_uint_t offset)
+{
+    if (ngx_strlcasestrn(h->value.data, h->value.data + h->value.len,
+                         (u_char *) "close", 5 - 1))
+    {
+        r->keepalive = 0;
+    }
+
+    h->hash = 0;
+    return NGX_OK;
+}
+
+
+/* The media type is what comes before any parameter; a charset parameter
+ * goes where nginx's charset filter looks for it. */
+static ngx_int_t
+ngx_http_isapi_content_type(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    ngx_table_elt_t *h, ngx_uint_t offset)
+{
+    u_char  *p, *last;
+
+    if (ctx->content_type != NULL) {
+        return NGX_OK;
+    }
+
+    ctx->content_type = h;
+    r->headers_out.content_type = h->value;
+    r->headers_out.content_type_len = h->value.len;
+    r->headers_out.content_type_lowcase = NULL;
+
+    p = ngx_strlchr(h->value.data, h->value.data + h->value.len, ';');
+    if (p == NULL) {
+        return NGX_OK;
+    }
+
+    last = h->value.data + h->value.len;
+    r->headers_out.content_type_len = p - h->value.data;
+    while (r->headers_out.content_type_len > 0
+           && (h->value.data[r->headers_out.content_type_len - 1] == ' '
+               || h->value.data[r->headers_out.content_type_len - 1] == '\t'))
+    {
+        r->headers_out.content_type_len--;
+    }
+
+    p = ngx_strlcasestrn(p, last, (u_char *) "charset=", 8 - 1);
+    if (p == NULL) {
+        return NGX_OK;
+    }
+
+    p += 8;
+    r->headers_out.charset.data = p;
+    while (p < last && *p != ';' && *p != ' ' && *p != '\t') {
+        p++;
+    }
+    r->headers_out.charset.len = p - r->headers_out.charset.data;
+
+    if (r->headers_out.charset.len >= 2
+        && r->headers_out.charset.data[0] == '"'
+        && p[-1] == '"')
+    {
+        r->headers_out.charset.data++;
+        r->headers_out.charset.len -= 2;
+    }
+
+    return NGX_OK;
+}
+
+
+/* Relative redirects stay as the module wrote them: nginx would make
+ * them absolute with its own idea of the host. */
+static ngx_int_t
+ngx_http_isapi_location(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    ngx_table_elt_t *h, ngx_uint_t offset)
+{
+    if (h->value.len > 0 && h->value.data[0] != '/') {
+        r->headers_out.location = h;
+    }
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_last_modified(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    ngx_table_elt_t *h, ngx_uint_t offset)
+{
+    r->headers_out.last_modified = h;
+    r->headers_out.last_modified_time = ngx_parse_http_time(h->value.data,
+                                                            h->value.len);
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_add_to_list(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    ngx_table_elt_t *h, ngx_uint_t offset)
+{
+#if (nginx_version >= 1023000)
+    ngx_table_elt_t  **last;
+
+    for (last = (ngx_table_elt_t **) ((char *) &r->headers_out + offset);
+         *last;
+         last = &(*last)->next)
+    {
+        /* void */
+    }
+
+    *last = h;
+#else
+    ngx_array_t       *lines;
+    ngx_table_elt_t  **slot;
+
+    lines = (ngx_array_t *) ((char *) &r->headers_out + offset);
+
+    if (lines->elts == NULL
+        && ngx_array_init(lines, r->pool, 1, sizeof(ngx_table_elt_t *))
+           != NGX_OK)
+    {
+        return NGX_ERROR;
+    }
+
+    slot = ngx_array_push(lines);
+    if (slot == NULL) {
+        return NGX_ERROR;
+    }
+
+    *slot = h;
+#endif
+
+    return NGX_OK;
+}
+
+
+#define ngx_http_isapi_field(name)  offsetof(ngx_http_headers_out_t, name)
+
+static ngx_http_isapi_header_t  ngx_http_isapi_headers[] = {
+    { ngx_string("Content-Type"), ngx_http_isapi_content_type, 0 },
+    { ngx_string("Content-Length"), ngx_http_isapi_set_field,
+      ngx_http_isapi_field(content_length) },
+    { ngx_string("Content-Encoding"), ngx_http_isapi_set_field,
+      ngx_http_isapi_field(content_encoding) },
+    { ngx_string("Server"), ngx_http_isapi_set_field,
+      ngx_http_isapi_field(server) },
+    { ngx_string("Date"), ngx_http_isapi_set_field,
+      ngx_http_isapi_field(date) },
+    { ngx_string("ETag"), ngx_http_isapi_set_field,
+      ngx_http_isapi_field(etag) },
+    { ngx_string("Expires"), ngx_http_isapi_set_field,
+      ngx_http_isapi_field(expires) },
+#if (nginx_version >= 1023000)
+    { ngx_string("WWW-Authenticate"), ngx_http_isapi_add_to_list,
+      ngx_http_isapi_field(www_authenticate) },
+#else
+    { ngx_string("WWW-Authenticate"), ngx_http_isapi_set_field,
+      ngx_http_isapi_field(www_authenticate) },
+#endif
+    { ngx_string("Cache-Control"), ngx_http_isapi_add_to_list,
+      ngx_http_isapi_field(cache_control) },
+    { ngx_string("Location"), ngx_http_isapi_location, 0 },
+    { ngx_string("Last-Modified"), ngx_http_isapi_last_modified, 0 },
+    { ngx_string("Connection"), ngx_http_isapi_connection, 0 },
+    { ngx_string("Keep-Alive"), ngx_http_isapi_hide, 0 },
+    { ngx_string("Proxy-Connection"), ngx_http_isapi_hide, 0 },
+    { ngx_string("TE"), ngx_http_isapi_hide, 0 },
+    { ngx_string("Trailer"), ngx_http_isapi_hide, 0 },
+    { ngx_string("Upgrade"), ngx_http_isapi_hide, 0 },
+    { ngx_null_string, NULL, 0 }
+};
+
+
+static ngx_int_t
+ngx_http_isapi_translate(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    ngx_table_elt_t *h)
+{
+    ngx_http_isapi_header_t  *known;
+
+    for (known = ngx_http_isapi_headers; known->name.len; known++) {
+        if (known->name.len == h->key.len
+            && ngx_strncasecmp(known->name.data, h->key.data, h->key.len)
+               == 0)
+        {
+            return known->handler(r, ctx, h, known->offset);
+        }
+    }
+
+    return NGX_OK;
+}
+
+
+/*
+ * The status line as nginx writes it for the statuses it knows. Where
+ * the module's own text says the same, nginx writes the status line
+ * itself, and its handling of statuses such as 204 applies.
+ */
+static ngx_int_t
+ngx_http_isapi_standard_status(ngx_uint_t status, isapi_text *text)
+{
+    static const char  *lines[] = {
+        "200 OK", "201 Created", "202 Accepted", "204 No Content",
+        "206 Partial Content", "301 Moved Permanently", "303 See Other",
+        "304 Not Modified", "307 Temporary Redirect", "400 Bad Request",
+        "401 Unauthorized", "403 Forbidden", "404 Not Found", "409 Conflict",
+        "410 Gone", "500 Internal Server Error", "501 Not Implemented",
+        "502 Bad Gateway", NULL
+    };
+
+    const char  **line;
+
+    /* "200" alone: nginx adds its reason phrase, or a space after an
+     * unknown code */
+    if (text->len == 3) {
+        return 1;
+    }
+
+    for (line = lines; *line; line++) {
+        if (ngx_strlen(*line) == text->len
+            && ngx_strncmp(*line, text->data, text->len) == 0)
+        {
+            return 1;
+        }
+    }
+
+    return 0;
+}
+
+
+/*
+ * Hands the module's answer to nginx: status, header lines through the
+ * table above, and the body. 1xx, 204 and 304 answers carry no length,
+ * nor does an answer to HEAD whose length the module did not tell.
  */
 static ngx_int_t
 ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
 {
     ngx_int_t         rc;
-    ngx_uint_t        i;
+    ngx_uint_t        i, bodiless;
     ngx_buf_t        *b;
     ngx_chain_t       out;
     isapi_answer     *answer;
     ngx_table_elt_t  *h;
 
     if (ctx->served != 1) {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "isapi: the request could not be run (no memory or "
+                      "an unreadable request body)");
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
@@ -731,31 +1006,52 @@ ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
         return NGX_HTTP_INTERNAL_SERVER_ERROR;
     }
 
+    /* the host core's own 500 has no header line but a zero length */
+    if (answer->status == 500
+        && (answer->header_count == 0
+            || (answer->header_count == 1
+                && ngx_http_isapi_is(&answer->headers[0], "Content-Length"))))
+    {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "isapi: the module sent no valid status and header "
+                      "block, or none; answering 500");
+    }
+
     r->headers_out.status = answer->status;
-    r->headers_out.status_line.data = (u_char *) answer->status_line.data;
-    r->headers_out.status_line.len = answer->status_line.len;
-    r->headers_out.content_length_n = (off_t) answer->content_length;
+    r->disable_not_modified = 1;
+
+    if (!ngx_http_isapi_standard_status(answer->status, &answer->status_line)) {
+        r->headers_out.status_line.data = (u_char *) answer->status_line.data;
+        r->headers_out.status_line.len = answer->status_line.len;
+    }
+
+    bodiless = answer->status < 200 || answer->status == 204
+               || answer->status == 304;
 
     for (i = 0; i < answer->header_count; i++) {
         h = ngx_http_isapi_add_header(r, &answer->headers[i]);
-        if (h == NULL) {
+        if (h == NULL
+            || ngx_http_isapi_translate(r, ctx, h) != NGX_OK)
+        {
             return NGX_HTTP_INTERNAL_SERVER_ERROR;
         }
+    }
 
-        if (ngx_http_isapi_is(&answer->headers[i], "Content-Length")) {
-            r->headers_out.content_length = h;
-
-        } else if (ngx_http_isapi_is(&answer->headers[i], "Server")) {
-            r->headers_out.server = h;
-
-        } else if (ngx_http_isapi_is(&answer->headers[i], "Date")) {
-            r->headers_out.date = h;
-
-        } else if (ngx_http_isapi_is(&answer->headers[i], "Content-Type")
-                   && !ctx->shows_content_type)
-        {
-            ngx_http_isapi_show_content_type(r, ctx, h);
+    if (bodiless) {
+        if (r->headers_out.content_length) {
+            r->headers_out.content_length->hash = 0;
+            r->headers_out.content_length = NULL;
         }
+
+        r->headers_out.content_length_n = -1;
+
+    } else if (answer->framing == ISAPI_FRAMING_HOST
+               && r->method == NGX_HTTP_HEAD && answer->content_length == 0)
+    {
+        r->headers_out.content_length_n = -1;
+
+    } else {
+        r->headers_out.content_length_n = (off_t) answer->content_length;
     }
 
     if (answer->framing == ISAPI_FRAMING_MODULE_CHUNKED) {

@@ -66,6 +66,12 @@ bool Readable(int fd) {
   return poll(&ready, 1, 0) > 0;
 }
 
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t found = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+
 std::string Body(const std::string& answer) {
   size_t end = answer.find("\r\n\r\n");
   return end == std::string::npos ? "<no head>" : answer.substr(end + 4);
@@ -193,13 +199,76 @@ TEST_F(NginxModuleTest, ModulesOwnChunkingPassesThrough) {
             "Transfer-encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
 }
 
+// Each with one line in the error log that says why.
 TEST_F(NginxModuleTest, AnswersWithoutAValidHeaderAre500) {
   auto nginx = Start("");
+  size_t logged = 0;
   for (const char* path : {"/nothing", "/bad-header", "/bad-status", "/short"}) {
     std::string answer =
         nginx->Exchange(std::string("GET /probe.dll") + path + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << path << answer;
     EXPECT_EQ(answer.find("must not appear"), std::string::npos) << answer;
+    EXPECT_EQ(Occurrences(nginx->log(), "[error]"), ++logged) << path << nginx->log();
+  }
+}
+
+// The module's header lines reach nginx's fields, so that its filters and
+// directives act on them as on a proxied answer's, and hop-by-hop lines
+// stay behind. /probe.dll/answer?STATUS|LINE... answers with the query's
+// status and lines and a 12-byte body.
+TEST_F(NginxModuleTest, ModuleHeadersGoThroughNginxsFields) {
+  struct Row {
+    std::string config;   // in the server block
+    std::string request;  // method and target
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+    bool kept_alive;  // the next request on the connection is answered
+  };
+  const std::string page = "GET /probe.dll/answer?200%20OK|Content-Length:%2012";
+  for (const Row& row : std::vector<Row>{
+           {"", page + "|Connection:%20close", {"\r\nConnection: close\r\n"}, {"keep-alive"},
+            false},
+           {"", page + "|Keep-Alive:%20timeout=5|Upgrade:%20h2c", {}, {"Keep-Alive:", "Upgrade:"},
+            true},
+           {"charset utf-8;\n", page + "|Content-Type:%20text/html",
+            {"\r\nContent-Type: text/html; charset=utf-8\r\n"}, {}, true},
+           {"charset utf-8;\n", page + "|Content-Type:%20text/html;%20charset=Shift_JIS",
+            {"\r\nContent-Type: text/html; charset=Shift_JIS\r\n"}, {"utf-8"}, true},
+           {"gzip on;\ngzip_min_length 1;\n",
+            page + "|Content-Type:%20text/html|Content-Encoding:%20gzip",
+            {"\r\nContent-Encoding: gzip\r\n\r\ntwelve bytes"}, {"Content-Encoding: gzip\r\nC"},
+            true},
+           {"expires 1h;\n", page + "|Cache-Control:%20no-cache",
+            {"\r\nCache-Control: max-age=3600\r\n"}, {"no-cache"}, true},
+           {"", "GET /probe.dll/answer?302%20Found|Location:%20/elsewhere",
+            {"HTTP/1.1 302 Found\r\n", "\r\nLocation: /elsewhere\r\n"}, {}, true},
+           {"", "GET /probe.dll/answer?204%20No%20Content|Content-Length:%200",
+            {"HTTP/1.1 204 No Content\r\n"}, {"Content-Length", "twelve"}, true},
+           {"", "GET /probe.dll/answer?304%20Not%20Modified", {"HTTP/1.1 304 "},
+            {"Content-Length"}, true},
+           {"", "GET /probe.dll/answer?200|Content-Length:%2012", {"HTTP/1.1 200 OK\r\n"}, {},
+            true},
+           {"", "GET /probe.dll/answer?200%20Fine|Content-Length:%2012",
+            {"HTTP/1.1 200 Fine\r\n"}, {}, true},
+           {"", "HEAD /probe.dll/answer?200%20OK|Content-Type:%20text/plain", {},
+            {"Content-Length"}, true},
+       }) {
+    auto nginx = Start("", Site(row.config));
+    std::string answers = nginx->Exchange(row.request + " HTTP/1.1\r\nHost: x\r\n"
+                                          "Accept-Encoding: gzip\r\n\r\n"
+                                          "GET /probe.dll/page HTTP/1.1\r\nHost: x\r\n"
+                                          "Connection: close\r\n\r\n");
+    size_t next = answers.find("HTTP/1.1 ", 1);
+    std::string answer = answers.substr(0, next);
+    for (const std::string& text : row.present) {
+      EXPECT_NE(answer.find(text), std::string::npos) << row.request << ": " << text << " in\n"
+                                                      << answers;
+    }
+    for (const std::string& text : row.absent) {
+      EXPECT_EQ(answer.find(text), std::string::npos) << row.request << ": " << text << " in\n"
+                                                      << answers;
+    }
+    EXPECT_EQ(next != std::string::npos, row.kept_alive) << row.request << answers;
   }
 }
 
@@ -226,12 +295,7 @@ TEST_F(NginxModuleTest, ThreadPoolSurvivesSubrequestsAndDebugLogging) {
     for (int i = 0; i < 10; ++i) {
       std::string answer = nginx->Exchange(request + request + request +
                                            "GET /probe.dll/ex-close HTTP/1.1\r\nHost: x\r\n\r\n");
-      size_t found = 0;
-      for (size_t at = answer.find(row.body); at != std::string::npos;
-           at = answer.find(row.body, at + 1)) {
-        ++found;
-      }
-      ASSERT_EQ(found, 3u) << row.path << answer << nginx->log();
+      ASSERT_EQ(Occurrences(answer, row.body), 3u) << row.path << answer << nginx->log();
     }
     EXPECT_EQ(nginx->log().find("exited on signal"), std::string::npos) << nginx->log();
   }
@@ -409,12 +473,7 @@ TEST_F(NginxModuleTest, ConfigurationTestNamesAModuleThatCannotServe) {
 bool WaitForLog(const Nginx& nginx, const std::string& text, size_t count) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
-    std::string log = nginx.log();
-    size_t found = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-      ++found;
-    }
-    if (found >= count) return true;
+    if (Occurrences(nginx.log(), text) >= count) return true;
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

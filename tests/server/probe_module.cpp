@@ -16,6 +16,9 @@
 //   /block         waits until /release is requested (at most 10 s)
 //   /release       lets every /block request go on
 //   /nap           sleeps for one second, then answers
+//   /answer?STATUS|LINE|LINE...
+//                  the status and header lines of the query (%XX decoded),
+//                  then "twelve bytes" as the body unless the method is HEAD
 // TerminateExtension appends "terminate <flags>" to the file named by
 // PROBE_TERMINATE_LOG, when set. With PROBE_EVENT_FD set to an open
 // descriptor, every request writes "enter PATH\n" to it when it reaches
@@ -130,6 +133,32 @@ const char* const kVariables[] = {
     "HTTP_HOST",      "HTTP_X_PROBE",    "HTTP_COOKIE",     "ALL_HTTP",
     "ALL_RAW"};
 
+std::string PercentDecoded(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+void SendAnswer(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string query = PercentDecoded(ecb->lpszQueryString);
+  size_t bar = query.find('|');
+  std::string status = query.substr(0, bar), block;
+  while (bar != std::string::npos) {
+    size_t next = query.find('|', bar + 1);
+    block += query.substr(bar + 1, next - bar - 1) + "\r\n";
+    bar = next;
+  }
+  SendHeader(ecb, status.c_str(), (block + "\r\n").c_str());
+  if (strcmp(ecb->lpszMethod, "HEAD") != 0) Write(ecb, "twelve bytes");
+}
+
 // One line per write, so lines of concurrent requests never interleave.
 void Report(const char* what, const std::string& path) {
   const char* fd = getenv("PROBE_EVENT_FD");
@@ -208,6 +237,8 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   } else if (path == "/nap") {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     SendText(ecb, "rested\n");
+  } else if (path == "/answer") {
+    SendAnswer(ecb);
   } else if (path == "/release") {
     {
       std::lock_guard<std::mutex> lock(gate_mutex);
