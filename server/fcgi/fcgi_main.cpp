@@ -2,23 +2,24 @@
 //
 //   isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]
 //              [--max-params BYTES] [--request-timeout SECONDS]
+//              [--workers N] [--drain-timeout S] [--request-terminate-timeout S]
 //
 // Without --socket the listening socket is standard input, as a FastCGI
-// web server or systemd (StandardInput=socket) hands it over.
+// web server or systemd (StandardInput=socket) hands it over. Worker
+// processes serve it under a master: see server/core/supervisor.h.
 //
 // SIGTERM or SIGINT: stop accepting, finish the requests in progress, end
 // the module (TerminateExtension) and exit 0.
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "server/core/descriptor_limit.h"
-#include "server/core/host_core.h"
-#include "server/core/signals.h"
+#include "server/core/supervisor.h"
 #include "server/fcgi/fcgi_options.h"
 #include "server/fcgi/fcgi_responder.h"
 #include "server/fcgi/fcgi_socket.h"
@@ -35,6 +36,39 @@ void RemoveSocketFile(const std::string& path, const struct stat& created) {
   }
 }
 
+class FcgiFrontEnd : public isapi::FrontEnd {
+ public:
+  FcgiFrontEnd(const isapi_fcgi::Options& options, int listen_fd, bool inherited)
+      : options_(options), listen_fd_(listen_fd), inherited_(inherited) {}
+
+  bool Start(isapi::Module* module, std::string* error) override {
+    fprintf(stderr, "isapi-fcgi: serving %s (%s) on %s%s with %d threads\n",
+            options_.module_path.c_str(), module->description().c_str(),
+            isapi_fcgi::SocketName(listen_fd_).c_str(), inherited_ ? " (inherited)" : "",
+            options_.threads);
+    isapi_fcgi::ResponderSettings settings;
+    settings.threads = options_.threads;
+    settings.limits.max_params = options_.max_params;
+    settings.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
+    responder_ = std::make_unique<isapi_fcgi::Responder>(module, listen_fd_, settings);
+    return responder_->Start(error);
+  }
+
+  // Each request in progress is bounded by the request timeout; a worker's
+  // master also ends a worker that outlasts the drain timeout.
+  void Stop(unsigned) override {
+    fprintf(stderr, "isapi-fcgi: stopping, finishing requests in progress\n");
+    responder_.reset();
+    close(listen_fd_);
+  }
+
+ private:
+  const isapi_fcgi::Options& options_;
+  int listen_fd_;
+  bool inherited_;
+  std::unique_ptr<isapi_fcgi::Responder> responder_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,9 +81,6 @@ int main(int argc, char** argv) {
 
   // A descriptor per web server connection.
   isapi::RaiseDescriptorLimit();
-  // Every thread blocks the stop signals; the main thread takes them.
-  sigset_t stop_signals = isapi::BlockSignals({SIGTERM, SIGINT});
-
   bool own_socket = !options.bind_address.empty();
   int listen_fd = STDIN_FILENO;
   if (own_socket) {
@@ -68,35 +99,9 @@ int main(int argc, char** argv) {
   bool remove_socket_file = own_socket && options.unix_socket;
   if (remove_socket_file) lstat(options.bind_address.c_str(), &socket_file);
 
-  std::unique_ptr<isapi::Module> module = isapi::Module::Load(options.module_path, &error);
-  if (module == nullptr) {
-    fprintf(stderr, "isapi-fcgi: %s\n", error.c_str());
-    if (remove_socket_file) RemoveSocketFile(options.bind_address, socket_file);
-    return 1;
-  }
-  fprintf(stderr, "isapi-fcgi: serving %s (%s) on %s%s with %d threads\n",
-          options.module_path.c_str(), module->description().c_str(),
-          isapi_fcgi::SocketName(listen_fd).c_str(), own_socket ? "" : " (inherited)",
-          options.threads);
-
-  isapi_fcgi::ResponderSettings settings;
-  settings.threads = options.threads;
-  settings.limits.max_params = options.max_params;
-  settings.request_timeout = std::chrono::seconds(options.request_timeout_seconds);
-  int exit_code = 0;
-  {
-    isapi_fcgi::Responder responder(module.get(), listen_fd, settings);
-    if (responder.Start(&error)) {
-      int received = isapi::WaitForSignal(stop_signals);
-      fprintf(stderr, "isapi-fcgi: %s received, finishing requests in progress\n",
-              strsignal(received));
-    } else {
-      fprintf(stderr, "isapi-fcgi: %s\n", error.c_str());
-      exit_code = 1;
-    }
-  }
-  module->Terminate();
-  close(listen_fd);
+  FcgiFrontEnd front_end(options, listen_fd, !own_socket);
+  int status =
+      isapi::Serve("isapi-fcgi", options.module_path, listen_fd, options.serve, &front_end);
   if (remove_socket_file) RemoveSocketFile(options.bind_address, socket_file);
-  return exit_code;
+  return status;
 }

@@ -43,18 +43,19 @@ int CpuCount() {
 const char* Usage() {
   return "usage: isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]\n"
          "                  [--max-params BYTES] [--request-timeout SECONDS]\n"
+         "                  [--workers N] [--drain-timeout S] [--request-terminate-timeout S]\n"
          "Without --socket, standard input must be a listening socket.";
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
+  std::vector<isapi::KnownOption> known = {{"--module", true},
+                                           {"--socket", true},
+                                           {"--threads", true},
+                                           {"--max-params", true},
+                                           {"--request-timeout", true}};
+  known.insert(known.end(), isapi::kServeOptions.begin(), isapi::kServeOptions.end());
   isapi::OptionValues values;
-  if (!isapi::ParseCommandLine(argc, argv,
-                               {{"--module", true},
-                                {"--socket", true},
-                                {"--threads", true},
-                                {"--max-params", true},
-                                {"--request-timeout", true}},
-                               &values, error)) {
+  if (!isapi::ParseCommandLine(argc, argv, known, &values, error)) {
     return false;
   }
   if (values.count("--module") == 0) {
@@ -81,7 +82,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   options->threads = static_cast<int>(threads);
   options->max_params = static_cast<size_t>(max_params);
   options->request_timeout_seconds = static_cast<int>(timeout);
-  return true;
+  return isapi::ReadServeOptions(values, &options->serve, error);
 }
 
 }  // namespace isapi_fcgi

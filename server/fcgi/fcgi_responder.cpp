@@ -12,6 +12,7 @@
 #include <list>
 #include <system_error>
 
+#include "server/core/calls_in_flight.h"
 #include "server/fcgi/fcgi_answer.h"
 #include "server/fcgi/fcgi_request.h"
 
@@ -78,6 +79,7 @@ void AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
   } else if (request.body_too_large) {
     sink.SendBareStatus(413);
   } else {
+    isapi::CallInFlight call(http.method, http.target, http.protocol);
     withheld_body_bytes = module->Serve(http, &sink).withheld_body_bytes;
   }
   sink.End(withheld_body_bytes);

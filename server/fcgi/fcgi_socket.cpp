@@ -11,6 +11,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "server/core/listen_socket.h"
+
 namespace isapi_fcgi {
 
 namespace {
@@ -34,19 +36,6 @@ bool SocketIsAnswered(const std::string& path) {
   return answered;
 }
 
-// Binds a new socket of `family` to `address` and listens on it.
-int Listen(int family, const sockaddr* address, socklen_t length, std::string* error) {
-  int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  int on = 1;
-  if (fd >= 0 && family != AF_UNIX) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (fd < 0 || bind(fd, address, length) != 0 || listen(fd, SOMAXCONN) != 0) {
-    *error = strerror(errno);
-    if (fd >= 0) close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 int ListenUnix(const std::string& path, std::string* error) {
   sockaddr_un address;
   if (!UnixAddress(path, &address)) {
@@ -66,7 +55,7 @@ int ListenUnix(const std::string& path, std::string* error) {
     unlink(path.c_str());
   }
   std::string reason;
-  int fd = Listen(AF_UNIX, reinterpret_cast<sockaddr*>(&address), sizeof address, &reason);
+  int fd = isapi::OpenListenSocket(reinterpret_cast<sockaddr*>(&address), sizeof address, &reason);
   if (fd < 0) *error = "cannot listen on " + path + ": " + reason;
   return fd;
 }
@@ -91,7 +80,7 @@ int ListenTcp(const std::string& host_port, std::string* error) {
   std::string reason = "no address";
   int fd = -1;
   for (addrinfo* at = found; at != nullptr && fd < 0; at = at->ai_next) {
-    fd = Listen(at->ai_family, at->ai_addr, at->ai_addrlen, &reason);
+    fd = isapi::OpenListenSocket(at->ai_addr, at->ai_addrlen, &reason);
   }
   freeaddrinfo(found);
   if (fd < 0) *error = "cannot listen on " + host_port + ": " + reason;

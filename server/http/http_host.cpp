@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "server/core/calls_in_flight.h"
 #include "server/http/http_options.h"
 #include "server/http/http_request.h"
 #include "server/http/http_response.h"
@@ -96,7 +97,7 @@ HttpHost::~HttpHost() {
   StopWatching();
 }
 
-bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size,
+bool HttpHost::Start(int listen_fd, unsigned pool_size,
                      unsigned connection_limit, unsigned request_timeout_seconds,
                      std::string* error) {
   request_timeout_ms_ = static_cast<int64_t>(request_timeout_seconds) * 1000;
@@ -109,10 +110,9 @@ bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size,
   unsigned flags = (pool_size == 0 ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD
                                    : MHD_USE_EPOLL_INTERNAL_THREAD) |
                    MHD_USE_ITC | MHD_USE_ERROR_LOG;
-  if (address.ss_family == AF_INET6) flags |= MHD_USE_DUAL_STACK;
   daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &HttpHost::HandleRequest, this,
-      MHD_OPTION_SOCK_ADDR, &address,
+      MHD_OPTION_LISTEN_SOCKET, listen_fd,
       MHD_OPTION_URI_LOG_CALLBACK, &HttpHost::BeginRequest, this,
       MHD_OPTION_NOTIFY_COMPLETED, &HttpHost::EndRequest, this,
       MHD_OPTION_NOTIFY_CONNECTION, &HttpHost::NotifyConnection, this,
@@ -127,21 +127,10 @@ bool HttpHost::Start(const sockaddr_storage& address, unsigned pool_size,
       MHD_OPTION_ARRAY, pool_options,
       MHD_OPTION_END);
   if (daemon_ == nullptr) {
-    *error = "cannot listen on " + FormatAddress(reinterpret_cast<const sockaddr*>(&address));
+    *error = "cannot start libmicrohttpd";
     return false;
   }
   return true;
-}
-
-std::string HttpHost::ListeningAddress() const {
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_LISTEN_FD);
-  sockaddr_storage bound;
-  socklen_t length = sizeof bound;
-  if (info == nullptr ||
-      getsockname(info->listen_fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
-    return std::string();
-  }
-  return FormatAddress(reinterpret_cast<const sockaddr*>(&bound));
 }
 
 void HttpHost::StopAccepting() {
@@ -304,7 +293,11 @@ MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const
   state->answering = true;
   bool keep_alive = isapi::ClientAllowsKeepAlive(request) && !draining_.load();
   state->sink.Reset(keep_alive);
-  isapi::ServeResult served = module_->Serve(request, &state->sink);
+  isapi::ServeResult served;
+  {
+    isapi::CallInFlight call(request.method, request.target, request.protocol);
+    served = module_->Serve(request, &state->sink);
+  }
   MHD_Result result =
       state->sink.Queue(connection, request.method == "HEAD", keep_alive, &served);
   log_->Write(request, served.status, served.body_bytes);

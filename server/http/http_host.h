@@ -14,7 +14,6 @@
 #pragma once
 
 #include <microhttpd.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -37,19 +36,15 @@ class HttpHost {
   HttpHost(const HttpHost&) = delete;
   HttpHost& operator=(const HttpHost&) = delete;
 
-  // Listens on `address` and serves from `pool_size` epoll threads, or a
-  // thread per connection when it is 0, with at most `connection_limit`
-  // connections open at once. A request must arrive whole (request line,
-  // headers, body) within `request_timeout_seconds` of the connection
-  // opening or of the previous answer being sent; otherwise its connection
-  // is closed. Returns false with a one-line reason in *error when
-  // libmicrohttpd cannot start.
-  bool Start(const sockaddr_storage& address, unsigned pool_size, unsigned connection_limit,
+  // Serves the connections of `listen_fd` (a listening socket, left open
+  // until StopAccepting) from `pool_size` epoll threads, or a thread per
+  // connection when it is 0, with at most `connection_limit` connections
+  // open at once. A request must arrive whole (request line, headers, body)
+  // within `request_timeout_seconds` of the connection opening or of the
+  // previous answer being sent; otherwise its connection is closed. Returns
+  // false with a one-line reason in *error when libmicrohttpd cannot start.
+  bool Start(int listen_fd, unsigned pool_size, unsigned connection_limit,
              unsigned request_timeout_seconds, std::string* error);
-
-  // The address it listens on, with the port the kernel picked for port 0:
-  // "127.0.0.1:8080", "[::]:8080".
-  std::string ListeningAddress() const;
 
   // Closes the listening socket; from now on every answer carries
   // "Connection: close".

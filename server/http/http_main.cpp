@@ -1,11 +1,11 @@
 // isapi-server: a standalone HTTP/1.1 server on libmicrohttpd that serves
 // every request through one extension module. See http_host.h for how it
-// drives libmicrohttpd and http_options.cpp for the command line.
+// drives libmicrohttpd, http_options.cpp for the command line and
+// server/core/supervisor.h for its worker processes.
 #include <errno.h>
-#include <signal.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +13,8 @@
 #include <string>
 
 #include "server/core/descriptor_limit.h"
-#include "server/core/host_core.h"
-#include "server/core/signals.h"
+#include "server/core/listen_socket.h"
+#include "server/core/supervisor.h"
 #include "server/http/access_log.h"
 #include "server/http/http_host.h"
 #include "server/http/http_options.h"
@@ -39,6 +39,56 @@ unsigned ConnectionLimit(unsigned wanted) {
              ? static_cast<unsigned>(descriptors - kReservedDescriptors)
              : static_cast<unsigned>(descriptors / 2);
 }
+
+class HttpFrontEnd : public isapi::FrontEnd {
+ public:
+  HttpFrontEnd(const isapi_http::Options& options, int listen_fd, unsigned pool_size)
+      : options_(options), listen_fd_(listen_fd), pool_size_(pool_size) {}
+
+  bool Start(isapi::Module* module, std::string* error) override {
+    // Opened by each worker, so that a worker's reopen on SIGHUP closes the
+    // old file for good.
+    if (!log_.Open(options_.access_log)) {
+      *error = "cannot open access log " + options_.access_log + ": " + strerror(errno);
+      return false;
+    }
+    host_ = std::make_unique<isapi_http::HttpHost>(module, &log_);
+    unsigned limit =
+        ConnectionLimit(pool_size_ == 0 ? kThreadPerConnectionLimit : kPoolConnectionLimit);
+    return host_->Start(listen_fd_, pool_size_, limit, options_.request_timeout_seconds, error);
+  }
+
+  void AnnounceReady() override {
+    sockaddr_storage bound;
+    socklen_t length = sizeof bound;
+    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &length);
+    printf("listening on %s\n",
+           isapi_http::FormatAddress(reinterpret_cast<sockaddr*>(&bound)).c_str());
+    fflush(stdout);
+  }
+
+  void ReopenLogs() override {
+    if (!log_.Reopen()) {
+      fprintf(stderr, "isapi-server: cannot reopen access log %s: %s; still writing to the "
+              "old file\n", options_.access_log.c_str(), strerror(errno));
+    }
+  }
+
+  void Stop(unsigned drain_timeout_seconds) override {
+    host_->StopAccepting();
+    printf("draining\n");
+    fflush(stdout);
+    host_->Drain(drain_timeout_seconds * 1000);
+    host_.reset();
+  }
+
+ private:
+  const isapi_http::Options& options_;
+  int listen_fd_;
+  unsigned pool_size_;
+  isapi_http::AccessLog log_;
+  std::unique_ptr<isapi_http::HttpHost> host_;
+};
 
 }  // namespace
 
@@ -71,47 +121,13 @@ int main(int argc, char** argv) {
             "user, or pass --allow-root\n");
     return 2;
   }
-  isapi_http::AccessLog log;
-  if (!log.Open(options.access_log)) {
-    fprintf(stderr, "isapi-server: cannot open access log %s: %s\n",
-            options.access_log.c_str(), strerror(errno));
+  socklen_t length = address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  int listen_fd = isapi::OpenListenSocket(reinterpret_cast<sockaddr*>(&address), length, &error);
+  if (listen_fd < 0) {
+    fprintf(stderr, "isapi-server: cannot listen on %s: %s\n", options.listen.c_str(),
+            error.c_str());
     return 1;
   }
-  std::unique_ptr<isapi::Module> module = isapi::Module::Load(options.module_path, &error);
-  if (module == nullptr) {
-    fprintf(stderr, "isapi-server: %s\n", error.c_str());
-    return 1;
-  }
-
-  // Every thread libmicrohttpd starts inherits this mask, so the signals
-  // reach only WaitForSignal below: SIGHUP reopens the access log, the
-  // others stop the server.
-  sigset_t signals = isapi::BlockSignals({SIGTERM, SIGINT, SIGHUP});
-  {
-    isapi_http::HttpHost host(module.get(), &log);
-    unsigned connection_limit =
-        ConnectionLimit(pool_size == 0 ? kThreadPerConnectionLimit : kPoolConnectionLimit);
-    if (!host.Start(address, pool_size, connection_limit, options.request_timeout_seconds,
-                    &error)) {
-      fprintf(stderr, "isapi-server: %s\n", error.c_str());
-      return 1;
-    }
-    printf("listening on %s\n", host.ListeningAddress().c_str());
-    fflush(stdout);
-    // Does nothing outside systemd (no NOTIFY_SOCKET).
-    sd_notify(0, "READY=1");
-    while (isapi::WaitForSignal(signals) == SIGHUP) {
-      if (!log.Reopen()) {
-        fprintf(stderr, "isapi-server: cannot reopen access log %s: %s; still writing to the "
-                "old file\n", options.access_log.c_str(), strerror(errno));
-      }
-    }
-    sd_notify(0, "STOPPING=1");
-    host.StopAccepting();
-    printf("draining\n");
-    fflush(stdout);
-    host.Drain(options.drain_timeout_seconds * 1000);
-  }
-  module->Terminate();
-  return 0;
+  HttpFrontEnd front_end(options, listen_fd, pool_size);
+  return isapi::Serve("isapi-server", options.module_path, listen_fd, options.serve, &front_end);
 }

@@ -10,9 +10,11 @@
 namespace isapi_http {
 
 const char* Usage() {
-  return "usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
+  static const std::string usage =
+      std::string("usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
          "                    [--threads N | --thread-per-connection] [--access-log FILE|-]\n"
-         "                    [--request-timeout S] [--drain-timeout S] [--allow-root]\n"
+         "                    [--request-timeout S] [--workers N] [--drain-timeout S]\n"
+         "                    [--request-terminate-timeout S] [--allow-root]\n"
          "\n"
          "Serves HTTP/1.1 through the extension module at PATH.\n"
          "  --module PATH        the module (.so) to load; required\n"
@@ -30,9 +32,8 @@ const char* Usage() {
          "                       or write it to standard output with -\n"
          "  --request-timeout S  close a connection whose request has not arrived whole\n"
          "                       S seconds (1-3600, default 30) after the connection\n"
-         "                       opened or the previous answer went out\n"
-         "  --drain-timeout S    on SIGTERM, give answers under way up to S seconds\n"
-         "                       (0-3600, default 10) before closing every connection\n"
+         "                       opened or the previous answer went out\n") +
+         isapi::kServeOptionsUsage +
          "  --allow-root         run the module even as root (refused otherwise: the\n"
          "                       module would have every right on the machine)\n"
          "  --help               show this text\n"
@@ -43,19 +44,22 @@ const char* Usage() {
          "systemd (Type=notify) it reports readiness. SIGHUP reopens the access log.\n"
          "SIGTERM or SIGINT: stop accepting, let answers under way finish within the\n"
          "drain timeout, close the other connections (idle, or still sending a\n"
-         "request), wait for module calls still running, unload the module, exit 0.\n";
+         "request), wait for module calls still running, unload the module, exit 0.\n"
+         "With worker processes the master forwards SIGHUP and the stop signals to\n"
+         "them, and logs on standard error every worker that dies, with the request\n"
+         "lines that were in the module.\n";
+  return usage.c_str();
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, bool* help,
                   std::string* error) {
+  std::vector<isapi::KnownOption> known = {
+      {"--help", false},         {"--module", true},         {"--listen", true},
+      {"--access-log", true},    {"--threads", true},        {"--thread-per-connection", false},
+      {"--request-timeout", true}, {"--allow-root", false}};
+  known.insert(known.end(), isapi::kServeOptions.begin(), isapi::kServeOptions.end());
   isapi::OptionValues values;
-  if (!isapi::ParseCommandLine(argc, argv,
-                               {{"--help", false}, {"--module", true}, {"--listen", true},
-                                {"--access-log", true}, {"--threads", true},
-                                {"--thread-per-connection", false},
-                                {"--drain-timeout", true}, {"--request-timeout", true},
-                                {"--allow-root", false}},
-                               &values, error)) {
+  if (!isapi::ParseCommandLine(argc, argv, known, &values, error)) {
     return false;
   }
   *help = values.count("--help") != 0;
@@ -63,12 +67,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
   uint64_t threads = 0;
   if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error)) return false;
   options->threads = static_cast<unsigned>(threads);
-  uint64_t drain = options->drain_timeout_seconds;
-  if (!isapi::NumberOption(values, "--drain-timeout", 0, kMaxDrainTimeoutSeconds, &drain,
-                           error)) {
-    return false;
-  }
-  options->drain_timeout_seconds = static_cast<unsigned>(drain);
+  if (!isapi::ReadServeOptions(values, &options->serve, error)) return false;
   uint64_t request_timeout = options->request_timeout_seconds;
   if (!isapi::NumberOption(values, "--request-timeout", 1, kMaxRequestTimeoutSeconds,
                            &request_timeout, error)) {

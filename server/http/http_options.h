@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "server/core/supervisor.h"
+
 namespace isapi_http {
 
 struct Options {
@@ -13,13 +15,12 @@ struct Options {
   std::string access_log;  // "" for none, "-" for standard output
   unsigned threads = 0;    // 0: one per CPU
   bool thread_per_connection = false;
-  unsigned drain_timeout_seconds = 10;
   unsigned request_timeout_seconds = 30;
   bool allow_root = false;
+  isapi::ServeSettings serve;  // --workers, --drain-timeout, --request-terminate-timeout
 };
 
 constexpr unsigned kMaxThreads = 64;
-constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
 constexpr unsigned kMaxRequestTimeoutSeconds = 3600;
 
 // The text printed for --help and after a command-line error.

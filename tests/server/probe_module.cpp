@@ -19,11 +19,13 @@
 //   /answer?STATUS|LINE|LINE...
 //                  the status and header lines of the query (%XX decoded),
 //                  then "twelve bytes" as the body unless the method is HEAD
+//   /crash         dies of SIGSEGV, as a module with a bad pointer does
 // TerminateExtension appends "terminate <flags>" to the file named by
 // PROBE_TERMINATE_LOG, when set. With PROBE_EVENT_FD set to an open
 // descriptor, every request writes "enter PATH\n" to it when it reaches
 // HttpExtensionProc and "leave PATH\n" when it returns, so that a test
 // can wait for a request to be inside the module instead of sleeping.
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -239,6 +241,8 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     SendText(ecb, "rested\n");
   } else if (path == "/answer") {
     SendAnswer(ecb);
+  } else if (path == "/crash") {
+    raise(SIGSEGV);
   } else if (path == "/release") {
     {
       std::lock_guard<std::mutex> lock(gate_mutex);

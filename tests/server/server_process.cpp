@@ -91,12 +91,12 @@ int WaitForExit(pid_t pid, int timeout_ms) {
 
 ServerProcess::ServerProcess(const std::vector<std::string>& args,
                              const std::vector<std::string>& environment,
-                             const std::string& listen) {
+                             const std::string& listen, bool with_stderr) {
   std::vector<std::string> all = args;
   all.push_back("--listen");
   all.push_back(listen);
   int out = -1;
-  pid_ = Spawn(all, environment, false, true, &out);
+  pid_ = Spawn(all, environment, with_stderr, true, &out);
   if (pid_ < 0) return;
   output_ = out;
   output_text_ = ReadUntil(out, 10000, [](const std::string& text) {

@@ -12,10 +12,11 @@ class ServerProcess {
  public:
   // Starts isapi-server with `args` plus "--listen LISTEN" and waits (at
   // most 10 s) for its "listening on" line. Check started() after.
-  // `environment` entries ("NAME=value") are added to the child's.
+  // `environment` entries ("NAME=value") are added to the child's. With
+  // `with_stderr`, what it writes on standard error is read as output too.
   explicit ServerProcess(const std::vector<std::string>& args,
                          const std::vector<std::string>& environment = {},
-                         const std::string& listen = "127.0.0.1:0");
+                         const std::string& listen = "127.0.0.1:0", bool with_stderr = false);
   // Kills the server if it still runs.
   ~ServerProcess();
 

@@ -461,6 +461,45 @@ TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
   unlink(log_path);
 }
 
+// A worker that dies, however it dies, is replaced; the master's log names
+// how it ended and the request line that was inside the module.
+TEST(ServerLifecycle, AWorkerThatDiesIsReplacedAndItsRequestLineLogged) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<const char*> targets;  // requested in turn, each ending a worker
+    std::vector<const char*> log;      // lines the master writes on standard error
+  } cases[] = {
+      {"segfault", {}, {"/crash?id=7"},
+       {"died of signal 11 (Segmentation fault) with 1 request in the module:\n",
+        "isapi-server:   GET /crash?id=7 HTTP/1.1\n"}},
+      {"call past the terminate timeout",
+       {"--request-terminate-timeout", "1"},
+       {"/block"},
+       {"has run \"GET /block HTTP/1.1\" in the module for more than 1 s",
+        "died of signal 9 (Killed) with 1 request in the module:\n",
+        "isapi-server:   GET /block HTTP/1.1\n"}},
+      {"crash loop", {}, {"/crash", "/crash", "/crash"},
+       {"3 workers in a row ended within 1000 ms of starting; starting the next in 1 s "
+        "(rapid-fail protection)\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> args = {"--module", PROBE_MODULE, "--workers", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ServerProcess server(args, {}, "127.0.0.1:0", true);
+    ASSERT_TRUE(server.started());
+    std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+    for (const char* target : c.targets) {
+      EXPECT_NE(Fetch(base + target).curl_code, CURLE_OK);
+    }
+    for (const char* line : c.log) EXPECT_TRUE(server.WaitForOutput(line)) << line;
+    // The replacement serves.
+    EXPECT_EQ(Fetch(base + "/page").body, "page body\n");
+    EXPECT_EQ(server.StopWith(SIGTERM), 0);
+  }
+}
+
 TEST(ServerLifecycle, DrainClosesAConnectionStillSendingItsRequest) {
   ServerProcess server({"--module", PROBE_MODULE, "--drain-timeout", "1"});
   ASSERT_TRUE(server.started());

@@ -1,0 +1,366 @@
+#include "server/core/supervisor.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "server/core/calls_in_flight.h"
+#include "server/core/signals.h"
+
+namespace isapi {
+
+const std::vector<KnownOption> kServeOptions = {
+    {"--workers", true}, {"--drain-timeout", true}, {"--request-terminate-timeout", true}};
+
+const char kServeOptionsUsage[] =
+    "  --workers N          serve from N (0-64, default 1) worker processes under a\n"
+    "                       master that replaces any that dies; 0: serve in this\n"
+    "                       one process, which a crash of the module then ends\n"
+    "  --drain-timeout S    on SIGTERM, give answers under way up to S seconds\n"
+    "                       (0-3600, default 10) before closing every connection\n"
+    "  --request-terminate-timeout S\n"
+    "                       end a worker whose module call has run S seconds\n"
+    "                       (1-3600; default: no limit; needs --workers 1 or more)\n";
+
+bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error) {
+  uint64_t workers = settings->workers;
+  uint64_t drain = settings->drain_timeout_seconds;
+  uint64_t terminate = settings->request_terminate_timeout_seconds;
+  if (!NumberOption(values, "--workers", 0, kMaxWorkers, &workers, error) ||
+      !NumberOption(values, "--drain-timeout", 0, kMaxDrainTimeoutSeconds, &drain, error) ||
+      !NumberOption(values, "--request-terminate-timeout", 1, kMaxDrainTimeoutSeconds,
+                    &terminate, error)) {
+    return false;
+  }
+  if (terminate != 0 && workers == 0) {
+    *error = "--request-terminate-timeout needs --workers 1 or more";
+    return false;
+  }
+  settings->workers = static_cast<unsigned>(workers);
+  settings->drain_timeout_seconds = static_cast<unsigned>(drain);
+  settings->request_terminate_timeout_seconds = static_cast<unsigned>(terminate);
+  return true;
+}
+
+namespace {
+
+// A worker that lived this long was not part of a crash loop.
+constexpr int64_t kSettledMs = 1000;
+// Workers that end sooner than kSettledMs are replaced at once this many
+// times in a row; after that each replacement waits twice as long as the
+// one before, from kFirstBackOffMs up to kMaxBackOffMs.
+constexpr unsigned kQuickEndsForgiven = 2;
+constexpr int64_t kFirstBackOffMs = 1000;
+constexpr int64_t kMaxBackOffMs = 32000;
+// After the drain timeout, how long a stopping worker may take to end its
+// module before it is killed.
+constexpr int64_t kStopGraceMs = 5000;
+
+// One worker's part of the memory the master shares with its workers.
+struct WorkerShare {
+  std::atomic<bool> serving;
+  CallTable calls;
+};
+
+// Serves in this process until a stop signal. A worker (`share` set) tells
+// its master when it serves; the one process of --workers 0 tells the
+// operator and systemd.
+int ServeHere(const char* program, const std::string& module_path, const ServeSettings& settings,
+              FrontEnd* front_end, WorkerShare* share, pid_t master) {
+  // Before any thread exists (the module's, the front end's), so that the
+  // signals reach only the wait below.
+  sigset_t signals = BlockSignals({SIGTERM, SIGINT, SIGHUP});
+  std::string error;
+  std::unique_ptr<Module> module = Module::Load(module_path, &error);
+  if (module == nullptr) {
+    fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 1;
+  }
+  if (!front_end->Start(module.get(), &error)) {
+    fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 1;
+  }
+  if (share != nullptr) {
+    share->serving.store(true);
+    kill(master, SIGUSR1);
+  } else {
+    front_end->AnnounceReady();
+    sd_notify(0, "READY=1");  // does nothing outside systemd
+  }
+  while (WaitForSignal(signals) == SIGHUP) front_end->ReopenLogs();
+  if (share == nullptr) sd_notify(0, "STOPPING=1");
+  front_end->Stop(settings.drain_timeout_seconds);
+  module->Terminate();
+  return 0;
+}
+
+class Master {
+ public:
+  Master(const char* program, const std::string& module_path, int listen_fd,
+         const ServeSettings& settings, FrontEnd* front_end)
+      : program_(program),
+        module_path_(module_path),
+        listen_fd_(listen_fd),
+        settings_(settings),
+        front_end_(front_end),
+        workers_(settings.workers) {}
+
+  ~Master() {
+    if (shares_ != nullptr) munmap(shares_, SharesSize());
+  }
+
+  int Run() {
+    shares_ = static_cast<WorkerShare*>(
+        mmap(nullptr, SharesSize(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (shares_ == MAP_FAILED) {
+      shares_ = nullptr;
+      fprintf(stderr, "%s: cannot share memory with workers: %s\n", program_,
+              strerror(errno));
+      return 1;
+    }
+    signals_ = BlockSignals({SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGUSR1});
+    for (size_t i = 0; i < workers_.size(); ++i) StartWorker(i);
+    int status = AwaitFirstWorkers();
+    if (status >= 0) {
+      StopWorkers();
+      return status;
+    }
+    front_end_->AnnounceReady();
+    sd_notify(0, "READY=1");
+    Supervise();
+    sd_notify(0, "STOPPING=1");
+    StopWorkers();
+    return 0;
+  }
+
+ private:
+  struct Worker {
+    pid_t pid = 0;  // 0 while none runs
+    int64_t started_ms = 0;
+    int64_t restart_at_ms = 0;  // when pid is 0
+  };
+
+  size_t SharesSize() const { return sizeof(WorkerShare) * workers_.size(); }
+
+  void StartWorker(size_t index) {
+    WorkerShare* share = &shares_[index];
+    share->serving.store(false);
+    share->calls.Clear();
+    fflush(nullptr);  // or the worker would write the master's buffered output again
+    pid_t master = getpid();
+    pid_t pid = fork();
+    if (pid == 0) _exit(RunWorker(share, master));
+    Worker& worker = workers_[index];
+    worker.started_ms = MonotonicMs();
+    if (pid < 0) {
+      fprintf(stderr, "%s: cannot start a worker: %s\n", program_, strerror(errno));
+      worker.restart_at_ms = worker.started_ms + kFirstBackOffMs;
+      return;
+    }
+    worker.pid = pid;
+  }
+
+  int RunWorker(WorkerShare* share, pid_t master) {
+    // A master that dies without stopping its workers (SIGKILL) still
+    // stops them.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != master) _exit(1);
+    // The master alone speaks to systemd.
+    unsetenv("NOTIFY_SOCKET");
+    sigset_t master_only;
+    sigemptyset(&master_only);
+    sigaddset(&master_only, SIGCHLD);
+    sigaddset(&master_only, SIGUSR1);
+    sigprocmask(SIG_UNBLOCK, &master_only, nullptr);
+    RecordCallsIn(&share->calls);
+    int status = ServeHere(program_, module_path_, settings_, front_end_, share, master);
+    fflush(nullptr);
+    return status;
+  }
+
+  // Waits until every worker serves: returns -1 then. A stop signal
+  // returns 0; a worker that ends before it serves returns its exit status
+  // (1 when a signal ended it).
+  int AwaitFirstWorkers() {
+    if (Find(0) != nullptr) return 1;  // fork failed
+    for (;;) {
+      bool all_serving = true;
+      for (size_t i = 0; i < workers_.size(); ++i) {
+        all_serving = all_serving && shares_[i].serving.load();
+      }
+      if (all_serving) return -1;
+      int received = WaitForSignal(signals_);
+      if (received == SIGTERM || received == SIGINT) return 0;
+      if (received == SIGHUP) Forward(SIGHUP);
+      if (received != SIGCHLD) continue;
+      int status;
+      pid_t pid;
+      while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        Worker* worker = Find(pid);
+        if (worker == nullptr) continue;
+        worker->pid = 0;
+        if (WIFEXITED(status)) return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1;
+        fprintf(stderr, "%s: worker %d died of signal %d (%s) while starting\n",
+                program_, pid, WTERMSIG(status), strsignal(WTERMSIG(status)));
+        return 1;
+      }
+    }
+  }
+
+  void Supervise() {
+    for (;;) {
+      int64_t now = MonotonicMs();
+      int timeout_ms = settings_.request_terminate_timeout_seconds != 0 ? 1000 : -1;
+      for (size_t i = 0; i < workers_.size(); ++i) {
+        if (workers_[i].pid != 0) continue;
+        if (workers_[i].restart_at_ms <= now) {
+          StartWorker(i);
+        } else {
+          int wait = static_cast<int>(workers_[i].restart_at_ms - now);
+          timeout_ms = timeout_ms < 0 ? wait : std::min(timeout_ms, wait);
+        }
+      }
+      int received = WaitForSignal(signals_, timeout_ms);
+      if (received == SIGTERM || received == SIGINT) return;
+      if (received == SIGHUP) Forward(SIGHUP);
+      if (received == SIGCHLD) ReapAndSchedule();
+      if (settings_.request_terminate_timeout_seconds != 0) EndOverdueWorkers();
+    }
+  }
+
+  Worker* Find(pid_t pid) {
+    for (Worker& worker : workers_) {
+      if (worker.pid == pid) return &worker;
+    }
+    return nullptr;
+  }
+
+  void Forward(int signal) {
+    for (const Worker& worker : workers_) {
+      if (worker.pid != 0) kill(worker.pid, signal);
+    }
+  }
+
+  // Logs each worker that ended and when it will be replaced.
+  void ReapAndSchedule() {
+    int status;
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+      Worker* worker = Find(pid);
+      if (worker == nullptr) continue;
+      LogEnd(pid, status, shares_[worker - workers_.data()].calls.Lines());
+      int64_t now = MonotonicMs();
+      worker->pid = 0;
+      quick_ends_ = now - worker->started_ms < kSettledMs ? quick_ends_ + 1 : 0;
+      int64_t delay = 0;
+      if (quick_ends_ > kQuickEndsForgiven) {
+        unsigned doublings = std::min(quick_ends_ - kQuickEndsForgiven - 1, 5u);
+        delay = std::min(kFirstBackOffMs << doublings, kMaxBackOffMs);
+        fprintf(stderr,
+                "%s: %u workers in a row ended within %lld ms of starting; starting the next "
+                "in %lld s (rapid-fail protection)\n",
+                program_, quick_ends_, static_cast<long long>(kSettledMs),
+                static_cast<long long>(delay / 1000));
+      }
+      worker->restart_at_ms = now + delay;
+    }
+  }
+
+  void LogEnd(pid_t pid, int status, const std::vector<std::string>& calls) {
+    char how[96];
+    if (WIFSIGNALED(status)) {
+      snprintf(how, sizeof how, "died of signal %d (%s)", WTERMSIG(status),
+               strsignal(WTERMSIG(status)));
+    } else {
+      snprintf(how, sizeof how, "exited with status %d", WEXITSTATUS(status));
+    }
+    fprintf(stderr, "%s: worker %d %s with %zu request%s in the module%s\n", program_,
+            pid, how, calls.size(), calls.size() == 1 ? "" : "s", calls.empty() ? "" : ":");
+    for (const std::string& line : calls) {
+      fprintf(stderr, "%s:   %s\n", program_, line.c_str());
+    }
+  }
+
+  void EndOverdueWorkers() {
+    int64_t limit_ms = int64_t{settings_.request_terminate_timeout_seconds} * 1000;
+    std::string line;
+    for (size_t i = 0; i < workers_.size(); ++i) {
+      if (workers_[i].pid == 0 ||
+          !shares_[i].calls.OverdueCall(MonotonicMs() - limit_ms, &line)) {
+        continue;
+      }
+      fprintf(stderr,
+              "%s: worker %d has run \"%s\" in the module for more than %u s; ending the "
+              "worker (request terminate timeout)\n",
+              program_, workers_[i].pid, line.c_str(),
+              settings_.request_terminate_timeout_seconds);
+      kill(workers_[i].pid, SIGKILL);
+    }
+  }
+
+  // Closes the listening socket, sends SIGTERM to every worker and waits
+  // for them to end, killing those that outlast the drain timeout and its
+  // grace period.
+  void StopWorkers() {
+    Forward(SIGTERM);
+    close(listen_fd_);
+    int64_t deadline =
+        MonotonicMs() + int64_t{settings_.drain_timeout_seconds} * 1000 + kStopGraceMs;
+    bool killed = false;
+    for (;;) {
+      int status;
+      pid_t pid;
+      while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        Worker* worker = Find(pid);
+        if (worker != nullptr) worker->pid = 0;
+      }
+      if (std::none_of(workers_.begin(), workers_.end(),
+                       [](const Worker& worker) { return worker.pid != 0; })) {
+        return;
+      }
+      int64_t left = deadline - MonotonicMs();
+      if (left <= 0 && !killed) {
+        for (const Worker& worker : workers_) {
+          if (worker.pid == 0) continue;
+          fprintf(stderr, "%s: worker %d still runs after the drain timeout; killing it\n",
+                  program_, worker.pid);
+          kill(worker.pid, SIGKILL);
+        }
+        killed = true;
+      }
+      WaitForSignal(signals_, killed ? 1000 : static_cast<int>(std::max<int64_t>(left, 1)));
+    }
+  }
+
+  const char* program_;
+  const std::string& module_path_;
+  int listen_fd_;
+  const ServeSettings& settings_;
+  FrontEnd* front_end_;
+  std::vector<Worker> workers_;
+  WorkerShare* shares_ = nullptr;
+  sigset_t signals_;
+  unsigned quick_ends_ = 0;  // workers in a row that ended before kSettledMs
+};
+
+}  // namespace
+
+int Serve(const char* program, const std::string& module_path, int listen_fd,
+          const ServeSettings& settings, FrontEnd* front_end) {
+  if (settings.workers == 0) {
+    return ServeHere(program, module_path, settings, front_end, nullptr, 0);
+  }
+  return Master(program, module_path, listen_fd, settings, front_end).Run();
+}
+
+}  // namespace isapi

@@ -1,0 +1,79 @@
+// The start-up sequence both standalone hosts share, and the supervisor
+// that runs their worker processes.
+//
+// With --workers N (N >= 1, default 1) the process that main runs becomes a
+// master: it owns the listening socket, never loads the module, and keeps
+// N worker processes running. Each worker loads the module, serves on the
+// inherited socket, and ends the module (TerminateExtension) when it exits.
+// A worker that dies is replaced, and the master logs the signal and the
+// request line of every call that was inside the module (see
+// calls_in_flight.h). Workers that keep dying right after they start are
+// restarted ever more slowly (rapid-fail protection), so a module that
+// cannot start never makes the master spin. With --workers 0 the one
+// process loads the module and serves itself; a crash then ends the host.
+//
+// Signals to the master: SIGTERM or SIGINT drains every worker within the
+// drain timeout (a worker still running after it, plus a grace period, is
+// killed); SIGHUP makes every worker reopen its logs. Readiness reaches
+// systemd once, from the master, when every first worker serves; workers
+// never see NOTIFY_SOCKET.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "server/core/host_core.h"
+#include "server/core/options.h"
+
+namespace isapi {
+
+// A front end's part in serving, called by Serve in whichever process
+// serves (a worker, or the one process with --workers 0).
+class FrontEnd {
+ public:
+  virtual ~FrontEnd() = default;
+  // Starts serving `module` on the listening socket. False with a one-line
+  // reason in *error.
+  virtual bool Start(Module* module, std::string* error) = 0;
+  // Tells the operator that the host serves: called once, in the process
+  // that reports readiness, after every worker has started.
+  virtual void AnnounceReady() {}
+  // SIGHUP: reopen the files it writes.
+  virtual void ReopenLogs() {}
+  // A stop signal: close the listening socket (this process's copy of it),
+  // let answers under way finish within `drain_timeout_seconds`, and stop
+  // serving.
+  virtual void Stop(unsigned drain_timeout_seconds) = 0;
+};
+
+// The command line's say in serving.
+struct ServeSettings {
+  unsigned workers = 1;  // 0: serve in this process
+  unsigned drain_timeout_seconds = 10;
+  // A module call running longer costs its worker (the master kills it);
+  // 0: no limit.
+  unsigned request_terminate_timeout_seconds = 0;
+};
+
+constexpr unsigned kMaxWorkers = 64;
+constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
+
+// The options of ServeSettings, for a front end's command line.
+extern const std::vector<KnownOption> kServeOptions;
+// Their lines of a usage text.
+extern const char kServeOptionsUsage[];
+// Reads --workers, --drain-timeout and --request-terminate-timeout when
+// given. False with a one-line reason in *error.
+bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error);
+
+// Loads the module at `module_path` and serves through `front_end` until a
+// stop signal, as `settings` ask. `listen_fd` is the front end's listening
+// socket: a master closes its own copy as it stops, so that new connections
+// are refused once every worker has closed its copy too. `program`
+// ("isapi-server") starts every message. Call from main before any thread
+// exists. Returns the exit status for main: 0 after a stop signal, 1 when
+// serving could not start (the reason is on standard error).
+int Serve(const char* program, const std::string& module_path, int listen_fd,
+          const ServeSettings& settings, FrontEnd* front_end);
+
+}  // namespace isapi
