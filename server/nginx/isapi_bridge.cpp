@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
@@ -121,13 +122,31 @@ isapi_framing FramingOf(isapi::Framing framing) {
   return ISAPI_FRAMING_HOST;
 }
 
-// The child side of isapi_module_check: loads the module, writes the
-// reason it failed (nothing on success) to `fd` and exits without
-// TerminateExtension or any other cleanup.
-[[noreturn]] void CheckInChild(const char* path, int fd) {
-  std::string error;
-  std::unique_ptr<isapi::Module> module = isapi::Module::Load(path, &error);
-  if (module != nullptr) error.clear();
+// Takes on the worker's groups, user and environment, in the order nginx's
+// worker does; "" or the reason it could not.
+std::string BecomeWorker(const isapi_worker_identity& worker) {
+  if (worker.switch_user) {
+    if (setgid(worker.group) != 0 || initgroups(worker.user_name, worker.group) != 0 ||
+        setuid(worker.user) != 0) {
+      return std::string("cannot become the worker's user ") + worker.user_name + ": " +
+             strerror(errno);
+    }
+  }
+  environ = const_cast<char**>(worker.environment);
+  return "";
+}
+
+// The child side of isapi_module_check: loads the module as a worker
+// would, writes the reason it failed (nothing on success) to `fd` and exits
+// without TerminateExtension or any other cleanup.
+[[noreturn]] void CheckInChild(const char* path, const isapi_worker_identity& worker, int fd) {
+  std::string error = BecomeWorker(worker);
+  if (error.empty()) {
+    // Released, not destroyed: the destructor would call TerminateExtension.
+    if (isapi::Module::Load(path, &error).release() != nullptr) error.clear();
+  } else {
+    error = std::string(path) + ": " + error;
+  }
   size_t done = 0;
   while (done < error.size()) {
     ssize_t count = write(fd, error.data() + done, error.size() - done);
@@ -166,7 +185,8 @@ bool ReadUntilClosed(int fd, std::chrono::milliseconds timeout, std::string* out
 
 extern "C" {
 
-int isapi_module_check(const char* path, char* error, size_t error_size) {
+int isapi_module_check(const char* path, const isapi_worker_identity* worker, char* error,
+                       size_t error_size) {
   // Blocking SIGCHLD keeps nginx's master from reaping the child first.
   sigset_t child_signal, previous;
   sigemptyset(&child_signal);
@@ -182,7 +202,7 @@ int isapi_module_check(const char* path, char* error, size_t error_size) {
   pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
-    CheckInChild(path, fds[1]);
+    CheckInChild(path, *worker, fds[1]);
   }
   close(fds[1]);
   std::string message;

@@ -82,12 +82,23 @@ typedef struct {
     void               *storage;
 } isapi_answer;
 
+/* Who a worker process is: the check loads a module as the worker will. */
+typedef struct {
+    char *const  *environment;   /* "NAME=value" entries, NULL-terminated */
+    int           switch_user;   /* 0: the worker stays who the caller is */
+    uid_t         user;
+    gid_t         group;
+    const char   *user_name;     /* for its supplementary groups */
+} isapi_worker_identity;
+
 /* Loads the module at `path` and calls its GetExtensionVersion in a
- * short-lived child process, so that the calling process stays as it was.
- * Returns 0, or -1 with a one-line reason naming the file in `error`
- * (always NUL-terminated). A child that has not finished within 10 s is
- * killed and the check fails. Blocks SIGCHLD while it waits for the child. */
-int isapi_module_check(const char *path, char *error, size_t error_size);
+ * short-lived child process that takes on `worker`'s user, groups and
+ * environment, so that the calling process stays as it was. Returns 0, or
+ * -1 with a one-line reason naming the file in `error` (always
+ * NUL-terminated). A child that has not finished within 10 s is killed and
+ * the check fails. Blocks SIGCHLD while it waits for the child. */
+int isapi_module_check(const char *path, const isapi_worker_identity *worker,
+                       char *error, size_t error_size);
 
 /* Loads the module at `path` and calls GetExtensionVersion once. Returns
  * NULL with a one-line reason in `error` on failure. */

@@ -9,13 +9,17 @@
  *                             pool NAME instead of in the event loop; off
  *                             undoes an inherited one
  *
- * Lifecycle: while nginx reads its configuration, every module named by an
+ * Lifecycle: once nginx has read the http block, every module named by an
  * `isapi` directive is loaded and registered once in a short-lived child
- * process, so that `nginx -t` and a reload fail with one line naming a
- * module that is missing, lacks an entry point or refuses
- * GetExtensionVersion. Each worker process then loads the modules itself
+ * process that has a worker's user, groups and environment, so that
+ * `nginx -t` and a reload fail with one line naming a module that a worker
+ * could not load: missing, unreadable, lacking an entry point or refusing
+ * GetExtensionVersion. Processes that only signal the master (nginx -s)
+ * load nothing. Each worker process then loads the modules itself
  * (GetExtensionVersion once per worker) and calls TerminateExtension once
- * when it exits, after its last request in a module has ended.
+ * when it exits, after its last request in a module has ended. A module a
+ * worker still cannot load is logged once; its locations answer 503 and
+ * the rest of the site is served.
  */
 #include <ngx_config.h>
 #include <ngx_core.h>
@@ -65,6 +69,7 @@ static void *ngx_http_isapi_create_main_conf(ngx_conf_t *cf);
 static void *ngx_http_isapi_create_loc_conf(ngx_conf_t *cf);
 static char *ngx_http_isapi_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
+static ngx_int_t ngx_http_isapi_check_modules(ngx_conf_t *cf);
 static ngx_int_t ngx_http_isapi_init_process(ngx_cycle_t *cycle);
 static void ngx_http_isapi_exit_process(ngx_cycle_t *cycle);
 static ngx_int_t ngx_http_isapi_handler(ngx_http_request_t *r);
@@ -93,7 +98,7 @@ static ngx_command_t  ngx_http_isapi_commands[] = {
 
 static ngx_http_module_t  ngx_http_isapi_module_ctx = {
     NULL,                                  /* preconfiguration */
-    NULL,                                  /* postconfiguration */
+    ngx_http_isapi_check_modules,          /* postconfiguration */
     ngx_http_isapi_create_main_conf,       /* create main configuration */
     NULL,                                  /* init main configuration */
     NULL,                                  /* create server configuration */
@@ -280,7 +285,6 @@ ngx_http_isapi(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 {
     ngx_http_isapi_loc_conf_t  *ilcf = conf;
 
-    char                         error[1024];
     ngx_str_t                   *value, path;
     ngx_uint_t                   i;
     ngx_http_core_loc_conf_t    *clcf;
@@ -311,13 +315,6 @@ ngx_http_isapi(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     }
 
     if (i == imcf->extensions.nelts) {
-        if (isapi_module_check((const char *) path.data, error, sizeof(error))
-            != 0)
-        {
-            ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "isapi: %s", error);
-            return NGX_CONF_ERROR;
-        }
-
         extension = ngx_array_push(&imcf->extensions);
         if (extension == NULL) {
             return NGX_CONF_ERROR;
@@ -365,6 +362,98 @@ ngx_http_isapi_thread_pool(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
 #else
     return "needs nginx built with thread pools (--with-threads)";
 #endif
+}
+
+
+/*
+ * The user and groups a worker will have, as nginx's core module and
+ * worker set them: only a master running as root switches, to the "user"
+ * directive's or nginx's built-in user. A "user" directive after the http
+ * block is not seen here yet.
+ */
+static ngx_int_t
+ngx_http_isapi_worker_user(ngx_conf_t *cf, isapi_worker_identity *worker)
+{
+    struct group     *grp;
+    struct passwd    *pwd;
+    ngx_core_conf_t  *ccf;
+
+    worker->switch_user = geteuid() == 0;
+    if (!worker->switch_user) {
+        return NGX_OK;
+    }
+
+    ccf = (ngx_core_conf_t *) ngx_get_conf(cf->cycle->conf_ctx,
+                                           ngx_core_module);
+
+    if (ccf->user != (ngx_uid_t) NGX_CONF_UNSET_UINT) {
+        worker->user = ccf->user;
+        worker->group = ccf->group;
+        worker->user_name = ccf->username;
+        return NGX_OK;
+    }
+
+    pwd = getpwnam(NGX_USER);
+    grp = getgrnam(NGX_GROUP);
+    if (pwd == NULL || grp == NULL) {
+        /* nginx itself refuses to start then, and says why */
+        worker->switch_user = 0;
+        return NGX_OK;
+    }
+
+    worker->user = pwd->pw_uid;
+    worker->group = grp->gr_gid;
+    worker->user_name = NGX_USER;
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_isapi_check_modules(ngx_conf_t *cf)
+{
+    char                         error[1024];
+    ngx_int_t                    rc;
+    ngx_uint_t                   i, last;
+    isapi_worker_identity        worker;
+    ngx_http_isapi_main_conf_t  *imcf;
+    ngx_http_isapi_extension_t  *extension;
+
+    imcf = ngx_http_conf_get_module_main_conf(cf, ngx_http_isapi_module);
+
+    if (ngx_process == NGX_PROCESS_SIGNALLER || imcf->extensions.nelts == 0) {
+        return NGX_OK;
+    }
+
+    ngx_memzero(&worker, sizeof(isapi_worker_identity));
+
+    if (ngx_http_isapi_worker_user(cf, &worker) != NGX_OK) {
+        return NGX_ERROR;
+    }
+
+    last = 0;
+    worker.environment = ngx_set_environment(cf->cycle, &last);
+    if (worker.environment == NULL) {
+        return NGX_ERROR;
+    }
+
+    rc = NGX_OK;
+    extension = imcf->extensions.elts;
+
+    for (i = 0; i < imcf->extensions.nelts; i++) {
+        if (isapi_module_check((const char *) extension[i].path.data, &worker,
+                               error, sizeof(error))
+            != 0)
+        {
+            ngx_log_error(NGX_LOG_EMERG, cf->log, 0, "isapi: %s", error);
+            rc = NGX_ERROR;
+            break;
+        }
+    }
+
+    ngx_free((void *) worker.environment);
+
+    return rc;
 }
 
 
@@ -421,8 +510,8 @@ ngx_http_isapi_init_process(ngx_cycle_t *cycle)
                                                 extension[i].path.data,
                                                 error, sizeof(error));
         if (extension[i].loaded == NULL) {
-            ngx_log_error(NGX_LOG_EMERG, cycle->log, 0, "isapi: %s", error);
-            return NGX_ERROR;
+            ngx_log_error(NGX_LOG_ALERT, cycle->log, 0,
+                          "isapi: %s; its locations answer 503", error);
         }
     }
 
@@ -1260,11 +1349,6 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
     imcf = ngx_http_get_module_main_conf(r, ngx_http_isapi_module);
     extension = imcf->extensions.elts;
 
-    if (ilcf->extension == NGX_CONF_UNSET_UINT) {
-        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
-        return;
-    }
-
     ctx = ngx_pcalloc(r->pool, sizeof(ngx_http_isapi_ctx_t));
     if (ctx == NULL) {
         ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
@@ -1307,7 +1391,20 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
 static ngx_int_t
 ngx_http_isapi_handler(ngx_http_request_t *r)
 {
-    ngx_int_t  rc;
+    ngx_int_t                    rc;
+    ngx_http_isapi_loc_conf_t   *ilcf;
+    ngx_http_isapi_main_conf_t  *imcf;
+    ngx_http_isapi_extension_t  *extension;
+
+    ilcf = ngx_http_get_module_loc_conf(r, ngx_http_isapi_module);
+    imcf = ngx_http_get_module_main_conf(r, ngx_http_isapi_module);
+    extension = imcf->extensions.elts;
+
+    /* this worker could not load the module, and has said why */
+    if (extension[ilcf->extension].loaded == NULL) {
+        rc = ngx_http_discard_request_body(r);
+        return rc == NGX_OK ? NGX_HTTP_SERVICE_UNAVAILABLE : rc;
+    }
 
     rc = ngx_http_read_client_request_body(r, ngx_http_isapi_body_read);
 

@@ -442,21 +442,37 @@ TEST_F(NginxModuleTest, BlockingModuleInTheEventLoopStallsTheWorker) {
   close(release);
 }
 
+// The check loads each module as a worker would: with the worker's user
+// and `env` environment.
 TEST_F(NginxModuleTest, ConfigurationTestNamesAModuleThatCannotServe) {
+  fcgi_test::TempDir private_dir, state;
+  std::string unreadable = private_dir.path() + "/probe.so";
+  private_dir.Write("probe.so", fcgi_test::ReadFile(PROBE_MODULE_PATH));
+  state.Write("loaded", "");
   struct Row {
+    std::string main;
     std::string module;
     std::string reason;
   };
-  for (const Row& row : {Row{"/nonexistent/module.so", "cannot open shared object file"},
-                         Row{VERSIONLESS_MODULE_PATH, "does not export GetExtensionVersion"},
-                         Row{REFUSING_MODULE_PATH, "GetExtensionVersion failed (error 5)"},
-                         Row{HANGING_MODULE_PATH, "GetExtensionVersion did not return within"}}) {
+  std::vector<Row> rows = {
+      {"", "/nonexistent/module.so", "cannot open shared object file"},
+      {"", VERSIONLESS_MODULE_PATH, "does not export GetExtensionVersion"},
+      {"", REFUSING_MODULE_PATH, "GetExtensionVersion failed (error 5)"},
+      {"", HANGING_MODULE_PATH, "GetExtensionVersion did not return within"},
+      {"env PROBE_LOAD_ONCE=" + state.path() + "/loaded;\n", PROBE_MODULE_PATH,
+       "GetExtensionVersion failed (error 5)"}};
+  // The module's directory is private to root, who starts nginx.
+  if (geteuid() == 0) rows.push_back({"\nuser nobody nogroup;\n", unreadable, "Permission denied"});
+  for (const Row& row : rows) {
     std::string output;
-    Config config{LoadModule(),
+    Config config{LoadModule() + row.main,
                   "server { listen LISTEN; location / { isapi " + row.module + "; } }"};
-    EXPECT_EQ(nginx_test::TestConfig(nginx_path_, config, &output), 1) << output;
+    EXPECT_EQ(nginx_test::RunOnce(nginx_path_, config, &output), 1) << output;
     size_t emerg = output.find("[emerg] isapi: ");
-    ASSERT_NE(emerg, std::string::npos) << output;
+    if (emerg == std::string::npos) {
+      ADD_FAILURE() << row.module << ": no [emerg] line in\n" << output;
+      continue;
+    }
     std::string line = output.substr(emerg, output.find('\n', emerg) - emerg);
     EXPECT_NE(line.find(row.module), std::string::npos) << line;
     EXPECT_NE(line.find(row.reason), std::string::npos) << line;
@@ -466,7 +482,28 @@ TEST_F(NginxModuleTest, ConfigurationTestNamesAModuleThatCannotServe) {
   Config good{LoadModule(), "isapi_thread_pool default;\n" +
                                 Site("  location /inline.dll { isapi " PROBE_MODULE_PATH
                                      "; isapi_thread_pool off; }\n")};
-  EXPECT_EQ(nginx_test::TestConfig(nginx_path_, good, &output), 0) << output;
+  EXPECT_EQ(nginx_test::RunOnce(nginx_path_, good, &output), 0) << output;
+  // nginx -s only signals the master: it loads no module.
+  std::string marker = state.path() + "/signaller";
+  Config signalled{LoadModule(), Site()};
+  nginx_test::RunOnce(nginx_path_, signalled, &output, {"-s", "reopen"},
+                      {"PROBE_LOAD_ONCE=" + marker});
+  EXPECT_NE(access(marker.c_str(), F_OK), 0) << output;
+}
+
+// A worker that cannot load a module still serves: that module's
+// locations answer 503, after one line in the log.
+TEST_F(NginxModuleTest, WorkerThatCannotLoadAModuleServesTheRest) {
+  fcgi_test::TempDir state;
+  auto nginx = Start("env PROBE_LOAD_ONCE=" + state.path() + "/loaded;\n");
+  EXPECT_EQ(nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 503 ", 0),
+            0u);
+  EXPECT_EQ(nginx->Exchange("GET /orvanehp.dll HTTP/1.0\r\n\r\n").rfind("HTTP/1.1 200 OK", 0),
+            0u)
+      << nginx->log();
+  std::string log = nginx->log();
+  EXPECT_EQ(Occurrences(log, "isapi: "), 1u) << log;
+  EXPECT_NE(log.find(PROBE_MODULE_PATH ": GetExtensionVersion failed"), std::string::npos) << log;
 }
 
 // Waits (at most 10 s) until nginx's log holds `count` lines with `text`.

@@ -30,8 +30,9 @@ std::string ConfigText(const Config& config, const std::string& dir, uint16_t po
     http.replace(at, 6, listen);
   }
   // Workers of a root master would run as nobody, who cannot read the
-  // tests' private directories.
-  std::string user = geteuid() == 0 ? "user root;\n" : "";
+  // tests' private directories, unless the test names the user.
+  bool names_user = config.main.find("\nuser ") != std::string::npos;
+  std::string user = geteuid() == 0 && !names_user ? "user root;\n" : "";
   return config.main + "\n" + user + "daemon off;\nworker_processes " + std::to_string(config.workers) +
          ";\npid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log notice;\n"
          "events { worker_connections 256; }\n"
@@ -101,15 +102,16 @@ std::string Nginx::log() const {
          fcgi_test::ReadFile(dir_.path() + "/stderr.log");
 }
 
-int TestConfig(const std::string& nginx, const Config& config, std::string* output) {
+int RunOnce(const std::string& nginx, const Config& config, std::string* output,
+            const std::vector<std::string>& options, const std::vector<std::string>& env) {
   fcgi_test::TempDir dir;
   // Held, not passed on: `nginx -t` tolerates an address in use.
   test_support::LoopbackListener listener;
   dir.Write("nginx.conf", ConfigText(config, dir.path(), listener.port()));
   std::vector<std::string> arguments = Arguments(nginx, dir.path());
-  arguments.push_back("-t");
+  arguments.insert(arguments.end(), options.begin(), options.end());
   // Its own group: a module check nginx forks goes with it.
-  fcgi_test::Child child(arguments, Environment({}), dir.path() + "/output.log", {}, true);
+  fcgi_test::Child child(arguments, Environment(env), dir.path() + "/output.log", {}, true);
   // Beyond the module's own 10 s bound on a module that does not load.
   int code = child.WaitExit(2 * fcgi_test::kWait);
   *output = fcgi_test::ReadFile(dir.path() + "/output.log");

@@ -60,8 +60,12 @@ class Nginx {
   std::unique_ptr<fcgi_test::Child> child_;
 };
 
-// Runs `nginx -t` on `config`; returns its exit code and what it printed.
-int TestConfig(const std::string& nginx, const Config& config, std::string* output);
+// Runs nginx once with `config` and `options` (`-t`: a configuration
+// test), `env` added to its environment; returns its exit code and what it
+// printed.
+int RunOnce(const std::string& nginx, const Config& config, std::string* output,
+            const std::vector<std::string>& options = {"-t"},
+            const std::vector<std::string>& env = {});
 
 // Replaces nginx's Date header values, the only part of an answer that
 // changes from run to run, with "<now>".

@@ -20,11 +20,15 @@
 //                  the status and header lines of the query (%XX decoded),
 //                  then "twelve bytes" as the body unless the method is HEAD
 //   /crash         dies of SIGSEGV, as a module with a bad pointer does
+// With PROBE_LOAD_ONCE naming a file, GetExtensionVersion refuses
+// (ERROR_ACCESS_DENIED) when that file exists and creates it otherwise: a
+// configuration check loads the module, the workers after it cannot.
 // TerminateExtension appends "terminate <flags>" to the file named by
 // PROBE_TERMINATE_LOG, when set. With PROBE_EVENT_FD set to an open
 // descriptor, every request writes "enter PATH\n" to it when it reaches
 // HttpExtensionProc and "leave PATH\n" when it returns, so that a test
 // can wait for a request to be inside the module instead of sleeping.
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -175,6 +179,15 @@ void Report(const char* what, const std::string& path) {
 extern "C" {
 
 ISAPI_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* info) {
+  const char* once = getenv("PROBE_LOAD_ONCE");
+  if (once != nullptr) {
+    int fd = open(once, O_CREAT | O_EXCL | O_WRONLY, 0600);
+    if (fd < 0) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    close(fd);
+  }
   info->dwExtensionVersion = kIsapiVersion;
   strcpy(info->lpszExtensionDesc, "probe module");
   return TRUE;
