@@ -1,34 +1,17 @@
 #!/usr/bin/env bash
-# Configures the nginx source tree SRC the way the installed nginx binary
-# was configured (its own `nginx -V` arguments, plus --with-compat), with
-# this module added, writing nginx's objs/ into BUILD. Modules that the
-# binary builds as separate dynamic modules, and third-party module paths,
-# are left out: they do not change the module interface, and leaving them
-# out spares their build dependencies.
+# Runs nginx's configure in TREE, the configured nginx tree of Debian's
+# nginx-dev, as debhelper's nginx_mod build system does for Debian's own
+# libnginx-mod-* packages: with the arguments Debian's nginx was configured
+# with (TREE/conf_flags) and this module added, writing nginx's objs/ into
+# BUILD. TREE is only read.
 #
-# usage: configure-nginx.sh NGINX_BINARY SRC BUILD ADDON_DIR
+# usage: configure-nginx.sh TREE BUILD ADDON_DIR
 set -euo pipefail
-nginx=$1 src=$2 build=$3 addon=$4
-
-arguments=$("$nginx" -V 2>&1 | sed -n 's/^configure arguments: //p')
-installed=$("$nginx" -v 2>&1 | sed -n 's|^nginx version: nginx/||p')
-source=$(sed -n 's/^#define NGINX_VERSION *"\(.*\)"/\1/p' "$src/src/core/nginx.h")
-if [ "$installed" != "$source" ]; then
-  echo "nginx module: $nginx is nginx $installed but the source in $src is nginx $source" >&2
-  exit 1
-fi
-
-# nginx -V prints the arguments with their shell quoting.
-eval "set -- $arguments"
-kept=(--with-compat)
-for argument in "$@"; do
-  case "$argument" in
-    --with-compat | --add-module=* | --add-dynamic-module=* | --with-*=dynamic) ;;
-    *) kept+=("$argument") ;;
-  esac
-done
+tree=$1 build=$2 addon=$3
 
 mkdir -p "$build"
-cd "$src"
-./configure "${kept[@]}" --builddir="$build" --add-dynamic-module="$addon" >"$build/configure.log" 2>&1 ||
+cd "$tree"
+. ./conf_flags
+./configure "${NGX_CONF_FLAGS[@]}" --add-dynamic-module="$addon" --builddir="$build" \
+  >"$build/configure.log" 2>&1 ||
   { echo "nginx module: nginx's configure failed, see $build/configure.log:" >&2; tail -n 3 "$build/configure.log" >&2; exit 1; }
