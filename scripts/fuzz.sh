@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-600}
 shift || true
-scripts/install-deps.sh
+scripts/install-deps.sh serve test fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 dir=build/fuzz/tests/fuzz

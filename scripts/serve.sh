@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build/serve
 
-scripts/install-deps.sh cmake ninja-build g++ pkg-config libmicrohttpd-dev
+scripts/install-deps.sh serve
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=OFF
 cmake --build "$build" --target isapi-server orvanehp

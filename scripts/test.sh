@@ -6,7 +6,7 @@
 # packages by installing them into this system and purging them again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh serve test windows fuzz package
 cmake --workflow --preset default
 cmake --workflow --preset asan
 cmake --workflow --preset tsan
