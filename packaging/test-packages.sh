@@ -67,7 +67,7 @@ example=/usr/share/orvanehp/example
 echo "== isapi-server from the package, with the settings it ships"
 (
   . /etc/default/isapi-server
-  packaging/check-installed.sh /usr/bin/isapi-server "$MODULE" "$ORVANE_INSDIR" "$WIN32_DRIVE_C"
+  packaging/check-installed.sh / usr/bin/isapi-server "${MODULE#/}" "${ORVANE_INSDIR#/}" "${WIN32_DRIVE_C#/}"
 )
 
 echo "== systemd units"
