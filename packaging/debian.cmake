@@ -4,8 +4,8 @@
 
 set(CPACK_PACKAGE_NAME orvane-isapi)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "orvane maintainers <maintainers@users.noreply.c-seed-38af825b.example>")
-set(CPACK_PACKAGE_VENDOR "orvane maintainers")
+set(CPACK_PACKAGE_CONTACT "orvane-isapi project <orvane-isapi@orvane.example>")
+set(CPACK_PACKAGE_VENDOR "orvane-isapi project")
 if(ORVANE_WINDOWS_DLLS)
   set(CPACK_GENERATOR DEB ZIP)
 else()
