@@ -1,7 +1,8 @@
 # orvanehp.dll for x64 and x86: this same source tree cross-built with
 # mingw-w64, once per architecture, as builds of their own under
 # windows/mingw-<arch>/. Each is installed stripped (version resource kept)
-# into windows/x64/ or windows/x86/, the files the release zip carries.
+# into windows/x64/ or windows/x86/, with its traced twin in trace/ below
+# that: the files the release zip carries.
 # With ORVANE_WINDOWS_TESTS the cross builds also make the Win32 test
 # programs, which tests/windows/ runs under Wine.
 
@@ -75,6 +76,8 @@ set(windows_arch_dir_i686 x86)
 foreach(arch x86_64 i686)
   set(ORVANE_WINDOWS_BUILD_${arch} ${CMAKE_BINARY_DIR}/windows/mingw-${arch})
   set(ORVANE_WINDOWS_DLL_${arch} ${CMAKE_BINARY_DIR}/windows/${windows_arch_dir_${arch}}/orvanehp.dll)
+  set(ORVANE_WINDOWS_TRACE_DLL_${arch}
+      ${CMAKE_BINARY_DIR}/windows/${windows_arch_dir_${arch}}/trace/orvanehp.dll)
   ExternalProject_Add(windows_${arch}
     SOURCE_DIR ${PROJECT_SOURCE_DIR}
     BINARY_DIR ${ORVANE_WINDOWS_BUILD_${arch}}
@@ -85,6 +88,7 @@ foreach(arch x86_64 i686)
     INSTALL_COMMAND ${CMAKE_COMMAND} --install <BINARY_DIR> --strip
                     --prefix ${CMAKE_BINARY_DIR}/windows/${windows_arch_dir_${arch}}
     BUILD_BYPRODUCTS ${ORVANE_WINDOWS_BUILD_${arch}}/extension/orvanehp.dll
+                     ${ORVANE_WINDOWS_BUILD_${arch}}/extension/trace/orvanehp.dll
                      ${ORVANE_WINDOWS_BUILD_${arch}}/tests/windows/win32/module_win32_tests.exe
                      ${ORVANE_WINDOWS_BUILD_${arch}}/tests/windows/win32/profile_probe.exe)
   ExternalProject_Add_StepDependencies(windows_${arch} build ${windows_build_inputs})

@@ -1,9 +1,11 @@
 # Checks a built orvanehp.dll from the outside, as IIS and an operator see it:
 # the PE format, exactly the three undecorated entry points, imports from
-# system DLLs only, and the version resource.
+# system DLLs only, and the version resource, whose SpecialBuild value tells
+# the traced build (SPECIAL_BUILD=trace) from the plain one (none).
 #
 #   cmake -DOBJDUMP=<mingw objdump> -DDLL=<dll> -DFORMAT=<pei-x86-64|pei-i386>
-#         -DVERSION=<a.b.c.d> -DDESCRIPTION=<text> -P check_dll.cmake
+#         -DVERSION=<a.b.c.d> -DDESCRIPTION=<text> [-DSPECIAL_BUILD=trace]
+#         -P check_dll.cmake
 
 foreach(var OBJDUMP DLL FORMAT VERSION DESCRIPTION)
   if(NOT DEFINED ${var})
@@ -120,8 +122,17 @@ function(utf16_hex text out)
   string(REGEX REPLACE "(..)" "\\100" hex "${hex}")
   set(${out} "${hex}" PARENT_SCOPE)
 endfunction()
-foreach(pair "FileVersion=${VERSION}" "ProductVersion=${VERSION}"
-             "FileDescription=${DESCRIPTION}")
+set(pairs "FileVersion=${VERSION}" "ProductVersion=${VERSION}" "FileDescription=${DESCRIPTION}")
+if(SPECIAL_BUILD)
+  list(APPEND pairs "SpecialBuild=${SPECIAL_BUILD}")
+else()
+  utf16_hex("SpecialBuild" key_hex)
+  string(FIND "${rsrc}" "${key_hex}" at)
+  if(at GREATER -1)
+    fail("version resource names a special build")
+  endif()
+endif()
+foreach(pair IN LISTS pairs)
   string(REGEX MATCH "^([^=]+)=(.*)$" _ "${pair}")
   set(key "${CMAKE_MATCH_1}")
   set(value "${CMAKE_MATCH_2}")
