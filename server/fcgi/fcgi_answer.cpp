@@ -28,6 +28,10 @@ bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
 }
 
 bool AnswerSink::WriteBody(const void* data, size_t size) {
+  if (failed_ || out_->Abandoned()) {
+    failed_ = true;
+    return false;
+  }
   std::string_view bytes(static_cast<const char*>(data), size);
   if (holding_) {
     if (held_body_.size() + size <= kMaxHeldBody) {

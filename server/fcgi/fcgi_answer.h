@@ -21,6 +21,9 @@ class RecordOutput {
   // Sends all of `bytes`; false when they cannot be delivered (the web
   // server went away or stopped reading past the deadline).
   virtual bool Send(std::string_view bytes) = 0;
+  // Whether the web server aborted the request, so that the module's next
+  // write fails as it would for a departed HTTP client.
+  virtual bool Abandoned() { return false; }
 };
 
 // An answer the module did not frame itself (no Content-Length, no chunked

@@ -1,7 +1,7 @@
 // isapi-fcgi: serves an extension module to a web server over FastCGI.
 //
 //   isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]
-//              [--max-params BYTES] [--request-timeout SECONDS]
+//              [--max-params BYTES] [--request-timeout SECONDS] [--idle-timeout SECONDS]
 //              [--workers N] [--drain-timeout S] [--request-terminate-timeout S]
 //
 // Without --socket the listening socket is standard input, as a FastCGI
@@ -50,6 +50,7 @@ class FcgiFrontEnd : public isapi::FrontEnd {
     settings.threads = options_.threads;
     settings.limits.max_params = options_.max_params;
     settings.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
+    settings.idle_timeout = std::chrono::seconds(options_.idle_timeout_seconds);
     responder_ = std::make_unique<isapi_fcgi::Responder>(module, listen_fd_, settings);
     return responder_->Start(error);
   }

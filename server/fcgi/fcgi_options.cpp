@@ -43,6 +43,7 @@ int CpuCount() {
 const char* Usage() {
   return "usage: isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]\n"
          "                  [--max-params BYTES] [--request-timeout SECONDS]\n"
+         "                  [--idle-timeout SECONDS]\n"
          "                  [--workers N] [--drain-timeout S] [--request-terminate-timeout S]\n"
          "Without --socket, standard input must be a listening socket.";
 }
@@ -52,7 +53,8 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                                            {"--socket", true},
                                            {"--threads", true},
                                            {"--max-params", true},
-                                           {"--request-timeout", true}};
+                                           {"--request-timeout", true},
+                                           {"--idle-timeout", true}};
   known.insert(known.end(), isapi::kServeOptions.begin(), isapi::kServeOptions.end());
   isapi::OptionValues values;
   if (!isapi::ParseCommandLine(argc, argv, known, &values, error)) {
@@ -73,15 +75,19 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   uint64_t threads = static_cast<uint64_t>(CpuCount());
   uint64_t max_params = options->max_params;
   uint64_t timeout = static_cast<uint64_t>(options->request_timeout_seconds);
+  uint64_t idle_timeout = static_cast<uint64_t>(options->idle_timeout_seconds);
   if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error) ||
       !isapi::NumberOption(values, "--max-params", kMinParams, kMaxParams, &max_params, error) ||
       !isapi::NumberOption(values, "--request-timeout", 1, kMaxRequestTimeoutSeconds, &timeout,
+                           error) ||
+      !isapi::NumberOption(values, "--idle-timeout", 1, kMaxRequestTimeoutSeconds, &idle_timeout,
                            error)) {
     return false;
   }
   options->threads = static_cast<int>(threads);
   options->max_params = static_cast<size_t>(max_params);
   options->request_timeout_seconds = static_cast<int>(timeout);
+  options->idle_timeout_seconds = static_cast<int>(idle_timeout);
   return isapi::ReadServeOptions(values, &options->serve, error);
 }
 

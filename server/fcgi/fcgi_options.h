@@ -19,6 +19,7 @@ struct Options {
   int threads = 1;  // ParseOptions sets the CPU count unless --threads is given
   size_t max_params = 64 * 1024;
   int request_timeout_seconds = 30;
+  int idle_timeout_seconds = 75;  // a kept connection without a request
   isapi::ServeSettings serve;  // --workers, --drain-timeout, --request-terminate-timeout
 };
 
@@ -28,7 +29,8 @@ constexpr long kMaxParams = 16 * 1024 * 1024;
 constexpr int kMaxRequestTimeoutSeconds = 3600;
 
 // Parses `--module PATH [--socket unix:PATH|HOST:PORT] [--threads N]
-// [--max-params BYTES] [--request-timeout SECONDS]` and the options of
+// [--max-params BYTES] [--request-timeout SECONDS] [--idle-timeout SECONDS]`
+// and the options of
 // isapi::ServeSettings (each also accepted as --name=value). Returns false with a one-line reason in *error for a
 // missing or repeated option, an unknown argument, an empty path, a port
 // outside 1..65535, a thread count outside 1..kMaxThreads, a parameter

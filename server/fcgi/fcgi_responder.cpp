@@ -37,8 +37,28 @@ int MillisecondsUntil(Clock::time_point when) {
 // Sends to a non-blocking socket, waiting for room until a deadline.
 class SocketOutput : public RecordOutput {
  public:
-  SocketOutput(int fd, std::chrono::milliseconds timeout)
-      : fd_(fd), deadline_(Clock::now() + timeout) {}
+  // `read_ahead`: bytes already read from the connection after the request.
+  SocketOutput(int fd, uint16_t request_id, std::string_view read_ahead,
+               std::chrono::milliseconds timeout)
+      : fd_(fd),
+        request_id_(request_id),
+        read_ahead_(read_ahead),
+        deadline_(Clock::now() + timeout) {}
+
+  // While its request runs a web server sends nothing on the connection
+  // but ABORT_REQUEST: a look at the next record header finds it, and
+  // leaves the bytes to the reader.
+  bool Abandoned() override {
+    unsigned char header[kRecordHeaderSize];
+    size_t have = std::min(read_ahead_.size(), sizeof header);
+    memcpy(header, read_ahead_.data(), have);
+    if (have < sizeof header) {
+      ssize_t count = recv(fd_, header + have, sizeof header - have, MSG_PEEK | MSG_DONTWAIT);
+      if (count > 0) have += static_cast<size_t>(count);
+    }
+    return have == sizeof header && header[1] == kAbortRequest &&
+           ((header[2] << 8) | header[3]) == request_id_;
+  }
 
   bool Send(std::string_view bytes) override {
     while (!bytes.empty()) {
@@ -59,14 +79,16 @@ class SocketOutput : public RecordOutput {
 
  private:
   int fd_;
+  uint16_t request_id_;
+  std::string_view read_ahead_;
   Clock::time_point deadline_;
 };
 
 }  // namespace
 
-void AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
-                   std::chrono::milliseconds write_timeout) {
-  SocketOutput out(fd, write_timeout);
+bool AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
+                   std::string_view read_ahead, std::chrono::milliseconds write_timeout) {
+  SocketOutput out(fd, request.id, read_ahead, write_timeout);
   isapi::Request http;
   RequestFromParams(request.params, &http);
   http.body = std::move(request.body);
@@ -82,25 +104,45 @@ void AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
     isapi::CallInFlight call(http.method, http.target, http.protocol);
     withheld_body_bytes = module->Serve(http, &sink).withheld_body_bytes;
   }
-  sink.End(withheld_body_bytes);
+  return sink.End(withheld_body_bytes);
 }
 
-// One thread's connections: accepted, read under their deadlines, and
-// answered when complete. Used by its own thread only.
+// A connection to the web server, owned by one event loop while it
+// receives or answers a request, and by the Responder while it waits idle
+// for the next (FCGI_KEEP_CONN).
+struct Responder::Connection {
+  Connection(int fd, const Limits& limits) : fd(fd), reader(limits) {}
+  int fd;
+  Clock::time_point deadline;  // for its request, or for waiting idle
+  RequestReader reader;
+  bool watched = false;     // registered with its loop's epoll
+  bool idle_armed = false;  // ever registered with the idle epoll
+  bool idle = false;        // in Responder::idle_ (guarded by idle_mutex_)
+  std::list<Connection*>::iterator self;  // in its loop's receiving_, or in idle_
+};
+
+// One thread's connections: accepted or taken up from the idle ones, read
+// under their deadlines, and answered when complete. Used by its own
+// thread only.
 class Responder::EventLoop {
  public:
-  explicit EventLoop(Responder* owner) : owner_(owner) {}
+  EventLoop(Responder* owner, bool sweeps_idle) : owner_(owner), sweeps_idle_(sweeps_idle) {}
   ~EventLoop() {
     if (epoll_fd_ >= 0) close(epoll_fd_);
   }
 
-  // Makes the epoll instance, watching the stop descriptor. False on failure.
+  // Makes the epoll instance, watching the stop descriptor and the idle
+  // connections. False on failure.
   bool Open() {
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
     epoll_event stop = {};
     stop.events = EPOLLIN;
     stop.data.ptr = &owner_->stop_fd_;
-    return epoll_fd_ >= 0 && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, owner_->stop_fd_, &stop) == 0;
+    epoll_event idle = {};
+    idle.events = EPOLLIN;
+    idle.data.ptr = &owner_->idle_epoll_fd_;
+    return epoll_fd_ >= 0 && epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, owner_->stop_fd_, &stop) == 0 &&
+           epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, owner_->idle_epoll_fd_, &idle) == 0;
   }
 
   void Run() {
@@ -116,6 +158,8 @@ class Responder::EventLoop {
           AcceptOne();
         } else if (source == &owner_->stop_fd_) {
           stop = true;
+        } else if (source == &owner_->idle_epoll_fd_) {
+          if (!stopping_) TakeUpIdle();
         } else {
           OnReadable(static_cast<Connection*>(source));
         }
@@ -128,28 +172,25 @@ class Responder::EventLoop {
         epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, owner_->stop_fd_, nullptr);
       }
       Clock::time_point now = Clock::now();
-      while (!receiving_.empty() && receiving_.front().deadline <= now) {
-        Close(&receiving_.front());
+      while (!receiving_.empty() && receiving_.front()->deadline <= now) {
+        Close(receiving_.front());
       }
+      if (sweeps_idle_) owner_->CloseOverdueIdle(now);
       if (!watching_listen_ && !stopping_ && now >= retry_accept_at_) WatchListenSocket(true);
     }
   }
 
  private:
-  struct Connection {
-    int fd;
-    Clock::time_point deadline;
-    RequestReader reader;
-    bool watched;  // registered with epoll
-    std::list<Connection>::iterator self;
-  };
-
   int TimeoutMs() const {
     int timeout = -1;
-    if (!receiving_.empty()) timeout = MillisecondsUntil(receiving_.front().deadline);
+    if (!receiving_.empty()) timeout = MillisecondsUntil(receiving_.front()->deadline);
     if (!watching_listen_ && !stopping_) {
       int retry = MillisecondsUntil(retry_accept_at_);
       timeout = timeout < 0 ? retry : std::min(timeout, retry);
+    }
+    if (sweeps_idle_ && !stopping_) {
+      int idle = owner_->MillisecondsUntilIdleDeadline();
+      if (idle >= 0) timeout = timeout < 0 ? idle : std::min(timeout, idle);
     }
     return timeout;
   }
@@ -186,17 +227,37 @@ class Responder::EventLoop {
       return;
     }
     ++owner_->open_connections_;
-    receiving_.push_back(Connection{fd, Clock::now() + owner_->settings_.request_timeout,
-                                    RequestReader(owner_->settings_.limits), false, {}});
-    Connection* connection = &receiving_.back();
-    connection->self = std::prev(receiving_.end());
     // A web server sends its whole request right after connecting, so it
     // has often arrived already: then the connection never enters epoll.
+    Receive(new Connection(fd, owner_->settings_.limits));
+  }
+
+  // Takes up a kept connection whose next request has begun to arrive
+  // (or that the web server closed). Any loop may: a kept connection
+  // belongs to no thread while it waits.
+  void TakeUpIdle() {
+    epoll_event event;
+    if (epoll_wait(owner_->idle_epoll_fd_, &event, 1, 0) != 1) return;  // another loop took it
+    auto* connection = static_cast<Connection*>(event.data.ptr);
+    {
+      std::lock_guard<std::mutex> lock(owner_->idle_mutex_);
+      if (connection->idle) owner_->idle_.erase(connection->self);
+      connection->idle = false;
+    }
+    Receive(connection);
+  }
+
+  // Makes `connection` one this loop receives on, under a new deadline,
+  // and reads what has arrived.
+  void Receive(Connection* connection) {
+    connection->deadline = Clock::now() + owner_->settings_.request_timeout;
+    receiving_.push_back(connection);
+    connection->self = std::prev(receiving_.end());
     if (!OnReadable(connection)) return;
     epoll_event event = {};
     event.events = EPOLLIN | EPOLLRDHUP;
     event.data.ptr = connection;
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, connection->fd, &event) != 0) {
       Close(connection);
     } else {
       connection->watched = true;
@@ -204,7 +265,7 @@ class Responder::EventLoop {
   }
 
   // Reads what has arrived and acts on it. False when the connection has
-  // left receiving_ (closed, or answered).
+  // left receiving_ (closed, or kept idle).
   bool OnReadable(Connection* connection) {
     ssize_t count = recv(connection->fd, buffer_.data(), buffer_.size(), 0);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
@@ -212,51 +273,100 @@ class Responder::EventLoop {
       Close(connection);
       return false;
     }
-    size_t used = 0;
-    RequestReader::Event event =
-        connection->reader.Feed(buffer_.data(), static_cast<size_t>(count), &used);
-    std::string* replies = connection->reader.replies();
-    if (!replies->empty()) {
-      // Answers to management records are small; a peer that lets them
-      // pile up unread loses its connection rather than costing memory.
-      ssize_t sent = send(connection->fd, replies->data(), replies->size(),
-                          MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (sent != static_cast<ssize_t>(replies->size())) event = RequestReader::Event::kError;
-      replies->clear();
+    const char* data = buffer_.data();
+    size_t left = static_cast<size_t>(count);
+    for (;;) {
+      size_t used = 0;
+      RequestReader::Event event = connection->reader.Feed(data, left, &used);
+      data += used;
+      left -= used;
+      std::string* replies = connection->reader.replies();
+      if (!replies->empty()) {
+        // Answers to management records are small; a peer that lets them
+        // pile up unread loses its connection rather than costing memory.
+        ssize_t sent = send(connection->fd, replies->data(), replies->size(),
+                            MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent != static_cast<ssize_t>(replies->size())) event = RequestReader::Event::kError;
+        replies->clear();
+      }
+      if (event == RequestReader::Event::kNeedMore &&
+          !(stopping_ && !connection->reader.started())) {
+        return true;
+      }
+      bool keep = event != RequestReader::Event::kError && !stopping_ &&
+                  connection->reader.request().keep_conn;
+      if (event == RequestReader::Event::kRequest) {
+        keep = AnswerRequest(owner_->module_, connection->fd,
+                             std::move(connection->reader.request()),
+                             std::string_view(data, left), owner_->settings_.request_timeout) &&
+               keep;
+      }
+      if (!keep) {
+        Close(connection);
+        return false;
+      }
+      connection->reader = RequestReader(owner_->settings_.limits);
+      if (left == 0) {
+        KeepIdle(connection);
+        return false;
+      }
+      // The next request has begun in the same read: a new deadline for it.
+      connection->deadline = Clock::now() + owner_->settings_.request_timeout;
+      receiving_.splice(receiving_.end(), receiving_, connection->self);
     }
-    if (event == RequestReader::Event::kRequest) {
-      AnswerRequest(owner_->module_, connection->fd, std::move(connection->reader.request()),
-                    owner_->settings_.request_timeout);
-      Close(connection);
-      return false;
-    }
-    if (event != RequestReader::Event::kNeedMore ||
-        (stopping_ && !connection->reader.started())) {
-      Close(connection);
-      return false;
-    }
-    return true;
   }
 
-  // close() also takes the descriptor out of epoll.
-  void Close(Connection* connection) {
-    close(connection->fd);
+  // Hands a connection whose answer went out whole to the idle ones, where
+  // it costs no thread until its next request arrives.
+  void KeepIdle(Connection* connection) {
+    if (connection->watched) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd, nullptr);
+    connection->watched = false;
     receiving_.erase(connection->self);
-    --owner_->open_connections_;
+    bool armed;
+    {
+      std::lock_guard<std::mutex> lock(owner_->idle_mutex_);
+      connection->deadline = Clock::now() + owner_->settings_.idle_timeout;
+      owner_->idle_.push_back(connection);
+      connection->self = std::prev(owner_->idle_.end());
+      connection->idle = true;
+      armed = connection->idle_armed;
+      connection->idle_armed = true;
+    }
+    // From here on another loop may take it up: this one touches it no more.
+    epoll_event event = {};
+    event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    event.data.ptr = connection;
+    if (epoll_ctl(owner_->idle_epoll_fd_, armed ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, connection->fd,
+                  &event) != 0) {
+      // Never seen by another loop, so this one still owns it.
+      {
+        std::lock_guard<std::mutex> lock(owner_->idle_mutex_);
+        if (connection->idle) owner_->idle_.erase(connection->self);
+        connection->idle = false;
+      }
+      owner_->CloseConnection(connection);
+    }
+  }
+
+  void Close(Connection* connection) {
+    receiving_.erase(connection->self);
+    owner_->CloseConnection(connection);
   }
 
   void StopReceiving() {
     stopping_ = true;
     WatchListenSocket(false);
+    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, owner_->idle_epoll_fd_, nullptr);
     for (auto at = receiving_.begin(); at != receiving_.end();) {
-      Connection* connection = &*at++;
+      Connection* connection = *at++;
       if (!connection->reader.started()) Close(connection);
     }
   }
 
   Responder* owner_;
+  bool sweeps_idle_;  // this loop closes the idle connections past their deadline
   int epoll_fd_ = -1;
-  std::list<Connection> receiving_;  // in accept order, so deadline order
+  std::list<Connection*> receiving_;  // in deadline order
   std::vector<char> buffer_ = std::vector<char>(64 * 1024);
   bool watching_listen_ = false;
   bool stopping_ = false;
@@ -269,16 +379,42 @@ Responder::Responder(isapi::Module* module, int listen_fd, const ResponderSettin
 Responder::~Responder() {
   Stop();
   if (stop_fd_ >= 0) close(stop_fd_);
+  if (idle_epoll_fd_ >= 0) close(idle_epoll_fd_);
+}
+
+// close() also takes the descriptor out of every epoll instance.
+void Responder::CloseConnection(Connection* connection) {
+  close(connection->fd);
+  delete connection;
+  --open_connections_;
+}
+
+int Responder::MillisecondsUntilIdleDeadline() {
+  std::lock_guard<std::mutex> lock(idle_mutex_);
+  return idle_.empty() ? -1 : MillisecondsUntil(idle_.front()->deadline);
+}
+
+void Responder::CloseOverdueIdle(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(idle_mutex_);
+  while (!idle_.empty() && idle_.front()->deadline <= now) {
+    Connection* connection = idle_.front();
+    idle_.pop_front();
+    connection->idle = false;
+    // Its end of file wakes the loop that takes it up, which closes it:
+    // a loop may be taking it up right now, so only that loop may free it.
+    shutdown(connection->fd, SHUT_RDWR);
+  }
 }
 
 bool Responder::Start(std::string* error) {
   stop_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (stop_fd_ < 0) {
-    *error = std::string("cannot make an eventfd: ") + strerror(errno);
+  idle_epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (stop_fd_ < 0 || idle_epoll_fd_ < 0) {
+    *error = std::string("cannot make an eventfd or epoll instance: ") + strerror(errno);
     return false;
   }
   for (int i = 0; i < settings_.threads; ++i) {
-    loops_.push_back(std::make_unique<EventLoop>(this));
+    loops_.push_back(std::make_unique<EventLoop>(this, i == 0));
     if (!loops_.back()->Open()) {
       *error = std::string("cannot set up epoll: ") + strerror(errno);
       return false;
@@ -302,6 +438,9 @@ void Responder::Stop() {
   (void)written;
   for (std::thread& thread : threads_) thread.join();
   threads_.clear();
+  // The loops are gone: the kept connections no loop took up are left.
+  for (Connection* connection : idle_) CloseConnection(connection);
+  idle_.clear();
 }
 
 }  // namespace isapi_fcgi

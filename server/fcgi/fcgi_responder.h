@@ -16,15 +16,23 @@
 // request keeps a request on one CPU with no hand-over between threads,
 // which a receiving thread feeding a worker queue costs on every request.
 //
-// Each connection carries one request and is closed after its answer,
-// whatever FCGI_KEEP_CONN asks: a kept connection would hold resources
-// while the web server leaves it idle.
+// A request with FCGI_KEEP_CONN leaves its connection open once its answer
+// has gone out whole. The kept connection then waits in an epoll instance
+// the threads share (EPOLLONESHOT), not in its thread's: whichever thread
+// is free takes up its next request, so a web server's pool of kept
+// connections never waits behind a thread busy in the module. A kept
+// connection left idle past the idle timeout is closed; the default
+// outlasts nginx's upstream keepalive_timeout (60 s), so that nginx, which
+// knows when it will use a connection again, normally closes first.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -39,15 +47,21 @@ struct ResponderSettings {
   // How long a connection may take to deliver its whole request, and how
   // long an answer may take to be accepted by the web server.
   std::chrono::milliseconds request_timeout{30000};
+  // How long a kept connection may wait for its next request.
+  std::chrono::milliseconds idle_timeout{75000};
 };
 
 // Answers one complete request on `fd` (a connected, non-blocking socket)
 // and leaves the socket open: a responder request runs through `module`; a
 // parameter block over the limit gets 431, a request without
 // REQUEST_METHOD 400, a body over the limit 413. Writing the answer waits
-// at most `write_timeout` for the web server to take it. Thread-safe.
-void AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
-                   std::chrono::milliseconds write_timeout);
+// at most `write_timeout` for the web server to take it. Once the web
+// server aborts the request (ABORT_REQUEST, in `read_ahead`, the bytes
+// already read after the request, or still in the socket), the module's
+// writes fail. Returns whether the whole answer was sent.
+// Thread-safe.
+bool AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
+                   std::string_view read_ahead, std::chrono::milliseconds write_timeout);
 
 class Responder {
  public:
@@ -66,19 +80,28 @@ class Responder {
   bool Start(std::string* error);
 
   // Stops accepting and closes the connections that have not begun a
-  // request; requests already begun are still received (each within its
-  // deadline) and answered. Returns when every answer has been sent.
+  // request, kept ones included; requests already begun are still received
+  // (each within its deadline) and answered. Returns when every answer has been sent.
   // Connections still in the listen queue are left to the kernel. Later
   // calls do nothing.
   void Stop();
 
  private:
+  struct Connection;
   class EventLoop;
+
+  void CloseConnection(Connection* connection);
+  // -1 when no connection is idle.
+  int MillisecondsUntilIdleDeadline();
+  void CloseOverdueIdle(std::chrono::steady_clock::time_point now);
 
   isapi::Module* module_;
   int listen_fd_;
   ResponderSettings settings_;
   int stop_fd_ = -1;  // eventfd, readable once Stop() was called
+  int idle_epoll_fd_ = -1;  // kept connections waiting for their next request
+  std::mutex idle_mutex_;
+  std::list<Connection*> idle_;  // in deadline order
   std::atomic<unsigned> open_connections_{0};
   std::vector<std::unique_ptr<EventLoop>> loops_;
   std::vector<std::thread> threads_;

@@ -196,6 +196,9 @@ TEST(FcgiServerTest, MalformedInputGetsADefinedOutcomeAndServingGoesOn) {
        nullptr, kUnknownRole},
       {"aborted while sending parameters",
        fcgi_test::BeginRequest(1) + fcgi_test::Record(kAbort, 1, ""), nullptr, kComplete},
+      // The module's write fails: the answer is cut off unsent.
+      {"aborted while the module runs",
+       fcgi_test::ResponderRequest(kGet) + fcgi_test::Record(kAbort, 1, ""), nullptr, -1},
       {"no REQUEST_METHOD", fcgi_test::ResponderRequest(no_method), "Status: 400 Bad Request\r\n",
        kComplete},
       {"body over the limit", fcgi_test::ResponderRequest(kGet, std::string(17 << 20, 'b')),
@@ -221,6 +224,92 @@ TEST(FcgiServerTest, MalformedInputGetsADefinedOutcomeAndServingGoesOn) {
     ASSERT_EQ(server.Send(fcgi_test::ResponderRequest(kGet)).out, kPageHead + kPage)
         << "after " << c.label;
   }
+}
+
+// A request with FCGI_KEEP_CONN set.
+std::string KeptRequest(const Params& params) {
+  std::string request = fcgi_test::ResponderRequest(params);
+  request[10] = 1;  // BEGIN_REQUEST's flags
+  return request;
+}
+
+// FCGI_KEEP_CONN keeps the connection for the next request; a request
+// without it ends the connection after its answer.
+TEST(FcgiServerTest, KeptConnectionsServeRequestAfterRequest) {
+  const struct {
+    const char* label;
+    std::vector<std::vector<bool>> sends;  // keep flags of the requests sent at once
+  } cases[] = {
+      {"one kept, then one not", {{true}, {false}}},
+      {"three kept, then one not", {{true}, {true}, {true}, {false}}},
+      {"two kept in one write, then one not", {{true, true}, {false}}},
+      {"kept, then kept and not in one write", {{true}, {true, false}}},
+  };
+  FcgiServer server(PROBE_MODULE_PATH, kPage);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    int fd = fcgi_test::ConnectUnix(server.socket_path());
+    ASSERT_GE(fd, 0);
+    for (const std::vector<bool>& keeps : c.sends) {
+      std::string bytes;
+      for (bool keep : keeps) {
+        Params params = ProbeRequest("/page");
+        bytes += keep ? KeptRequest(params) : fcgi_test::ResponderRequest(params);
+      }
+      ASSERT_TRUE(fcgi_test::SendAll(fd, bytes));
+      Reply reply = fcgi_test::ReadReplies(fd, static_cast<int>(keeps.size()));
+      EXPECT_EQ(reply.ends, static_cast<int>(keeps.size()));
+      EXPECT_EQ(reply.closed, false);
+      EXPECT_NE(reply.out.find("page body\n"), std::string::npos);
+    }
+    bool closed = false;
+    EXPECT_EQ(fcgi_test::ReadUntilClosed(fd, &closed), "");
+    EXPECT_TRUE(closed) << "the last request did not keep the connection";
+    close(fd);
+  }
+}
+
+// Kept connections wait for no thread: while one thread is held in the
+// module, the next requests on every kept connection are answered by the
+// other.
+TEST(FcgiServerTest, IdleKeptConnectionsNeverWaitForABusyThread) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage);  // two threads
+  std::vector<int> kept;
+  for (int i = 0; i < 8; ++i) {
+    int fd = fcgi_test::ConnectUnix(server.socket_path());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(fcgi_test::SendAll(fd, KeptRequest(ProbeRequest("/page"))));
+    ASSERT_TRUE(fcgi_test::ReadReplies(fd).ended);
+    kept.push_back(fd);
+  }
+  int blocked = fcgi_test::ConnectUnix(server.socket_path());
+  ASSERT_GE(blocked, 0);
+  ASSERT_TRUE(fcgi_test::SendAll(blocked, fcgi_test::ResponderRequest(ProbeRequest("/block"))));
+  for (int fd : kept) {
+    ASSERT_TRUE(fcgi_test::SendAll(fd, KeptRequest(ProbeRequest("/page"))));
+  }
+  for (int fd : kept) {
+    Reply reply = fcgi_test::ReadReplies(fd);
+    EXPECT_NE(reply.out.find("page body\n"), std::string::npos);
+  }
+  EXPECT_NE(server.Send(fcgi_test::ResponderRequest(ProbeRequest("/release"))).out.find("open"),
+            std::string::npos);
+  bool closed = false;
+  EXPECT_NE(fcgi_test::ReadUntilClosed(blocked, &closed).find("released"), std::string::npos);
+  close(blocked);
+  for (int fd : kept) close(fd);
+}
+
+TEST(FcgiServerTest, KeptConnectionLeftIdleIsClosedAfterTheIdleTimeout) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage, {"--idle-timeout", "1"});
+  int fd = fcgi_test::ConnectUnix(server.socket_path());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(fcgi_test::SendAll(fd, KeptRequest(ProbeRequest("/page"))));
+  ASSERT_TRUE(fcgi_test::ReadReplies(fd).ended);
+  bool closed = false;
+  EXPECT_EQ(fcgi_test::ReadUntilClosed(fd, &closed), "");
+  EXPECT_TRUE(closed);
+  close(fd);
 }
 
 TEST(FcgiServerTest, ManagementRecordsAreAnsweredOnTheirOwn) {

@@ -220,6 +220,21 @@ std::string ResponderRequest(const Params& params, const std::string& body) {
   return request + Record(kStdin, 1, "");
 }
 
+Reply ReadReplies(int fd, int answers) {
+  Clock::time_point deadline = Clock::now() + kWait;
+  std::string data;
+  char buffer[8192];
+  for (;;) {
+    pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, RemainingMs(deadline)) <= 0) return ParseReply(data, false);
+    ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+    if (count <= 0) return ParseReply(data, true);
+    data.append(buffer, static_cast<size_t>(count));
+    Reply reply = ParseReply(data, false);
+    if (reply.ends >= answers) return reply;
+  }
+}
+
 Reply ParseReply(const std::string& bytes, bool closed) {
   const uint8_t kEndRequest = 3, kStdout = 6;
   Reply reply;
@@ -234,6 +249,7 @@ Reply ParseReply(const std::string& bytes, bool closed) {
     if (header[1] == kStdout) reply.out += content;
     if (header[1] == kEndRequest) {
       reply.ended = true;
+      ++reply.ends;
       if (length >= 5) reply.protocol_status = static_cast<unsigned char>(content[4]);
     }
     if (header[2] == 0 && header[3] == 0) reply.management += bytes.substr(at, 8 + length + padding);

@@ -77,12 +77,16 @@ std::string ResponderRequest(const Params& params, const std::string& body = "")
 struct Reply {
   std::string out;            // FCGI_STDOUT contents, concatenated
   bool ended = false;         // an FCGI_END_REQUEST record arrived
+  int ends = 0;               // how many
   int protocol_status = -1;   // its protocolStatus
   std::string management;     // records with request id 0, as sent
   bool closed = false;        // the application closed the connection
   bool malformed = false;     // bytes that do not parse as records
 };
 Reply ParseReply(const std::string& bytes, bool closed);
+// Reads the application's records on `fd` until `answers` END_REQUEST
+// records have arrived, the peer closes, or kWait passes.
+Reply ReadReplies(int fd, int answers = 1);
 
 // The contents of the file at `path`; "" when it cannot be read.
 std::string ReadFile(const std::string& path);
