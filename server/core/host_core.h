@@ -1,13 +1,30 @@
 // The host side of the extension interface, independent of any HTTP engine.
 //
-// A front end (the standalone HTTP server, the FastCGI server) receives a
-// request its own way, fills in a Request, and hands it to Module::Serve
-// together with a ResponseSink. The core builds the control block, runs
-// HttpExtensionProc, answers the module's callbacks (GetServerVariable,
-// ServerSupportFunction, WriteClient, ReadClient) with the Win32 results and
-// last-error values the module expects, validates the module's header block
-// and tells the sink how the answer is framed. The front end only moves
-// bytes.
+// A front end (isapi-server's HTTP, isapi-fcgi's FastCGI, the nginx module)
+// receives a request its own way, fills in a Request, and hands it to
+// Module::Serve together with a ResponseSink. The core builds the control
+// block, runs HttpExtensionProc, answers the module's callbacks
+// (GetServerVariable, ServerSupportFunction, WriteClient, ReadClient) with
+// the Win32 results and last-error values the module expects, and turns
+// what the module writes into one answer by one rule, the same for every
+// front end. The front end only frames and moves the bytes.
+//
+// The answer rule (docs/linux.md has it as a table):
+//  - The module's header block is checked; a bad status or block is a 500.
+//  - A module's own "Transfer-Encoding: chunked" is decoded here: the sink
+//    never sees that header line nor the chunk framing, only the data.
+//    Malformed chunking, or chunking that never reaches its last chunk,
+//    counts as a short body.
+//  - The answer is held until the module is done or its body passes the
+//    hold limit (Module::set_hold_limit). An answer held whole is checked
+//    before its first byte leaves: no header at all, or a body shorter than
+//    the module's Content-Length (or chunking), becomes a bare 500. A good
+//    one reaches the sink with its length known (Framing::kHeldLength when
+//    the module gave none).
+//  - A longer answer streams: the sink gets the head and the held bytes as
+//    soon as the limit is passed, then each write. A short body then shows
+//    as Finish(false), and the front end ends the client's connection
+//    before the announced length (or the last chunk).
 //
 // Errors the core reports to the module go through SetLastError() of
 // libwin32compat.so; the host links that library, so host and module share
@@ -17,7 +34,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -26,13 +42,9 @@
 #include <vector>
 
 #include "isapi/isapi.h"
+#include "server/core/http_text.h"
 
 namespace isapi {
-
-struct HeaderField {
-  std::string name;
-  std::string value;
-};
 
 // One complete HTTP request as the front end received it. Every string is
 // "" when the front end has no value for it.
@@ -56,59 +68,71 @@ struct Request {
 
 // How the body of an answer is delimited on the wire.
 enum class Framing {
-  // The module gave Content-Length; ResponseHead::content_length holds it.
-  // The core passes at most that many body bytes to the sink; if the module
-  // writes fewer, the sink sees Finish(false) and must close the connection.
+  // The module gave Content-Length (the line is among the head's headers);
+  // ResponseHead::content_length holds it. The sink gets exactly that many
+  // body bytes, or Finish(false).
   kContentLength,
-  // The module gave "Transfer-Encoding: chunked" and writes the chunks
-  // itself: the front end passes the bytes through untouched (never chunks
-  // them again) and closes the connection afterwards.
-  kModuleChunked,
-  // Neither: the front end delimits the body (chunked for HTTP/1.1, close
-  // for HTTP/1.0, or its protocol's own records).
+  // The module gave no length, and the core held the whole body:
+  // content_length is its size (for HEAD, the size the module wrote and
+  // the core withheld). The front end announces it its own way; no
+  // Content-Length line is among the headers.
+  kHeldLength,
+  // The length is unknown: the answer streams, or it has no body to
+  // measure (HEAD to a module that writes none, 204, 304). The front end
+  // delimits the body: chunked for HTTP/1.1, close for HTTP/1.0, or its
+  // protocol's own records.
   kFrontEnd,
 };
 
 // Status line and headers of one answer, as the sink receives them.
 struct ResponseHead {
-  int status = 200;               // 100..999
+  int status = 200;               // 200..999
   std::string status_text;        // "200 OK": code and reason, no CR/LF
-  std::vector<HeaderField> headers;  // module's header lines in order; values
-                                     // without surrounding blanks
+  // The module's header lines in order, values without surrounding blanks;
+  // never a Transfer-Encoding line (the core removed the module's chunking).
+  std::vector<HeaderField> headers;
   std::string header_block;  // the same lines exactly as the module gave them,
                              // each ending in CRLF, without the blank line
   Framing framing = Framing::kFrontEnd;
-  uint64_t content_length = 0;  // valid with Framing::kContentLength
+  uint64_t content_length = 0;  // valid with kContentLength and kHeldLength
   // FALSE when the module asked to close the connection after this answer
   // (HSE_SEND_HEADER_EX_INFO::fKeepConn == FALSE). The front end may close
   // for its own reasons as well.
   bool keep_conn = true;
-  // FALSE for HEAD and for statuses 1xx, 204 and 304: WriteBody is then
-  // never called, but Content-Length stays what the module said.
+  // FALSE for HEAD and for statuses 204 and 304: WriteBody is then never
+  // called.
   bool has_body = true;
 };
 
 // Where the core sends one answer. Called only on the thread that runs
 // Module::Serve or a thread of the module while Serve is in progress; the
 // core never calls one sink from two threads at once.
+//
+// The calls of one request: SendHead once, WriteBody for each piece of
+// body (none for an answer without body), Finish once, last. A held answer
+// comes in one go when the module is done: SendHead, its whole body in one
+// WriteBody, Finish(true). A streamed one (Framing::kContentLength or
+// kFrontEnd, passing the hold limit) begins while the module still writes.
 class ResponseSink {
  public:
   virtual ~ResponseSink() = default;
 
-  // Sends the status line and headers. Called exactly once per request,
-  // before any WriteBody. Returns false when the client is gone; the core
-  // then makes no further call but Finish.
+  // Sends the status line and headers. Returns false when the client is
+  // gone; the core then makes no further call but Finish.
   virtual bool SendHead(const ResponseHead& head) = 0;
 
-  // Sends `size` (> 0) body bytes, blocking until the front end has taken
-  // them. Returns false when they cannot be delivered (client gone, the
-  // front end's buffer limit reached); the module's WriteClient then fails.
+  // Sends `size` (> 0) body bytes, decoded (never chunk framing), blocking
+  // until the front end has taken them. Returns false when they cannot be
+  // delivered (client gone, the front end's buffer limit reached); the
+  // module's WriteClient then fails with ERROR_CONNECTION_ABORTED.
   virtual bool WriteBody(const void* data, size_t size) = 0;
 
   // Called once, last, after HttpExtensionProc returned (and, for a pending
-  // request, after HSE_REQ_DONE_WITH_SESSION). `complete` is false when the
-  // body is shorter than the Content-Length the module announced or a write
-  // failed: the front end must not reuse the connection.
+  // request, after HSE_REQ_DONE_WITH_SESSION). `complete` is false when a
+  // streamed body ended short of its Content-Length, its chunking was
+  // malformed or unfinished, or a write failed: the front end must then end
+  // the client's connection without completing the answer (no last chunk,
+  // no end-of-stream record), so that the client sees it cut short.
   virtual void Finish(bool complete) = 0;
 
   // Whether the client connection may stay open after this answer, as the
@@ -120,10 +144,10 @@ class ResponseSink {
 struct ServeResult {
   int status = 0;           // the status that was sent
   uint64_t body_bytes = 0;  // body bytes the sink accepted
-  // Body bytes the module wrote to an answer that has no body (HEAD): what
-  // a front end that collects the whole answer announces as its length.
-  uint64_t withheld_body_bytes = 0;
 };
+
+// The hold limit when none is set: 1 MiB of body.
+constexpr uint64_t kDefaultHoldLimit = 1024 * 1024;
 
 // A loaded extension module. Thread-safe: Serve may run on many threads at
 // once, as the extension interface requires of modules.
@@ -147,14 +171,15 @@ class Module {
   // The description the module reported in GetExtensionVersion.
   const std::string& description() const { return description_; }
 
-  // Runs `request` through HttpExtensionProc and sends the answer to `sink`.
-  // Returns when the module is done with the request: after
-  // HttpExtensionProc returned, or for HSE_STATUS_PENDING after the module
-  // sent HSE_REQ_DONE_WITH_SESSION. By then sink->SendHead has been called
-  // exactly once and sink->Finish last. A module that sent nothing, a bad
-  // header block or status, or a module that returned HSE_STATUS_ERROR
-  // before sending anything yields 500 with an empty body. After
-  // Terminate() the module is not called and the answer is 503.
+  // How many body bytes an answer may have and still be held whole (see
+  // the answer rule above). Set it before the first Serve.
+  void set_hold_limit(uint64_t bytes) { hold_limit_ = bytes; }
+
+  // Runs `request` through HttpExtensionProc and sends the answer to `sink`
+  // by the answer rule. Returns when the module is done with the request:
+  // after HttpExtensionProc returned, or for HSE_STATUS_PENDING after the
+  // module sent HSE_REQ_DONE_WITH_SESSION. After Terminate() the module is
+  // not called and the answer is a bare 503 that closes the connection.
   // `request` and `sink` must outlive the call.
   ServeResult Serve(const Request& request, ResponseSink* sink);
 
@@ -171,6 +196,7 @@ class Module {
   PFN_HTTPEXTENSIONPROC http_extension_proc_ = nullptr;
   PFN_TERMINATEEXTENSION terminate_extension_ = nullptr;
   std::string description_;
+  uint64_t hold_limit_ = kDefaultHoldLimit;
 
   std::mutex mutex_;
   std::condition_variable idle_;
@@ -178,26 +204,10 @@ class Module {
   bool terminated_ = false;
 };
 
-// Checks the status and header block a module passes with
-// HSE_REQ_SEND_RESPONSE_HEADER(_EX) and fills `head` with them: status,
-// header lines, the block as sent on, and the framing its Content-Length or
-// Transfer-Encoding lines give. `body` gets the bytes after the block's
-// blank line, which belong to the answer's body. Returns false for a status
-// or block the host must not pass on (the answer is then a 500).
-bool ParseResponseHead(std::string_view status, std::string_view block, ResponseHead* head,
-                       std::string_view* body);
-
-// Splits a request-target into its percent-decoded path and its raw query
-// (text after the first '?', "" when none). Returns false for a target that
-// does not start with '/', has a malformed %-escape or decodes to a NUL
-// byte; the front end answers 400 then.
-bool SplitTarget(const std::string& target, std::string* path, std::string* query);
-
-// Whether HTTP lets the connection persist after this request: HTTP/1.1
-// unless "Connection: close", HTTP/1.0 only with "Connection: keep-alive".
-bool ClientAllowsKeepAlive(const Request& request);
-
-// The reason phrase of common status codes ("Not Found"), "" for others.
-const char* ReasonPhrase(int status);
+// Sends an answer that has a status and nothing else, for a request the
+// front end refuses before the module sees it: SendHead (no header lines,
+// Framing::kHeldLength with length 0, keep_conn false), then Finish(true).
+// `has_body` is false for HEAD.
+void SendBareAnswer(ResponseSink* sink, int status, bool has_body);
 
 }  // namespace isapi

@@ -1,11 +1,9 @@
 #include "server/core/http_text.h"
 
+#include <algorithm>
+#include <charconv>
+
 namespace isapi {
-namespace {
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-}  // namespace
 
 bool IsTokenChar(unsigned char c) {
   if (c >= '0' && c <= '9') return true;
@@ -27,6 +25,10 @@ bool IsToken(std::string_view text) {
   return true;
 }
 
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -35,15 +37,26 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = AsciiLower(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 bool ParseDecimal(std::string_view text, uint64_t max, uint64_t* value) {
-  if (text.empty()) return false;
+  // from_chars alone would take a leading '-' and stop at the first
+  // non-digit; both must fail here.
+  if (text.empty() || text.front() < '0' || text.front() > '9') return false;
   uint64_t result = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (digit > max || result > (max - digit) / 10) return false;
-    result = result * 10 + digit;
-  }
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), result);
+  if (error != std::errc() || end != text.data() + text.size() || result > max) return false;
   *value = result;
   return true;
 }
@@ -66,6 +79,73 @@ bool SplitHostPort(std::string_view text, std::string_view* host, std::string_vi
   *host = text.substr(0, host_end);
   *port = host_end < text.size() ? text.substr(host_end + 1) : std::string_view();
   return true;
+}
+
+bool SplitTarget(std::string_view target, std::string* path, std::string* query) {
+  if (target.empty() || target[0] != '/') return false;
+  size_t mark = target.find('?');
+  std::string_view raw_path = target.substr(0, mark);
+  std::string decoded;
+  decoded.reserve(raw_path.size());
+  for (size_t i = 0; i < raw_path.size(); ++i) {
+    if (raw_path[i] != '%') {
+      size_t run_end = std::min(raw_path.find('%', i), raw_path.size());
+      decoded.append(raw_path.data() + i, run_end - i);
+      i = run_end - 1;
+      continue;
+    }
+    int high = i + 2 < raw_path.size() ? HexDigit(raw_path[i + 1]) : -1;
+    int low = high >= 0 ? HexDigit(raw_path[i + 2]) : -1;
+    if (low < 0 || (high == 0 && low == 0)) return false;
+    decoded += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  *path = std::move(decoded);
+  if (mark == std::string_view::npos) {
+    query->clear();
+  } else {
+    query->assign(target.substr(mark + 1));
+  }
+  return true;
+}
+
+bool ClientAllowsKeepAlive(std::string_view protocol, const std::vector<HeaderField>& headers) {
+  for (const HeaderField& field : headers) {
+    if (!EqualsIgnoreCase(field.name, "Connection")) continue;
+    std::string_view value = TrimBlanks(field.value);
+    if (EqualsIgnoreCase(value, "close")) return false;
+    if (EqualsIgnoreCase(value, "keep-alive")) return true;
+  }
+  return protocol == "HTTP/1.1";
+}
+
+const char* ReasonPhrase(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 411: return "Length Required";
+    case 413: return "Content Too Large";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 503: return "Service Unavailable";
+    default: return "";
+  }
+}
+
+std::string StatusText(int status) {
+  std::string text = std::to_string(status);
+  const char* reason = ReasonPhrase(status);
+  if (*reason != '\0') text.append(" ").append(reason);
+  return text;
 }
 
 }  // namespace isapi

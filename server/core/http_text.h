@@ -1,14 +1,21 @@
 // Small text helpers for HTTP, shared by every front end and the host core.
 // All of them work on bytes (ASCII rules only, no locale), take the text
-// as a string_view that need not be NUL-terminated, allocate nothing and
-// are safe to call from any thread.
+// as a string_view that need not be NUL-terminated and are safe to call
+// from any thread.
 #pragma once
 
 #include <stdint.h>
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace isapi {
+
+struct HeaderField {
+  std::string name;
+  std::string value;
+};
 
 // Whether `c` may appear in an HTTP token (RFC 9110 tchar): letters,
 // digits and !#$%&'*+-.^_`|~.
@@ -18,9 +25,19 @@ bool IsTokenChar(unsigned char c);
 // and methods must be tokens.
 bool IsToken(std::string_view text);
 
+char AsciiLower(char c);
+char AsciiUpper(char c);
+
 // ASCII case-insensitive equality: "Content-Length" equals "content-LENGTH".
 // Bytes outside A-Z/a-z compare exactly.
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+
+// `text` without leading and trailing blanks (spaces and tabs).
+std::string_view TrimBlanks(std::string_view text);
+
+// The value of a hexadecimal digit ('a' and 'A' are 10), -1 for any other
+// byte.
+int HexDigit(char c);
 
 // Parses a decimal number made of digits only: no sign, no blanks, no
 // base prefix; leading zeros are allowed ("007" is 7). Returns false, and
@@ -38,5 +55,22 @@ bool ParseDecimal(std::string_view text, uint64_t max, uint64_t* value);
 // address without brackets is ambiguous). The port is not checked here:
 // pass it to ParseDecimal. An empty host is returned as it is.
 bool SplitHostPort(std::string_view text, std::string_view* host, std::string_view* port);
+
+// Splits a request-target into its percent-decoded path and its raw query
+// (text after the first '?', "" when none). Returns false for a target that
+// does not start with '/', has a malformed %-escape or decodes to a NUL
+// byte; the front end answers 400 then.
+bool SplitTarget(std::string_view target, std::string* path, std::string* query);
+
+// Whether HTTP lets the connection persist after a request of `protocol`
+// with `headers`: HTTP/1.1 unless "Connection: close", HTTP/1.0 only with
+// "Connection: keep-alive".
+bool ClientAllowsKeepAlive(std::string_view protocol, const std::vector<HeaderField>& headers);
+
+// The reason phrase of common status codes ("Not Found"), "" for others.
+const char* ReasonPhrase(int status);
+
+// "404 Not Found", or "599" for a code without a known reason phrase.
+std::string StatusText(int status);
 
 }  // namespace isapi

@@ -20,7 +20,8 @@
 namespace isapi {
 
 const std::vector<KnownOption> kServeOptions = {
-    {"--workers", true}, {"--drain-timeout", true}, {"--request-terminate-timeout", true}};
+    {"--workers", true}, {"--drain-timeout", true}, {"--request-terminate-timeout", true},
+    {"--hold-limit", true}};
 
 const char kServeOptionsUsage[] =
     "  --workers N          serve from N (0-64, default 1) worker processes under a\n"
@@ -30,7 +31,10 @@ const char kServeOptionsUsage[] =
     "                       (0-3600, default 10) before closing every connection\n"
     "  --request-terminate-timeout S\n"
     "                       end a worker whose module call has run S seconds\n"
-    "                       (1-3600; default: no limit; needs --workers 1 or more)\n";
+    "                       (1-3600; default: no limit; needs --workers 1 or more)\n"
+    "  --hold-limit BYTES   hold an answer whole while its body stays within BYTES\n"
+    "                       (0-1073741824, default 1048576), so that a module that\n"
+    "                       fails gets a clean 500; a longer answer streams\n";
 
 bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error) {
   uint64_t workers = settings->workers;
@@ -39,7 +43,8 @@ bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::
   if (!NumberOption(values, "--workers", 0, kMaxWorkers, &workers, error) ||
       !NumberOption(values, "--drain-timeout", 0, kMaxDrainTimeoutSeconds, &drain, error) ||
       !NumberOption(values, "--request-terminate-timeout", 1, kMaxDrainTimeoutSeconds,
-                    &terminate, error)) {
+                    &terminate, error) ||
+      !NumberOption(values, "--hold-limit", 0, kMaxHoldLimit, &settings->hold_limit, error)) {
     return false;
   }
   if (terminate != 0 && workers == 0) {
@@ -86,6 +91,7 @@ int ServeHere(const char* program, const std::string& module_path, const ServeSe
     fprintf(stderr, "%s: %s\n", program, error.c_str());
     return 1;
   }
+  module->set_hold_limit(settings.hold_limit);
   if (!front_end->Start(module.get(), &error)) {
     fprintf(stderr, "%s: %s\n", program, error.c_str());
     return 1;

@@ -53,17 +53,19 @@ struct ServeSettings {
   // A module call running longer costs its worker (the master kills it);
   // 0: no limit.
   unsigned request_terminate_timeout_seconds = 0;
+  uint64_t hold_limit = kDefaultHoldLimit;  // see Module::set_hold_limit
 };
 
 constexpr unsigned kMaxWorkers = 64;
 constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
+constexpr uint64_t kMaxHoldLimit = 1024 * 1024 * 1024;
 
 // The options of ServeSettings, for a front end's command line.
 extern const std::vector<KnownOption> kServeOptions;
 // Their lines of a usage text.
 extern const char kServeOptionsUsage[];
-// Reads --workers, --drain-timeout and --request-terminate-timeout when
-// given. False with a one-line reason in *error.
+// Reads --workers, --drain-timeout, --request-terminate-timeout and
+// --hold-limit when given. False with a one-line reason in *error.
 bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error);
 
 // Loads the module at `module_path` and serves through `front_end` until a

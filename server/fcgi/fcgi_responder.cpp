@@ -92,19 +92,19 @@ bool AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
   isapi::Request http;
   RequestFromParams(request.params, &http);
   http.body = std::move(request.body);
-  AnswerSink sink(request.id, isapi::ClientAllowsKeepAlive(http), &out);
-  uint64_t withheld_body_bytes = 0;
+  AnswerSink sink(request.id, isapi::ClientAllowsKeepAlive(http.protocol, http.headers), &out);
+  bool has_body = http.method != "HEAD";
   if (request.params_too_large) {
-    sink.SendBareStatus(431);
+    isapi::SendBareAnswer(&sink, 431, has_body);
   } else if (http.method.empty()) {
-    sink.SendBareStatus(400);
+    isapi::SendBareAnswer(&sink, 400, has_body);
   } else if (request.body_too_large) {
-    sink.SendBareStatus(413);
+    isapi::SendBareAnswer(&sink, 413, has_body);
   } else {
     isapi::CallInFlight call(http.method, http.target, http.protocol);
-    withheld_body_bytes = module->Serve(http, &sink).withheld_body_bytes;
+    module->Serve(http, &sink);
   }
-  return sink.End(withheld_body_bytes);
+  return sink.sent();
 }
 
 // A connection to the web server, owned by one event loop while it

@@ -291,15 +291,15 @@ MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const
   state->waiting_since_ms.store(0);
   answering_.fetch_add(1);
   state->answering = true;
-  bool keep_alive = isapi::ClientAllowsKeepAlive(request) && !draining_.load();
+  bool keep_alive =
+      isapi::ClientAllowsKeepAlive(request.protocol, request.headers) && !draining_.load();
   state->sink.Reset(keep_alive);
   isapi::ServeResult served;
   {
     isapi::CallInFlight call(request.method, request.target, request.protocol);
     served = module_->Serve(request, &state->sink);
   }
-  MHD_Result result =
-      state->sink.Queue(connection, request.method == "HEAD", keep_alive, &served);
+  MHD_Result result = state->sink.Queue(connection, keep_alive);
   log_->Write(request, served.status, served.body_bytes);
   return result;
 }

@@ -12,8 +12,8 @@ namespace {
 
 void FreeBytes(void* cls) { delete static_cast<std::string*>(cls); }
 
-// Body of a queued response that ends early or is the module's own
-// chunks; libmicrohttpd reads it through ReadResponseBody and frees it
+// Body of a queued response that ends early or has no length;
+// libmicrohttpd reads it through ReadResponseBody and frees it
 // through FreeResponseBody.
 struct ResponseBody {
   std::string bytes;
@@ -57,7 +57,6 @@ void BufferedSink::Reset(bool client_keeps_alive) {
   client_keeps_alive_ = client_keeps_alive;
   body_.clear();
   complete_ = false;
-  overflow_ = false;
 }
 
 bool BufferedSink::SendHead(const isapi::ResponseHead& head) {
@@ -67,10 +66,7 @@ bool BufferedSink::SendHead(const isapi::ResponseHead& head) {
 }
 
 bool BufferedSink::WriteBody(const void* data, size_t size) {
-  if (body_.size() + size > kMaxResponseBody) {
-    overflow_ = true;
-    return false;
-  }
+  if (body_.size() + size > kMaxResponseBody) return false;
   body_.append(static_cast<const char*>(data), size);
   return true;
 }
@@ -80,35 +76,25 @@ bool BufferedSink::KeptMatches(int status, bool close) const {
          kept_header_block_ == head_.header_block && kept_body_ == body_;
 }
 
-MHD_Result BufferedSink::Queue(MHD_Connection* connection, bool head_request, bool keep_alive,
-                               isapi::ServeResult* served) {
-  if (overflow_) {
-    // Nothing is on the wire yet, so the answer can still be a clean 500.
-    served->status = MHD_HTTP_INTERNAL_SERVER_ERROR;
-    served->body_bytes = 0;
-    MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-    return QueueOnce(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, response);
-  }
-  const unsigned status = static_cast<unsigned>(served->status);
+MHD_Result BufferedSink::Queue(MHD_Connection* connection, bool keep_alive) {
+  const unsigned status = static_cast<unsigned>(head_.status);
   const bool close = !keep_alive || !head_.keep_conn || !complete_;
-  if (!head_.has_body || !complete_ || head_.framing == isapi::Framing::kModuleChunked) {
+  if (!head_.has_body || !complete_ || head_.framing == isapi::Framing::kFrontEnd) {
     // Without a body (HEAD, 204, 304) libmicrohttpd reads nothing, but
-    // still announces `size` as Content-Length unless it is unknown.
-    uint64_t size = head_.framing == isapi::Framing::kContentLength ? head_.content_length
-                    : head_request && head_.framing == isapi::Framing::kFrontEnd
-                        ? served->withheld_body_bytes
-                        : MHD_SIZE_UNKNOWN;
+    // still announces `size` as Content-Length unless it is unknown; an
+    // unknown length is chunked for HTTP/1.1 and ends with the connection
+    // for HTTP/1.0.
+    uint64_t size = head_.framing == isapi::Framing::kFrontEnd ? MHD_SIZE_UNKNOWN
+                                                               : head_.content_length;
     auto* body = new ResponseBody{body_, complete_};
     MHD_Response* response = MHD_create_response_from_callback(
         size, 16 * 1024, ReadResponseBody, body, FreeResponseBody);
     AddHeaders(response, head_, close);
     return QueueOnce(connection, status, response);
   }
-  // The whole body is here, so Content-Length frames it, whether the module
-  // gave one or left the framing to this server, and libmicrohttpd sends
+  // The whole body is here and its length known, so libmicrohttpd sends
   // head and body with one system call.
-  if (KeptMatches(served->status, close)) return MHD_queue_response(connection, status, kept_);
+  if (KeptMatches(head_.status, close)) return MHD_queue_response(connection, status, kept_);
   if (body_.size() > kMaxKeptBody) {
     auto* bytes = new std::string(body_);
     MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
@@ -121,7 +107,7 @@ MHD_Result BufferedSink::Queue(MHD_Connection* connection, bool head_request, bo
   if (kept_ != nullptr) MHD_destroy_response(kept_);
   kept_body_.swap(body_);
   kept_header_block_ = head_.header_block;
-  kept_status_ = served->status;
+  kept_status_ = head_.status;
   kept_close_ = close;
   kept_ = MHD_create_response_from_buffer(kept_body_.size(), kept_body_.data(),
                                           MHD_RESPMEM_PERSISTENT);

@@ -10,7 +10,8 @@
 
 namespace isapi_http {
 
-// The largest answer body collected; beyond it the answer becomes a 500.
+// The largest answer body collected: a bound on memory, beyond which the
+// module's writes fail and the answer is cut short.
 constexpr size_t kMaxResponseBody = 64 * 1024 * 1024;
 // The largest body whose response is kept for the next answer.
 constexpr size_t kMaxKeptBody = 64 * 1024;
@@ -37,18 +38,14 @@ class BufferedSink : public isapi::ResponseSink {
   void Finish(bool complete) override { complete_ = complete; }
   bool ClientKeepsAlive() override { return client_keeps_alive_; }
 
-  // Queues the collected answer on `connection`. The whole body frames
-  // itself with Content-Length; an answer without body bytes (HEAD, 204,
-  // 304) keeps the module's Content-Length, and HEAD (`head_request`)
-  // without one announces the length GET would carry
-  // (ServeResult::withheld_body_bytes), so both get the same headers; a
-  // short body ends in an error, which closes the connection; the module's
-  // own chunks pass through. A body over kMaxResponseBody becomes an empty
-  // 500 that closes the connection, and *served says so.
-  // "Connection: close" is added when `keep_alive` is false, the module
-  // asked to close, or the body is short.
-  MHD_Result Queue(MHD_Connection* connection, bool head_request, bool keep_alive,
-                   isapi::ServeResult* served);
+  // Queues the collected answer on `connection`. A body whose length is
+  // known (the module's Content-Length, or held whole by the core) goes
+  // out with it; one of unknown length is chunked for HTTP/1.1 and ends
+  // with the connection for HTTP/1.0; a body cut short ends in an error,
+  // which closes the connection before the announced length or the last
+  // chunk. "Connection: close" is added when `keep_alive` is false, the
+  // module asked to close, or the body is short.
+  MHD_Result Queue(MHD_Connection* connection, bool keep_alive);
 
  private:
   // Whether the kept response carries exactly the collected answer.
@@ -58,7 +55,6 @@ class BufferedSink : public isapi::ResponseSink {
   isapi::ResponseHead head_;
   std::string body_;
   bool complete_ = false;
-  bool overflow_ = false;
 
   // The kept response (libmicrohttpd reads its body from kept_body_) and
   // what it was built from.

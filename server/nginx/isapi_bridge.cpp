@@ -24,7 +24,7 @@ struct isapi_module {
 namespace {
 
 // Collects the whole answer: nginx sends it from its event loop once the
-// module is done.
+// module is done. The core has applied its answer rule already.
 class CollectingSink : public isapi::ResponseSink {
  public:
   explicit CollectingSink(bool keep_alive) : keep_alive_(keep_alive) {}
@@ -116,10 +116,10 @@ bool BuildRequest(const isapi_request& in, isapi::Request* out) {
 isapi_framing FramingOf(isapi::Framing framing) {
   switch (framing) {
     case isapi::Framing::kContentLength: return ISAPI_FRAMING_MODULE_LENGTH;
-    case isapi::Framing::kModuleChunked: return ISAPI_FRAMING_MODULE_CHUNKED;
+    case isapi::Framing::kHeldLength: return ISAPI_FRAMING_HELD_LENGTH;
     case isapi::Framing::kFrontEnd: break;
   }
-  return ISAPI_FRAMING_HOST;
+  return ISAPI_FRAMING_UNKNOWN;
 }
 
 // Takes on the worker's groups, user and environment, in the order nginx's
@@ -185,6 +185,8 @@ bool ReadUntilClosed(int fd, std::chrono::milliseconds timeout, std::string* out
 
 extern "C" {
 
+const uint64_t isapi_default_hold_limit = isapi::kDefaultHoldLimit;
+
 int isapi_module_check(const char* path, const isapi_worker_identity* worker, char* error,
                        size_t error_size) {
   // Blocking SIGCHLD keeps nginx's master from reaping the child first.
@@ -227,7 +229,8 @@ int isapi_module_check(const char* path, const isapi_worker_identity* worker, ch
   return -1;
 }
 
-isapi_module* isapi_module_load(const char* path, char* error, size_t error_size) {
+isapi_module* isapi_module_load(const char* path, uint64_t hold_limit, char* error,
+                                size_t error_size) {
   try {
     std::string reason;
     std::unique_ptr<isapi::Module> module = isapi::Module::Load(path, &reason);
@@ -235,6 +238,7 @@ isapi_module* isapi_module_load(const char* path, char* error, size_t error_size
       CopyError(reason, error, error_size);
       return nullptr;
     }
+    module->set_hold_limit(hold_limit);
     return new isapi_module{std::move(module)};
   } catch (const std::exception& e) {
     CopyError(std::string(path) + ": " + e.what(), error, error_size);
@@ -257,7 +261,7 @@ int isapi_serve(isapi_module* module, const isapi_request* request, isapi_answer
     isapi::Request core_request;
     if (!BuildRequest(*request, &core_request)) return -1;
     CollectingSink sink(request->keep_alive != 0);
-    isapi::ServeResult result = module->module->Serve(core_request, &sink);
+    module->module->Serve(core_request, &sink);
 
     auto storage = std::make_unique<AnswerStorage>();
     storage->head = std::move(sink.head_);
@@ -272,9 +276,7 @@ int isapi_serve(isapi_module* module, const isapi_request* request, isapi_answer
     answer->headers = storage->fields.data();
     answer->header_count = storage->fields.size();
     answer->framing = FramingOf(head.framing);
-    answer->content_length = head.framing == isapi::Framing::kContentLength
-                                 ? head.content_length
-                                 : result.body_bytes + result.withheld_body_bytes;
+    answer->content_length = head.content_length;
     answer->body = View(storage->body);
     answer->keep_conn = head.keep_conn;
     answer->complete = sink.complete_;

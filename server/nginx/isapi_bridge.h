@@ -59,26 +59,39 @@ typedef struct {
     int                     keep_alive;   /* nginx would keep the connection */
 } isapi_request;
 
-/* How the answer's body is delimited, as decided by the host core. */
+/* How the answer's body is delimited, as the host core's answer rule
+ * decided it (server/core/host_core.h). A module's own chunked coding never
+ * reaches this side: the core has decoded it and taken its
+ * Transfer-Encoding line out, so the body is always plain data. */
 typedef enum {
-    ISAPI_FRAMING_MODULE_LENGTH,   /* the module's own Content-Length */
-    ISAPI_FRAMING_MODULE_CHUNKED,  /* the module's own chunks, passed through */
-    ISAPI_FRAMING_HOST             /* neither: the host delimits the body */
+    /* The module's own Content-Length, a line among the headers. */
+    ISAPI_FRAMING_MODULE_LENGTH,
+    /* The core held the whole answer: content_length is its size (for HEAD,
+     * that of the body the module wrote and the core withheld); no
+     * Content-Length line is among the headers. */
+    ISAPI_FRAMING_HELD_LENGTH,
+    /* The length is unknown: the answer passed the hold limit and streams,
+     * or has no body to measure (HEAD to a module that writes none, 204,
+     * 304). nginx delimits the body its own way. */
+    ISAPI_FRAMING_UNKNOWN
 } isapi_framing;
 
-/* A whole answer. Every pointer stays valid until isapi_answer_release. */
+/* A whole answer. Every pointer stays valid until isapi_answer_release.
+ * An answer without a good header, or held whole and shorter than it
+ * announced, already is the core's bare 500 (complete). */
 typedef struct {
     int                 status;
     isapi_text          status_line;   /* "200 OK" */
     const isapi_field  *headers;       /* the module's lines, names as spelled */
     size_t              header_count;
     isapi_framing       framing;
-    /* The module's Content-Length; with ISAPI_FRAMING_HOST the length of
-     * the body the module wrote, also when it was withheld (HEAD). */
-    uint64_t            content_length;
+    uint64_t            content_length;  /* with the two LENGTH framings */
     isapi_text          body;          /* empty for HEAD, 204 and 304 */
     int                 keep_conn;     /* 0: the module asked to close */
-    int                 complete;      /* 0: shorter than announced */
+    /* 0: a streamed answer ended short of its length or its chunking, or
+     * was refused: send the head and the body, then end the connection
+     * without completing the answer. */
+    int                 complete;
     void               *storage;
 } isapi_answer;
 
@@ -100,9 +113,15 @@ typedef struct {
 int isapi_module_check(const char *path, const isapi_worker_identity *worker,
                        char *error, size_t error_size);
 
-/* Loads the module at `path` and calls GetExtensionVersion once. Returns
- * NULL with a one-line reason in `error` on failure. */
-isapi_module *isapi_module_load(const char *path, char *error, size_t error_size);
+/* The hold limit when the configuration sets none. */
+extern const uint64_t isapi_default_hold_limit;
+
+/* Loads the module at `path` and calls GetExtensionVersion once. Answers
+ * whose body stays within `hold_limit` bytes are held whole and checked
+ * before they leave (the core's answer rule). Returns NULL with a one-line
+ * reason in `error` on failure. */
+isapi_module *isapi_module_load(const char *path, uint64_t hold_limit, char *error,
+    size_t error_size);
 
 /* Waits until no request is inside the module, calls
  * TerminateExtension(HSE_TERM_MUST_UNLOAD) once, unloads it and frees

@@ -8,6 +8,8 @@
  *                             location: run the module on nginx's thread
  *                             pool NAME instead of in the event loop; off
  *                             undoes an inherited one
+ *   isapi_hold_limit SIZE;    http: answers up to SIZE body bytes are held
+ *                             whole and checked before they leave
  *
  * Lifecycle: once nginx has read the http block, every module named by an
  * `isapi` directive is loaded and registered once in a short-lived child
@@ -40,6 +42,7 @@ typedef struct {
     ngx_array_t         extensions;      /* of ngx_http_isapi_extension_t */
     /* installation variables set in the master's environment */
     ngx_array_t         master_variables;   /* of ngx_str_t */
+    size_t              hold_limit;
 } ngx_http_isapi_main_conf_t;
 
 
@@ -90,6 +93,13 @@ static ngx_command_t  ngx_http_isapi_commands[] = {
       ngx_http_isapi_thread_pool,
       NGX_HTTP_LOC_CONF_OFFSET,
       0,
+      NULL },
+
+    { ngx_string("isapi_hold_limit"),
+      NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE1,
+      ngx_conf_set_size_slot,
+      NGX_HTTP_MAIN_CONF_OFFSET,
+      offsetof(ngx_http_isapi_main_conf_t, hold_limit),
       NULL },
 
       ngx_null_command
@@ -173,6 +183,8 @@ ngx_http_isapi_create_main_conf(ngx_conf_t *cf)
     if (imcf == NULL) {
         return NULL;
     }
+
+    imcf->hold_limit = NGX_CONF_UNSET_SIZE;
 
     if (ngx_array_init(&imcf->extensions, cf->pool, 2,
                        sizeof(ngx_http_isapi_extension_t))
@@ -489,6 +501,7 @@ static ngx_int_t
 ngx_http_isapi_init_process(ngx_cycle_t *cycle)
 {
     char                         error[1024];
+    uint64_t                     hold_limit;
     ngx_uint_t                   i;
     ngx_http_isapi_main_conf_t  *imcf;
     ngx_http_isapi_extension_t  *extension;
@@ -497,6 +510,9 @@ ngx_http_isapi_init_process(ngx_cycle_t *cycle)
     if (imcf == NULL || imcf->extensions.nelts == 0) {
         return NGX_OK;
     }
+
+    hold_limit = imcf->hold_limit == NGX_CONF_UNSET_SIZE
+                 ? isapi_default_hold_limit : imcf->hold_limit;
 
     /* every worker gets the same environment: one of them says so */
     if (ngx_worker == 0) {
@@ -508,7 +524,8 @@ ngx_http_isapi_init_process(ngx_cycle_t *cycle)
     for (i = 0; i < imcf->extensions.nelts; i++) {
         extension[i].loaded = isapi_module_load((const char *)
                                                 extension[i].path.data,
-                                                error, sizeof(error));
+                                                hold_limit, error,
+                                                sizeof(error));
         if (extension[i].loaded == NULL) {
             ngx_log_error(NGX_LOG_ALERT, cycle->log, 0,
                           "isapi: %s; its locations answer 503", error);
@@ -1088,13 +1105,6 @@ ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
 
     answer = &ctx->answer;
 
-    if (!answer->complete) {
-        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
-                      "isapi: the module's answer is shorter than the "
-                      "Content-Length it announced");
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    }
-
     /* the host core's own 500 has no header line but a zero length */
     if (answer->status == 500
         && (answer->header_count == 0
@@ -1134,33 +1144,11 @@ ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
 
         r->headers_out.content_length_n = -1;
 
-    } else if (answer->framing == ISAPI_FRAMING_HOST
-               && r->method == NGX_HTTP_HEAD && answer->content_length == 0)
-    {
+    } else if (answer->framing == ISAPI_FRAMING_UNKNOWN) {
         r->headers_out.content_length_n = -1;
 
     } else {
         r->headers_out.content_length_n = (off_t) answer->content_length;
-    }
-
-    if (answer->framing == ISAPI_FRAMING_MODULE_CHUNKED) {
-        /*
-         * The body already carries the module's chunks: a length nginx
-         * does not print keeps its chunked filter away, and the connection
-         * closes after the answer.
-         */
-        h = ngx_list_push(&r->headers_out.headers);
-        if (h == NULL) {
-            return NGX_HTTP_INTERNAL_SERVER_ERROR;
-        }
-
-        ngx_str_set(&h->key, "Content-Length");
-        ngx_str_null(&h->value);
-        h->lowcase_key = (u_char *) "content-length";
-        h->hash = 0;
-        r->headers_out.content_length = h;
-        r->headers_out.content_length_n = (off_t) answer->body.len;
-        r->keepalive = 0;
     }
 
     if (!answer->keep_conn) {
@@ -1185,13 +1173,23 @@ ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
     b->pos = (u_char *) answer->body.data;
     b->last = b->pos + answer->body.len;
     b->memory = 1;
-    b->last_buf = (r == r->main) ? 1 : 0;
+    b->last_buf = (r == r->main && answer->complete) ? 1 : 0;
     b->last_in_chain = 1;
+    b->flush = !answer->complete;
 
     out.buf = b;
     out.next = NULL;
 
-    return ngx_http_output_filter(r, &out);
+    rc = ngx_http_output_filter(r, &out);
+
+    if (!answer->complete) {
+        /* The client must see the answer cut short, not complete. */
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "isapi: the module's answer ended short of its length");
+        return NGX_ERROR;
+    }
+
+    return rc;
 }
 
 

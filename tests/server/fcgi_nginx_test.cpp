@@ -96,7 +96,7 @@ TEST_F(FcgiNginxTest, ModuleSeesTheClientRequestThroughTheExampleConfiguration) 
 }
 
 TEST_F(FcgiNginxTest, CutShortAnswerIsNotPassedOnAsComplete) {
-  FcgiServer fcgi(PROBE_MODULE_PATH, kPage);
+  FcgiServer fcgi(PROBE_MODULE_PATH, kPage, {"--hold-limit", "0"});
   Nginx nginx(nginx_path_, ExampleSite(fcgi.socket_path()));
   std::string answer =
       nginx.Exchange("GET /orvanehp.dll/short HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");

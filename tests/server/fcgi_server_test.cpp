@@ -130,7 +130,7 @@ TEST(FcgiServerTest, GetAndHeadCarryOneContentLengthThatOfTheBody) {
   FcgiServer server(PROBE_MODULE_PATH, kPage);
   // The module's own length (/page), and answers it leaves unframed:
   // several writes, many writes, a status of its own.
-  for (const char* path : {"/page", "/stream", "/big", "/status-only"}) {
+  for (const char* path : {"/page", "/stream", "/big", "/status-only", "/chunked"}) {
     std::string get = server.Send(fcgi_test::ResponderRequest(ProbeRequest(path))).out;
     Params head_params = ProbeRequest(path);
     head_params[0].second = "HEAD";
@@ -144,11 +144,13 @@ TEST(FcgiServerTest, GetAndHeadCarryOneContentLengthThatOfTheBody) {
   }
 }
 
-TEST(FcgiServerTest, AnswerShorterThanItsContentLengthEndsWithoutEndRecord) {
-  FcgiServer server(PROBE_MODULE_PATH, kPage);
-  Reply reply = server.Send(fcgi_test::ResponderRequest(ProbeRequest("/short")));
-  EXPECT_FALSE(reply.ended);
-  EXPECT_TRUE(reply.closed);
+TEST(FcgiServerTest, StreamedAnswerCutShortEndsWithoutEndRecord) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage, {"--hold-limit", "0"});
+  for (const char* path : {"/short", "/chunked-unended"}) {
+    Reply reply = server.Send(fcgi_test::ResponderRequest(ProbeRequest(path)));
+    EXPECT_FALSE(reply.ended) << path;
+    EXPECT_TRUE(reply.closed) << path;
+  }
   // The answer after it is whole again.
   EXPECT_TRUE(server.Send(fcgi_test::ResponderRequest(ProbeRequest("/page"))).ended);
 }

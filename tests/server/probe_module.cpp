@@ -8,7 +8,12 @@
 //   /status-only   status "404 Not Found", empty block, then a body
 //   /short         announces Content-Length 100, writes 10 bytes
 //   /ex-close      HEADER_EX with fKeepConn FALSE and Content-Length
-//   /chunked       "Transfer-encoding: chunked" and the chunks written by the module
+//   /chunked       "Transfer-encoding: chunked", "hello world" in chunks the module
+//                  writes itself, split across writes, with an extension and a trailer
+//   /chunked-bad   chunked, then a chunk size that is not hexadecimal
+//   /chunked-unended  chunked, without the last chunk
+//   /long-short    announces Content-Length 300000, writes 200000 bytes
+//   /long-chunked-unended  chunked, 200000 bytes without the last chunk
 //   /big           256 KiB body without Content-Length in 1 KiB writes
 //   /echo          the request body, with Content-Length
 //   /vars          GetServerVariable results, one "NAME=value" line each
@@ -217,8 +222,23 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     Write(ecb, "0123456789");
   } else if (path == "/chunked") {
     SendHeader(ecb, nullptr, "Transfer-encoding: chunked\r\n\r\n");
+    Write(ecb, "5;x=1\r\nhel");
+    Write(ecb, "lo\r\n6\r");
+    Write(ecb, "\n world\r\n0\r\nX-Trailer: 1\r\n\r\n");
+  } else if (path == "/chunked-bad") {
+    SendHeader(ecb, nullptr, "Transfer-Encoding: chunked\r\n\r\n");
+    Write(ecb, "5\r\nhello\r\nzz\r\n");
+  } else if (path == "/chunked-unended") {
+    SendHeader(ecb, nullptr, "Transfer-Encoding: chunked\r\n\r\n");
     Write(ecb, "5\r\nhello\r\n");
-    Write(ecb, "0\r\n\r\n");
+  } else if (path == "/long-short") {
+    SendHeader(ecb, nullptr, "Content-Length: 300000\r\n\r\n");
+    std::string piece(1000, 'l');
+    for (int i = 0; i < 200; ++i) Write(ecb, piece);
+  } else if (path == "/long-chunked-unended") {
+    SendHeader(ecb, nullptr, "Transfer-Encoding: chunked\r\n\r\n");
+    std::string chunk = "3e8\r\n" + std::string(1000, 'c') + "\r\n";
+    for (int i = 0; i < 200; ++i) Write(ecb, chunk);
   } else if (path == "/ex-close") {
     HSE_SEND_HEADER_EX_INFO info;
     memset(&info, 0, sizeof info);

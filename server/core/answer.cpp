@@ -1,0 +1,123 @@
+#include "server/core/answer.h"
+
+#include "server/core/response_head.h"
+
+namespace isapi {
+namespace {
+
+bool StatusHasBody(int status) { return status != 204 && status != 304; }
+
+}  // namespace
+
+ResponseHead BareHead(int status, bool has_body, bool keep_conn) {
+  ResponseHead head;
+  head.status = status;
+  head.status_text = StatusText(status);
+  head.framing = Framing::kHeldLength;
+  head.keep_conn = keep_conn;
+  head.has_body = has_body && StatusHasBody(status);
+  return head;
+}
+
+void SendBareAnswer(ResponseSink* sink, int status, bool has_body) {
+  bool sent = sink->SendHead(BareHead(status, has_body, false));
+  sink->Finish(sent);
+}
+
+Answer::Outcome Answer::Begin(std::string_view status, std::string_view block, bool keep_conn) {
+  if (began_) return Outcome::kRefused;
+  began_ = true;
+  std::string_view body;
+  if (!ParseResponseHead(status, block, &head_, &chunked_, &body)) {
+    rejected_ = true;
+    return Outcome::kRefused;
+  }
+  head_.keep_conn = keep_conn;
+  head_.has_body = !head_request_ && StatusHasBody(head_.status);
+  return Write(body);
+}
+
+Answer::Outcome Answer::Write(std::string_view bytes) {
+  if (!began_ || rejected_) return Outcome::kRefused;
+  if (client_gone_) return Outcome::kClientGone;
+  body_written_ = body_written_ || !bytes.empty();
+  bool coding_ok = true;
+  std::string_view data = bytes;
+  if (chunked_) {
+    decoded_.clear();
+    coding_ok = decoder_.Feed(bytes, &decoded_);
+    data = decoded_;
+  }
+  bool overrun = false;
+  if (head_.framing == Framing::kContentLength &&
+      data.size() > head_.content_length - body_bytes_) {
+    data = data.substr(0, static_cast<size_t>(head_.content_length - body_bytes_));
+    overrun = true;
+  }
+  // Counted without a body too: HEAD then carries the length GET would.
+  body_bytes_ += data.size();
+  if (head_.has_body) {
+    Outcome delivered = Deliver(data);
+    if (delivered != Outcome::kTaken) return delivered;
+  }
+  return overrun || !coding_ok ? Outcome::kRefused : Outcome::kTaken;
+}
+
+Answer::Outcome Answer::Deliver(std::string_view data) {
+  if (data.empty()) return Outcome::kTaken;
+  if (!streaming_) {
+    held_.append(data);
+    if (held_.size() <= hold_limit_) return Outcome::kTaken;
+    return Release() ? Outcome::kTaken : Outcome::kClientGone;
+  }
+  if (!sink_->WriteBody(data.data(), data.size())) {
+    client_gone_ = true;
+    return Outcome::kClientGone;
+  }
+  sent_bytes_ += data.size();
+  return Outcome::kTaken;
+}
+
+bool Answer::Release() {
+  streaming_ = true;
+  std::string held;
+  held.swap(held_);
+  if (!sink_->SendHead(head_) || !sink_->WriteBody(held.data(), held.size())) {
+    client_gone_ = true;
+    return false;
+  }
+  sent_bytes_ += held.size();
+  return true;
+}
+
+bool Answer::BodyComplete() const {
+  // A module may write nothing for HEAD; what it does write must be whole.
+  if (!head_.has_body && !body_written_) return true;
+  if (chunked_) return decoder_.done();
+  return head_.framing != Framing::kContentLength || body_bytes_ == head_.content_length;
+}
+
+ServeResult Answer::End() {
+  if (streaming_) {
+    sink_->Finish(!client_gone_ && BodyComplete());
+    return ServeResult{head_.status, sent_bytes_};
+  }
+  if (!began_ || rejected_ || !BodyComplete()) {
+    // Nothing has left yet, so the failure can still be a clean answer.
+    head_ = BareHead(500, !head_request_, true);
+    held_.clear();
+  } else if (head_.framing != Framing::kContentLength) {
+    uint64_t length = body_bytes_;
+    // A module that writes nothing for HEAD leaves the length unknown.
+    bool known = head_.has_body || (length > 0 && StatusHasBody(head_.status));
+    head_.framing = known ? Framing::kHeldLength : Framing::kFrontEnd;
+    head_.content_length = known ? length : 0;
+  }
+  bool delivered = sink_->SendHead(head_) &&
+                   (held_.empty() || sink_->WriteBody(held_.data(), held_.size()));
+  if (delivered) sent_bytes_ = held_.size();
+  sink_->Finish(delivered);
+  return ServeResult{head_.status, sent_bytes_};
+}
+
+}  // namespace isapi
