@@ -1,0 +1,228 @@
+// The answer rule (docs/linux.md, "One answer on every host") against the
+// three real hosts: isapi-server over HTTP/1.0 and 1.1, and nginx with the
+// module and nginx in front of isapi-fcgi over HTTP/1.0, 1.1, HTTP/2
+// without TLS (prior knowledge) and HTTP/2 over TLS. Every host runs the
+// probe module with the same hold limit; each row must give the same
+// client-visible result everywhere. Skipped when nginx is not installed.
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/server/fcgi_test_support.h"
+#include "tests/server/nginx_test_support.h"
+#include "tests/server/server_process.h"
+
+namespace {
+
+constexpr char kHoldLimit[] = "65536";
+
+// How one request reaches a host.
+struct Route {
+  std::string name;
+  std::string base;         // URL up to the module's path: "http://127.0.0.1:80/probe.dll"
+  std::string unix_socket;  // "" for TCP
+  long http_version;        // CURL_HTTP_VERSION_*
+};
+
+struct Answer {
+  long status = 0;
+  CURLcode code = CURLE_OK;
+  std::multimap<std::string, std::string> headers;  // names in lower case
+  std::string body;
+};
+
+size_t Collect(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+size_t CollectHeader(char* data, size_t size, size_t count, void* out) {
+  std::string line(data, size * count);
+  size_t colon = line.find(':');
+  if (colon != std::string::npos) {
+    std::string name = line.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    size_t start = line.find_first_not_of(' ', colon + 1);
+    size_t end = line.find_last_not_of("\r\n ");
+    static_cast<Answer*>(out)->headers.emplace(
+        name, start == std::string::npos || end < start ? "" : line.substr(start, end - start + 1));
+  }
+  return size * count;
+}
+
+Answer Fetch(const Route& route, const std::string& path, bool head) {
+  Answer answer;
+  CURL* curl = curl_easy_init();
+  std::string url = route.base + path;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  if (!route.unix_socket.empty()) {
+    curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, route.unix_socket.c_str());
+  }
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, route.http_version);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(curl, CURLOPT_NOBODY, head ? 1L : 0L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.body);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, CollectHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &answer);
+  answer.code = curl_easy_perform(curl);
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
+  curl_easy_cleanup(curl);
+  return answer;
+}
+
+// The three hosts, set up once for every row.
+class CrossHostTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string nginx_path = nginx_test::FindNginx();
+    if (nginx_path.empty()) return;
+    dir_ = new fcgi_test::TempDir();
+    std::string key = dir_->path() + "/key.pem", certificate = dir_->path() + "/cert.pem";
+    fcgi_test::Child openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                              "-subj", "/CN=localhost", "-days", "1", "-keyout", key, "-out",
+                              certificate},
+                             {}, dir_->path() + "/openssl.log");
+    if (openssl.WaitExit() != 0) return;
+    server_ = new server_test::ServerProcess(
+        {"--module", PROBE_MODULE_PATH, "--workers", "0", "--hold-limit", kHoldLimit});
+    fcgi_ = new fcgi_test::FcgiServer(PROBE_MODULE_PATH, "",
+                                      {"--workers", "0", "--hold-limit", kHoldLimit});
+    h2c_socket_ = dir_->path() + "/h2c.sock";
+    tls_socket_ = dir_->path() + "/tls.sock";
+    nginx_test::Config config;
+    config.main = "load_module " NGINX_MODULE_PATH ";\n";
+    config.http = std::string("isapi_hold_limit ") + kHoldLimit + ";\n" +
+                  "upstream isapi_fcgi {\n  server unix:" + fcgi_->socket_path() +
+                  ";\n  keepalive 2;\n}\n"
+                  "server {\n  listen LISTEN;\n"
+                  "  listen unix:" + h2c_socket_ + " http2;\n"
+                  "  listen unix:" + tls_socket_ + " ssl http2;\n"
+                  "  ssl_certificate " + certificate + ";\n"
+                  "  ssl_certificate_key " + key + ";\n"
+                  "  location /probe.dll { isapi " PROBE_MODULE_PATH "; }\n"
+                  "  location ~ ^/fcgi\\.dll(/|$) {\n"
+                  "    fastcgi_pass isapi_fcgi;\n    fastcgi_keep_conn on;\n"
+                  "    fastcgi_split_path_info ^(/fcgi\\.dll)(/.*)$;\n"
+                  "    fastcgi_param REQUEST_METHOD $request_method;\n"
+                  "    fastcgi_param REQUEST_URI $request_uri;\n"
+                  "    fastcgi_param SCRIPT_NAME $fastcgi_script_name;\n"
+                  "    fastcgi_param PATH_INFO $fastcgi_path_info;\n"
+                  "    fastcgi_param SERVER_PROTOCOL $server_protocol;\n"
+                  "  }\n}\n";
+    nginx_ = new nginx_test::Nginx(nginx_path, config);
+  }
+
+  static void TearDownTestSuite() {
+    delete nginx_;
+    delete fcgi_;
+    delete server_;
+    delete dir_;
+    nginx_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (nginx_ == nullptr) GTEST_SKIP() << "nginx (or openssl) is not installed";
+    ASSERT_TRUE(server_->started());
+    std::string nginx = "http://127.0.0.1:" + std::to_string(nginx_->port());
+    // Over TCP first: once nginx answers there, it listens on its Unix
+    // sockets too (the master opens them all before the first worker).
+    ASSERT_EQ(Fetch({"", nginx, "", CURL_HTTP_VERSION_1_1}, "/probe.dll/page", false).status,
+              200)
+        << nginx_->log();
+    std::string server = "http://127.0.0.1:" + std::to_string(server_->port());
+    for (const char* host : {"/probe.dll", "/fcgi.dll"}) {
+      std::string name = host == std::string("/probe.dll") ? "nginx module" : "nginx > isapi-fcgi";
+      routes_.push_back({name + " HTTP/1.0", nginx + host, "", CURL_HTTP_VERSION_1_0});
+      routes_.push_back({name + " HTTP/1.1", nginx + host, "", CURL_HTTP_VERSION_1_1});
+      routes_.push_back({name + " h2c", std::string("http://localhost") + host, h2c_socket_,
+                         CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE});
+      routes_.push_back({name + " h2 TLS", std::string("https://localhost") + host, tls_socket_,
+                         CURL_HTTP_VERSION_2TLS});
+    }
+    routes_.push_back({"isapi-server HTTP/1.0", server, "", CURL_HTTP_VERSION_1_0});
+    routes_.push_back({"isapi-server HTTP/1.1", server, "", CURL_HTTP_VERSION_1_1});
+  }
+
+  static fcgi_test::TempDir* dir_;
+  static server_test::ServerProcess* server_;
+  static fcgi_test::FcgiServer* fcgi_;
+  static nginx_test::Nginx* nginx_;
+  static std::string h2c_socket_, tls_socket_;
+  std::vector<Route> routes_;
+};
+
+fcgi_test::TempDir* CrossHostTest::dir_ = nullptr;
+server_test::ServerProcess* CrossHostTest::server_ = nullptr;
+fcgi_test::FcgiServer* CrossHostTest::fcgi_ = nullptr;
+nginx_test::Nginx* CrossHostTest::nginx_ = nullptr;
+std::string CrossHostTest::h2c_socket_, CrossHostTest::tls_socket_;
+
+TEST_F(CrossHostTest, EachModuleAnswerGivesTheSameResultOnEveryHost) {
+  const std::string kNone = "<none>";
+  const struct {
+    const char* path;
+    bool head;
+    long status;
+    std::string content_type;  // the module's line, kNone when it sends none
+    std::string length;        // Content-Length announced, kNone for none
+    std::string body;          // all of it, or what precedes the cut
+    bool cut;                  // the client sees the answer end early
+  } rows[] = {
+      {"/page", false, 200, "text/plain", "10", "page body\n", false},
+      {"/page", true, 200, "text/plain", "10", "", false},
+      {"/stream", false, 200, "text/plain", "14", "one two three\n", false},
+      {"/stream", true, 200, "text/plain", "14", "", false},
+      {"/chunked", false, 200, kNone, "11", "hello world", false},
+      {"/chunked", true, 200, kNone, "11", "", false},
+      {"/big", false, 200, "application/octet-stream", kNone, std::string(256 * 1024, 'b'), false},
+      {"/nothing", false, 500, kNone, "0", "", false},
+      {"/bad-header", false, 500, kNone, "0", "", false},
+      {"/short", false, 500, kNone, "0", "", false},
+      {"/chunked-bad", false, 500, kNone, "0", "", false},
+      {"/chunked-unended", false, 500, kNone, "0", "", false},
+      {"/long-short", false, 200, kNone, "300000", std::string(200000, 'l'), true},
+      {"/long-chunked-unended", false, 200, kNone, kNone, std::string(200000, 'c'), true},
+  };
+  for (const Route& route : routes_) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(route.name + (row.head ? " HEAD " : " GET ") + row.path);
+      Answer answer = Fetch(route, row.path, row.head);
+      EXPECT_EQ(answer.status, row.status);
+      for (const auto& [name, value] : answer.headers) {
+        EXPECT_EQ(answer.headers.count(name), 1u) << name << " twice";
+      }
+      auto header = [&](const char* name) {
+        auto found = answer.headers.find(name);
+        return found == answer.headers.end() ? kNone : found->second;
+      };
+      EXPECT_EQ(header("content-type"), row.content_type);
+      bool http10 = route.http_version == CURL_HTTP_VERSION_1_0;
+      if (route.http_version == CURL_HTTP_VERSION_1_1 && row.length == kNone && !row.head) {
+        EXPECT_EQ(header("transfer-encoding"), "chunked");
+      } else {
+        EXPECT_EQ(header("transfer-encoding"), kNone);
+      }
+      EXPECT_EQ(header("content-length"), row.length);
+      if (row.cut) {
+        EXPECT_EQ(answer.body, row.body.substr(0, answer.body.size()));
+        // Over HTTP/1.0 an answer without a length ends with the
+        // connection either way: the client cannot tell.
+        if (!(http10 && row.length == kNone)) {
+          EXPECT_NE(answer.code, CURLE_OK);
+        }
+      } else {
+        EXPECT_EQ(answer.code, CURLE_OK) << curl_easy_strerror(answer.code);
+        EXPECT_TRUE(answer.body == row.body) << answer.body.size() << " bytes";
+      }
+    }
+  }
+}
+
+}  // namespace
