@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/server/nginx_test_support.h"
+#include "tests/server/server_process.h"
 
 namespace {
 
@@ -518,20 +519,28 @@ bool WaitForLog(const Nginx& nginx, const std::string& text, size_t count) {
   }
 }
 
-// A graceful quit lets the request inside the module (a one-second nap on
+// A graceful quit lets the request inside the module (held at a gate on
 // the thread pool) finish and be answered before the worker calls
 // TerminateExtension, once.
 TEST_F(NginxModuleTest, GracefulQuitAnswersTheRequestInsideTheModuleThenTerminatesOnce) {
   fcgi_test::TempDir logs;
   std::string terminate_log = logs.path() + "/terminate.log";
-  auto nginx = Start("env PROBE_TERMINATE_LOG=" + terminate_log + ";\n");
-  int napping = nginx->Connect();
-  ASSERT_TRUE(fcgi_test::SendAll(napping, "GET /pool.dll/nap HTTP/1.0\r\n\r\n"));
+  server_test::ProbeEvents events;
+  server_test::ProbeGate gate;
+  auto nginx = Start("env PROBE_TERMINATE_LOG=" + terminate_log + ";\nenv " +
+                     events.Environment() + ";\nenv " + gate.Environment() + ";\n");
+  int waiting = nginx->Connect();
+  ASSERT_TRUE(fcgi_test::SendAll(waiting, "GET /pool.dll/gate HTTP/1.0\r\n\r\n"));
+  ASSERT_TRUE(events.WaitFor("enter /gate")) << nginx->log();
   EXPECT_EQ(Body(nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
-  EXPECT_EQ(nginx->Quit(), 0) << nginx->log();
+  nginx->process().Signal(SIGQUIT);
+  ASSERT_TRUE(WaitForLog(*nginx, "gracefully shutting down", 1)) << nginx->log();
+  EXPECT_EQ(fcgi_test::ReadFile(terminate_log), "");
+  gate.Open();
   bool closed = false;
-  EXPECT_EQ(Body(fcgi_test::ReadUntilClosed(napping, &closed)), "rested\n") << nginx->log();
-  close(napping);
+  EXPECT_EQ(Body(fcgi_test::ReadUntilClosed(waiting, &closed)), "opened\n") << nginx->log();
+  close(waiting);
+  EXPECT_EQ(nginx->Quit(), 0) << nginx->log();
   EXPECT_EQ(fcgi_test::ReadFile(terminate_log), "terminate 2\n") << nginx->log();
 }
 

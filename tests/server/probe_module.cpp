@@ -21,6 +21,9 @@
 //   /block         waits until /release is requested (at most 10 s)
 //   /release       lets every /block request go on
 //   /nap           sleeps for one second, then answers
+//   /gate          waits until PROBE_GATE_FD, a pipe's read end, becomes
+//                  readable (the writer closed it; at most 10 s), then answers
+//                  "opened" or "timed out"
 //   /answer?STATUS|LINE|LINE...
 //                  the status and header lines of the query (%XX decoded),
 //                  then "twelve bytes" as the body unless the method is HEAD
@@ -35,6 +38,7 @@
 // can wait for a request to be inside the module instead of sleeping.
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -269,6 +273,11 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     bool opened = gate_open.wait_for(lock, std::chrono::seconds(10), [] { return released; });
     lock.unlock();
     SendText(ecb, opened ? "released\n" : "timed out\n");
+  } else if (path == "/gate") {
+    const char* fd = getenv("PROBE_GATE_FD");
+    pollfd gate = {fd != nullptr ? atoi(fd) : -1, POLLIN, 0};
+    bool opened = poll(&gate, 1, 10000) == 1;
+    SendText(ecb, opened ? "opened\n" : "timed out\n");
   } else if (path == "/nap") {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     SendText(ecb, "rested\n");

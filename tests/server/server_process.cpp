@@ -154,6 +154,29 @@ bool ProbeEvents::WaitFor(const std::string& event, int timeout_ms) {
   return arrived(seen_);
 }
 
+ProbeGate::ProbeGate() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  read_end_ = fds[0];
+  write_end_ = fds[1];
+  fcntl(write_end_, F_SETFD, FD_CLOEXEC);
+}
+
+ProbeGate::~ProbeGate() {
+  if (read_end_ >= 0) close(read_end_);
+  if (write_end_ >= 0) close(write_end_);
+}
+
+std::string ProbeGate::Environment() const {
+  return "PROBE_GATE_FD=" + std::to_string(read_end_);
+}
+
+void ProbeGate::Open() {
+  // The read end then stays readable for good.
+  close(write_end_);
+  write_end_ = -1;
+}
+
 int ServerProcess::StopWith(int signal) {
   if (pid_ <= 0) return -1;
   kill(pid_, signal);

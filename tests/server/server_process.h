@@ -65,6 +65,25 @@ class ProbeEvents {
   std::string seen_;
 };
 
+// A gate the probe module's /gate requests wait at until Open(): a pipe
+// whose read end they inherit (PROBE_GATE_FD), so that a test can hold a
+// request inside the module while it acts, without a second request.
+class ProbeGate {
+ public:
+  ProbeGate();
+  ~ProbeGate();
+  ProbeGate(const ProbeGate&) = delete;
+  ProbeGate& operator=(const ProbeGate&) = delete;
+
+  std::string Environment() const;
+  // Lets every waiting request (and later ones) through.
+  void Open();
+
+ private:
+  int read_end_ = -1;
+  int write_end_ = -1;
+};
+
 // Runs isapi-server with `args` to completion (at most 10 s). Returns its
 // exit status and stores what it printed on stdout and stderr in *output.
 // `allow_root` false leaves out the --allow-root every other run gets.
