@@ -135,18 +135,10 @@ class Master {
       return 1;
     }
     signals_ = BlockSignals({SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGUSR1});
-    for (size_t i = 0; i < workers_.size(); ++i) StartWorker(i);
-    int status = AwaitFirstWorkers();
-    if (status >= 0) {
-      StopWorkers();
-      return status;
-    }
-    front_end_->AnnounceReady();
-    sd_notify(0, "READY=1");
-    Supervise();
+    int status = Supervise();
     sd_notify(0, "STOPPING=1");
     StopWorkers();
-    return 0;
+    return status;
   }
 
  private:
@@ -194,36 +186,13 @@ class Master {
     return status;
   }
 
-  // Waits until every worker serves: returns -1 then. A stop signal
-  // returns 0; a worker that ends before it serves returns its exit status
-  // (1 when a signal ended it).
-  int AwaitFirstWorkers() {
-    if (Find(0) != nullptr) return 1;  // fork failed
-    for (;;) {
-      bool all_serving = true;
-      for (size_t i = 0; i < workers_.size(); ++i) {
-        all_serving = all_serving && shares_[i].serving.load();
-      }
-      if (all_serving) return -1;
-      int received = WaitForSignal(signals_);
-      if (received == SIGTERM || received == SIGINT) return 0;
-      if (received == SIGHUP) Forward(SIGHUP);
-      if (received != SIGCHLD) continue;
-      int status;
-      pid_t pid;
-      while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
-        Worker* worker = Find(pid);
-        if (worker == nullptr) continue;
-        worker->pid = 0;
-        if (WIFEXITED(status)) return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1;
-        fprintf(stderr, "%s: worker %d died of signal %d (%s) while starting\n",
-                program_, pid, WTERMSIG(status), strsignal(WTERMSIG(status)));
-        return 1;
-      }
-    }
-  }
-
-  void Supervise() {
+  // Runs until a stop signal (returns 0) or until a first worker fails to
+  // start: one that exits before it serves ends the master with its exit
+  // status, since its replacement would fail the same way (the module does
+  // not load, the access log cannot be opened). A worker killed by a signal
+  // is replaced, even before it serves.
+  int Supervise() {
+    bool announced = false;
     for (;;) {
       int64_t now = MonotonicMs();
       int timeout_ms = settings_.request_terminate_timeout_seconds != 0 ? 1000 : -1;
@@ -236,12 +205,27 @@ class Master {
           timeout_ms = timeout_ms < 0 ? wait : std::min(timeout_ms, wait);
         }
       }
+      if (!announced && AllServing()) {
+        front_end_->AnnounceReady();
+        sd_notify(0, "READY=1");
+        announced = true;
+      }
       int received = WaitForSignal(signals_, timeout_ms);
-      if (received == SIGTERM || received == SIGINT) return;
+      if (received == SIGTERM || received == SIGINT) return 0;
       if (received == SIGHUP) Forward(SIGHUP);
-      if (received == SIGCHLD) ReapAndSchedule();
+      if (received == SIGCHLD) {
+        int status = ReapAndSchedule(announced);
+        if (status >= 0) return status;
+      }
       if (settings_.request_terminate_timeout_seconds != 0) EndOverdueWorkers();
     }
+  }
+
+  bool AllServing() const {
+    for (size_t i = 0; i < workers_.size(); ++i) {
+      if (workers_[i].pid == 0 || !shares_[i].serving.load()) return false;
+    }
+    return true;
   }
 
   Worker* Find(pid_t pid) {
@@ -257,16 +241,19 @@ class Master {
     }
   }
 
-  // Logs each worker that ended and when it will be replaced.
-  void ReapAndSchedule() {
+  // Logs each worker that ended and when it will be replaced. Before the
+  // host has served (`started` false), a worker that exited rather than
+  // died returns its exit status (1 for 0); otherwise -1.
+  int ReapAndSchedule(bool started) {
     int status;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
       Worker* worker = Find(pid);
       if (worker == nullptr) continue;
+      worker->pid = 0;
+      if (!started && WIFEXITED(status)) return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1;
       LogEnd(pid, status, shares_[worker - workers_.data()].calls.Lines());
       int64_t now = MonotonicMs();
-      worker->pid = 0;
       quick_ends_ = now - worker->started_ms < kSettledMs ? quick_ends_ + 1 : 0;
       int64_t delay = 0;
       if (quick_ends_ > kQuickEndsForgiven) {
@@ -280,6 +267,7 @@ class Master {
       }
       worker->restart_at_ms = now + delay;
     }
+    return -1;
   }
 
   void LogEnd(pid_t pid, int status, const std::vector<std::string>& calls) {

@@ -367,6 +367,21 @@ TEST(FcgiServerTest, PeerThatDoesNotReadItsAnswerIsDroppedAtTheDeadline) {
   EXPECT_FALSE(fcgi_test::ParseReply(bytes, peer_closed).ended);
 }
 
+// The web server sees the crashed request's connection end unanswered; the
+// master logs the request line and a new worker serves.
+TEST(FcgiServerTest, AWorkerThatCrashesIsReplacedAndItsRequestLineLogged) {
+  FcgiServer server(PROBE_MODULE_PATH, kPage);
+  Reply crashed = server.Send(fcgi_test::ResponderRequest(ProbeRequest("/crash")));
+  EXPECT_FALSE(crashed.ended);
+  EXPECT_TRUE(crashed.closed);
+  // A sanitizer's handler turns the signal into an exit status: no signal
+  // is named here.
+  EXPECT_TRUE(server.WaitForLog(" with 1 request in the module:\n"
+                                "isapi-fcgi:   GET /p/probe.dll/crash HTTP/1.1\n"))
+      << server.log();
+  EXPECT_TRUE(server.Send(fcgi_test::ResponderRequest(ProbeRequest("/page"))).ended);
+}
+
 TEST(FcgiServerTest, ServesOnAListeningSocketInheritedAsStandardInput) {
   TempDir dir;
   std::string socket_path = dir.path() + "/inherited.sock";
