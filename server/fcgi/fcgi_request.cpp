@@ -4,6 +4,7 @@
 #include <string.h>
 
 
+#include "server/core/address_text.h"
 #include "server/core/http_text.h"
 
 namespace isapi_fcgi {
@@ -16,13 +17,6 @@ const char kHeaderPrefix[] = "HTTP_";
 uint16_t ParsePort(const std::string& text) {
   uint64_t port = 0;
   return isapi::ParseDecimal(text, 65535, &port) ? static_cast<uint16_t>(port) : 0;
-}
-
-// "example.com:8080" -> "example.com", "[::1]:80" -> "[::1]"; a malformed
-// Host names no server.
-std::string HostWithoutPort(const std::string& host) {
-  std::string_view name, port;
-  return isapi::SplitHostPort(host, &name, &port) ? std::string(name) : std::string();
 }
 
 bool HasHeader(const isapi::Request& request, const char* name) {
@@ -114,14 +108,8 @@ void RequestFromParams(const Params& params, isapi::Request* request) {
 
   request->server_name = param(kServerName);
   if (request->server_name.empty()) {
-    for (const isapi::HeaderField& field : request->headers) {
-      if (isapi::EqualsIgnoreCase(field.name, "Host")) {
-        request->server_name = HostWithoutPort(field.value);
-        break;
-      }
-    }
+    request->server_name = isapi::ServerName(request->headers, request->local_addr);
   }
-  if (request->server_name.empty()) request->server_name = request->local_addr;
 
   std::string https = param(kHttps);
   request->https = !https.empty() && !isapi::EqualsIgnoreCase(https, "off");

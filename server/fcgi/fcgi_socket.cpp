@@ -1,6 +1,5 @@
 #include "server/fcgi/fcgi_socket.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -11,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "server/core/address_text.h"
 #include "server/core/listen_socket.h"
 
 namespace isapi_fcgi {
@@ -114,26 +114,11 @@ bool AdoptInheritedListenSocket() {
 std::string SocketName(int fd) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    return "fd " + std::to_string(fd);
+  std::string name;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    name = isapi::AddressWithPort(reinterpret_cast<sockaddr*>(&address));
   }
-  char text[INET6_ADDRSTRLEN] = "";
-  if (address.ss_family == AF_UNIX) {
-    const sockaddr_un* unix_address = reinterpret_cast<const sockaddr_un*>(&address);
-    return "unix:" + std::string(unix_address->sun_path,
-                                 strnlen(unix_address->sun_path, sizeof unix_address->sun_path));
-  }
-  if (address.ss_family == AF_INET) {
-    const sockaddr_in* in = reinterpret_cast<const sockaddr_in*>(&address);
-    inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
-  }
-  if (address.ss_family == AF_INET6) {
-    const sockaddr_in6* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
-    inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6->sin6_port));
-  }
-  return "fd " + std::to_string(fd);
+  return name.empty() ? "fd " + std::to_string(fd) : name;
 }
 
 }  // namespace isapi_fcgi

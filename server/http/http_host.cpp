@@ -1,10 +1,9 @@
 #include "server/http/http_host.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "server/core/address_text.h"
 #include "server/core/calls_in_flight.h"
 #include "server/http/http_options.h"
 #include "server/http/http_request.h"
@@ -24,40 +23,19 @@ constexpr unsigned kPerAddressConnectionLimit = 64;
 // buffers); a request whose header does not fit is answered with 431.
 constexpr size_t kConnectionMemory = 32 * 1024;
 
-// An IPv4 client of a dual-stack socket shows as its IPv4 address.
-void SetAddressText(const sockaddr* address, std::string* text, uint16_t* port) {
-  char buffer[INET6_ADDRSTRLEN];
-  if (address->sa_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    inet_ntop(AF_INET, &v4->sin_addr, buffer, sizeof buffer);
-    *port = ntohs(v4->sin_port);
-  } else if (address->sa_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-      inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], buffer, sizeof buffer);
-    } else {
-      inet_ntop(AF_INET6, &v6->sin6_addr, buffer, sizeof buffer);
-    }
-    *port = ntohs(v6->sin6_port);
-  } else {
-    return;
-  }
-  *text = buffer;
-}
-
 void LookUpAddresses(MHD_Connection* connection, ConnectionAddresses* addresses) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   if (info != nullptr) {
-    SetAddressText(info->client_addr, &addresses->remote_addr, &addresses->remote_port);
+    isapi::AddressText(info->client_addr, &addresses->remote_addr, &addresses->remote_port);
   }
   info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
   sockaddr_storage local;
   socklen_t length = sizeof local;
   if (info != nullptr &&
       getsockname(info->connect_fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-    SetAddressText(reinterpret_cast<sockaddr*>(&local), &addresses->local_addr,
-                   &addresses->local_port);
+    isapi::AddressText(reinterpret_cast<sockaddr*>(&local), &addresses->local_addr,
+                       &addresses->local_port);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "server/core/address_text.h"
 #include "server/core/descriptor_limit.h"
 #include "server/core/listen_socket.h"
 #include "server/core/supervisor.h"
@@ -63,7 +64,7 @@ class HttpFrontEnd : public isapi::FrontEnd {
     socklen_t length = sizeof bound;
     getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &length);
     printf("listening on %s\n",
-           isapi_http::FormatAddress(reinterpret_cast<sockaddr*>(&bound)).c_str());
+           isapi::AddressWithPort(reinterpret_cast<sockaddr*>(&bound)).c_str());
     fflush(stdout);
   }
 

@@ -111,19 +111,4 @@ bool ParseListenAddress(const std::string& text, sockaddr_storage* address) {
   return inet_pton(AF_INET, std::string(host).c_str(), &v4->sin_addr) == 1;
 }
 
-std::string FormatAddress(const sockaddr* address) {
-  char text[INET6_ADDRSTRLEN];
-  if (address->sa_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
-  }
-  if (address->sa_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
-  }
-  return std::string();
-}
-
 }  // namespace isapi_http

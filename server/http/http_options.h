@@ -38,8 +38,4 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
 // included: the server binds exactly what it is told.
 bool ParseListenAddress(const std::string& text, sockaddr_storage* address);
 
-// "127.0.0.1:8080" or "[::1]:8080" for an AF_INET or AF_INET6 address,
-// "" for any other family.
-std::string FormatAddress(const sockaddr* address);
-
 }  // namespace isapi_http

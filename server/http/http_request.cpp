@@ -1,5 +1,6 @@
 #include "server/http/http_request.h"
 
+#include "server/core/address_text.h"
 #include "server/core/http_text.h"
 
 namespace isapi_http {
@@ -52,15 +53,7 @@ int MapRequest(std::string_view method, std::string_view target, std::string_vie
   request->remote_port = addresses.remote_port;
   request->local_addr = addresses.local_addr;
   request->local_port = addresses.local_port;
-  request->server_name.clear();
-  for (const isapi::HeaderField& field : request->headers) {
-    std::string_view host, port;
-    if (isapi::EqualsIgnoreCase(field.name, "Host")) {
-      if (isapi::SplitHostPort(field.value, &host, &port)) request->server_name.assign(host);
-      break;
-    }
-  }
-  if (request->server_name.empty()) request->server_name = request->local_addr;
+  request->server_name = isapi::ServerName(request->headers, request->local_addr);
   return 0;
 }
 

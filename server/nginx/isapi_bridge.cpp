@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/address_text.h"
 #include "server/core/host_core.h"
 
 struct isapi_module {
@@ -107,7 +108,7 @@ bool BuildRequest(const isapi_request& in, isapi::Request* out) {
   out->remote_port = in.remote_port;
   out->local_addr = Text(in.local_addr);
   out->local_port = in.local_port;
-  out->server_name = Text(in.server_name);
+  out->server_name = isapi::ServerName(out->headers, out->local_addr);
   out->server_software = Text(in.server_software);
   out->https = in.https != 0;
   return true;

@@ -53,7 +53,6 @@ typedef struct {
     uint16_t                remote_port;
     isapi_text              local_addr;
     uint16_t                local_port;
-    isapi_text              server_name;
     isapi_text              server_software;
     int                     https;
     int                     keep_alive;   /* nginx would keep the connection */

@@ -759,9 +759,6 @@ ngx_http_isapi_build_request(ngx_http_request_t *r,
     request->remote_port = ngx_inet_get_port(c->sockaddr);
     request->local_addr = ngx_http_isapi_text(&local);
     request->local_port = ngx_inet_get_port(c->local_sockaddr);
-    request->server_name = r->headers_in.server.len
-                           ? ngx_http_isapi_text(&r->headers_in.server)
-                           : request->local_addr;
     request->server_software = ngx_http_isapi_text(&software);
     request->keep_alive = r->keepalive;
     request->https = 0;

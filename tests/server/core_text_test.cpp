@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
+#include <arpa/inet.h>
 #include <sys/resource.h>
+#include <sys/un.h>
 
 #include <string>
 #include <vector>
 
+#include "server/core/address_text.h"
 #include "server/core/descriptor_limit.h"
 #include "server/core/http_text.h"
 #include "server/core/options.h"
@@ -30,6 +34,64 @@ TEST(HttpTextTest, TokensAreTcharOnly) {
   for (const auto& c : cases) EXPECT_EQ(isapi::IsToken(c.text), c.token) << c.text;
   EXPECT_FALSE(isapi::IsToken(std::string_view("a\0b", 3)));
   EXPECT_FALSE(isapi::IsTokenChar('\0'));
+}
+
+TEST(AddressTextTest, PeersShowNumericallyAndMappedIpv4AsIpv4) {
+  const struct {
+    int family;
+    const char* address;
+    const char* host;
+    const char* with_port;
+  } cases[] = {
+      {AF_INET, "192.0.2.7", "192.0.2.7", "192.0.2.7:8080"},
+      {AF_INET6, "2001:db8::1", "2001:db8::1", "[2001:db8::1]:8080"},
+      {AF_INET6, "::ffff:192.0.2.7", "192.0.2.7", "192.0.2.7:8080"},
+  };
+  for (const auto& c : cases) {
+    sockaddr_storage storage{};
+    if (c.family == AF_INET) {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+      v4->sin_family = AF_INET;
+      v4->sin_port = htons(8080);
+      inet_pton(AF_INET, c.address, &v4->sin_addr);
+    } else {
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+      v6->sin6_family = AF_INET6;
+      v6->sin6_port = htons(8080);
+      inet_pton(AF_INET6, c.address, &v6->sin6_addr);
+    }
+    std::string host;
+    uint16_t port = 0;
+    const sockaddr* address = reinterpret_cast<const sockaddr*>(&storage);
+    ASSERT_TRUE(isapi::AddressText(address, &host, &port)) << c.address;
+    EXPECT_EQ(host, c.host);
+    EXPECT_EQ(port, 8080);
+    EXPECT_EQ(isapi::AddressWithPort(address), c.with_port);
+  }
+  sockaddr_un unix_address{};
+  unix_address.sun_family = AF_UNIX;
+  strcpy(unix_address.sun_path, "/run/x.sock");
+  EXPECT_EQ(isapi::AddressWithPort(reinterpret_cast<sockaddr*>(&unix_address)),
+            "unix:/run/x.sock");
+  std::string host = "unchanged";
+  uint16_t port = 1;
+  EXPECT_FALSE(isapi::AddressText(reinterpret_cast<sockaddr*>(&unix_address), &host, &port));
+  EXPECT_EQ(host, "unchanged");
+}
+
+TEST(AddressTextTest, ServerNameIsTheHostsHostPartElseTheLocalAddress) {
+  const struct {
+    std::vector<isapi::HeaderField> headers;
+    const char* server_name;
+  } cases[] = {
+      {{{"Host", "example.com:8080"}}, "example.com"},
+      {{{"host", "[::1]:80"}}, "[::1]"},
+      {{{"Accept", "*/*"}, {"HOST", "a.example"}}, "a.example"},
+      {{}, "10.0.0.1"},
+      {{{"Host", ""}}, "10.0.0.1"},
+      {{{"Host", "a:b:c"}}, "10.0.0.1"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isapi::ServerName(c.headers, "10.0.0.1"), c.server_name);
 }
 
 TEST(HttpTextTest, EqualsIgnoreCaseFoldsAsciiLettersOnly) {

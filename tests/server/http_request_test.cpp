@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/address_text.h"
 #include "server/http/access_log.h"
 #include "server/http/http_options.h"
 #include "server/http/http_request.h"
@@ -196,7 +197,7 @@ TEST(HttpOptionsTest, ListenAddressesOfBothFamilies) {
     sockaddr_storage address;
     EXPECT_EQ(isapi_http::ParseListenAddress(c.text, &address), c.ok) << c.text;
     if (!c.ok) continue;
-    EXPECT_EQ(isapi_http::FormatAddress(reinterpret_cast<sockaddr*>(&address)), c.formatted);
+    EXPECT_EQ(isapi::AddressWithPort(reinterpret_cast<sockaddr*>(&address)), c.formatted);
   }
 }
 
