@@ -17,6 +17,7 @@ PAGE = os.path.join(SOURCE_DIR, "examples", "installation", "help", "nohp.html")
 PATH = "/orvanehp.dll"
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 RESULTS = os.path.join(SOURCE_DIR, "bench", "RESULTS.md")
+SITE_EXAMPLE = os.path.join(SOURCE_DIR, "examples", "nginx", "isapi-fcgi.conf")
 
 
 def free_port():
@@ -36,6 +37,30 @@ def wait_for_port(port, process, what):
         except OSError:
             time.sleep(0.05)
     sys.exit(f"{what} does not answer on port {port}")
+
+
+def nginx_prelude(tmp, workers):
+    """A private nginx's configuration up to the inside of its http block:
+    in the foreground, with its pid file, error log and temporary files in
+    `tmp`. The caller adds its servers and the closing brace."""
+    # As root nginx would run its workers as nobody, who may not read the
+    # temporary directory.
+    user = "user root;\n" if os.geteuid() == 0 else ""
+    temp_paths = "".join(f"  {kind}_temp_path {tmp}/{kind};\n"
+                         for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
+    return (f"daemon off;\n{user}worker_processes {workers};\npid {tmp}/nginx.pid;\n"
+            f"error_log {tmp}/error.log warn;\nevents {{ worker_connections 1024; }}\n"
+            f"http {{\n  access_log off;\n{temp_paths}")
+
+
+def fcgi_site(port, socket_path):
+    """The guide's FastCGI site (examples/nginx) on loopback `port`, its
+    upstream the isapi-fcgi socket at `socket_path`."""
+    with open(SITE_EXAMPLE) as f:
+        site = f.read()
+    site = site.replace("server unix:/run/orvane/isapi-fcgi.sock;",
+                        f"server unix:{socket_path};", 1)
+    return site.replace("listen 80;", f"listen 127.0.0.1:{port};", 1)
 
 
 def cpu_ticks(pids):
@@ -107,15 +132,16 @@ def raise_descriptor_limit():
     return hard
 
 
-def start_isapi_server(build, module, env, log, threads=None):
+def start_isapi_server(build, module, env, log, threads=None, extra_args=()):
     """Starts isapi-server on a free loopback port with `threads` pool
-    threads (None: its default; 0: a thread per connection); returns
-    (port, process)."""
+    threads (None: its default; 0: a thread per connection) and
+    `extra_args`; returns (port, process) once it serves."""
     port = free_port()
     command = [os.path.join(build, "server", "http", "isapi-server"), "--module", module,
                "--listen", f"127.0.0.1:{port}"]
     if threads is not None:
         command += ["--threads", str(threads)] if threads > 0 else ["--thread-per-connection"]
+    command += list(extra_args)
     if os.geteuid() == 0:
         command.append("--allow-root")
     process = subprocess.Popen(command, env=env, stdout=log, stderr=log)

@@ -151,7 +151,9 @@ def main():
         os.makedirs(os.path.join(scratch, "drive_c", "Program Files"))
         os.symlink(INSTALLATION, os.path.join(scratch, "drive_c", "Program Files", "Orvane"))
         server = subprocess.Popen(
-            [binary, "--module", module, "--socket", "unix:" + path],
+            # One process (no worker under a master), whose memory and
+            # descriptors are read below.
+            [binary, "--module", module, "--socket", "unix:" + path, "--workers", "0"],
             env=dict(os.environ, ORVANE_INSDIR=INSTALLATION,
                      WIN32_DRIVE_C=os.path.join(scratch, "drive_c")),
             stderr=subprocess.PIPE)

@@ -184,7 +184,7 @@ def main():
         report.line("| server | connections held | RSS KiB before | RSS KiB after | KiB added "
                     "| bytes per connection | seconds to open |")
         report.line("|---|---:|---:|---:|---:|---:|---:|")
-        measure("isapi-server", server_port, [server.pid], args, report)
+        measure("isapi-server", server_port, [server.pid] + children(server.pid), args, report)
         measure("nginx", nginx_port, [nginx.pid] + children(nginx.pid), args, report)
         report.write()
     finally:

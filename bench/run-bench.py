@@ -3,9 +3,15 @@
 
   nginx-static         nginx serving the same page file with the module's headers
   isapi-server         the standalone HTTP host with the module
+  isapi-server-workers the same with a worker process per CPU, one thread each
   isapi-server-memory  the same host with bench/memory_module.cpp, which answers
                        the same bytes from memory: what hosting costs on its own
-  nginx-fcgi           nginx -> isapi-fcgi (the example site in examples/nginx)
+  nginx-fcgi           nginx -> isapi-fcgi (the example site in examples/nginx,
+                       kept connections: fastcgi_keep_conn and upstream keepalive)
+  nginx-fcgi-close     the same with a new connection per request
+  nginx-php-fpm        nginx -> php-fpm (a private pool, a child per CPU, opcache)
+                       running a PHP script that does the module's file work:
+                       the same headers and the page file's bytes
   nginx-isapi          nginx with the module inside it (ngx_http_isapi_module)
   nginx-isapi-threads  the same on nginx's thread pool (isapi_thread_pool)
   nginx-isapi-memory   nginx with the bench-only module that answers the same
@@ -17,6 +23,9 @@ requests/s, median p99 latency and median CPU time per request of the
 server processes (utime + stime from /proc; for nginx-fcgi nginx's and
 isapi-fcgi's shares as well), and each as a ratio to nginx-static.
 
+The errors nginx logs during each setup's timed rounds are counted: with
+kept FastCGI connections there must be none.
+
 System calls per request are counted apart from the timed rounds: a short
 wrk run per setup with `strace -f -c` attached to its server processes
 (--no-strace skips it). Under strace the servers run slower, so event loops
@@ -25,15 +34,16 @@ may gather fewer events per call; the counts are per request all the same.
 The comparison is kept even: nginx serves the same page file with the
 module's extra headers, without access log or open file cache, so it opens
 and reads the file on every request as the module does; nginx workers,
-isapi-server threads and isapi-fcgi threads all default to the number of
-CPUs.
+isapi-server threads, isapi-fcgi threads and php-fpm children all default
+to the number of CPUs.
 
 usage: bench/run-bench.py --build BUILD_DIR [--rounds 3] [--duration 5]
                           [--connections 32] [--wrk-threads 1]
-                          [--server-threads N] [--fcgi-threads N]
+                          [--server-threads N] [--fcgi-threads N] [--php-children N]
                           [--nginx-workers N] [--only SETUP,...] [--no-strace]
                           [--results FILE]
-Needs wrk, nginx and strace (Debian packages wrk, nginx, strace) and a
+Needs wrk, nginx, php-fpm and strace (Debian packages wrk, nginx, php-fpm,
+strace) and a
 Release build with the benchmarks (-DORVANE_BUILD_BENCH=ON). wrk shares the
 machine with the servers; the load average before and after is recorded,
 since other work on the machine skews every figure. The table replaces this
@@ -42,6 +52,7 @@ script's section of bench/RESULTS.md (--results names another file).
 
 import argparse
 import collections
+import glob
 import os
 import re
 import shutil
@@ -50,18 +61,26 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 import urllib.request
 
-from bench_support import (CLOCK_TICKS, PAGE, PATH, SOURCE_DIR, Report, add_results_option,
-                           children, cpu_ticks, free_port, run_wrk, start_isapi_server,
-                           wait_for_port, write_installation)
-
-SITE_EXAMPLE = os.path.join(SOURCE_DIR, "examples", "nginx", "isapi-fcgi.conf")
+from bench_support import (CLOCK_TICKS, PAGE, PATH, SITE_EXAMPLE, Report, add_results_option,
+                           children, cpu_ticks, fcgi_site, free_port, nginx_prelude, run_wrk,
+                           start_isapi_server, wait_for_port, write_installation)
 
 
 # One row of the results: the port wrk loads and the processes whose CPU
-# time (and system calls) count for it.
-Setup = collections.namedtuple("Setup", "name port pids")
+# time (and system calls) count for it. Behind nginx, `backend` names the
+# server after nginx's processes in `pids`, whose share is shown apart.
+Setup = collections.namedtuple("Setup", "name port pids backend", defaults=(None,))
+
+PHP_SCRIPT = """<?php
+header('Content-type: text/html');
+header('Cache-Control: no-cache');
+header('Pragma: no-cache');
+header('TrResult: -1');
+readfile('{page}');
+"""
 
 
 def count_syscalls(setup, tmp, args):
@@ -107,32 +126,40 @@ def isapi_servers(module_ports):
     return blocks
 
 
-def nginx_config(tmp, static_port, fcgi_port, socket_path, workers, nginx_module, module_ports,
-                 page_file):
-    site = open(SITE_EXAMPLE).read()
-    site = site.replace("listen 80;", f"listen 127.0.0.1:{fcgi_port};", 1)
-    site = site.replace("server unix:/run/orvane/isapi-fcgi.sock;",
-                        f"server unix:{socket_path};", 1)
+def site_configs(fcgi_port, close_port, socket_path):
+    """The example site on `fcgi_port`, and a copy without its kept
+    connections on `close_port`."""
+    closing, dropped = re.subn(r"\n\s*(keepalive \d+|fastcgi_keep_conn on);", "",
+                               fcgi_site(close_port, socket_path))
+    if dropped != 2:
+        sys.exit(f"{SITE_EXAMPLE} no longer keeps its connections as this script expects")
+    return fcgi_site(fcgi_port, socket_path) + closing.replace("orvane_isapi",
+                                                               "orvane_isapi_close")
+
+
+def php_fpm_config(tmp, children_count):
+    """A private php-fpm pool on a Unix socket; returns its configuration
+    path and socket."""
+    socket_path = os.path.join(tmp, "php-fpm.sock")
+    user = "user = root\ngroup = root\n" if os.geteuid() == 0 else ""
+    path = os.path.join(tmp, "php-fpm.conf")
+    with open(path, "w") as f:
+        f.write(f"[global]\npid = {tmp}/php-fpm.pid\nerror_log = {tmp}/php-fpm.log\n"
+                f"daemonize = no\n[bench]\n{user}listen = {socket_path}\npm = static\n"
+                f"pm.max_children = {children_count}\npm.max_requests = 0\n")
+    return path, socket_path
+
+
+def nginx_config(tmp, static_port, site, php_port, php_socket, workers, nginx_module,
+                 module_ports, page_file):
     with open(os.path.join(tmp, "site.conf"), "w") as f:
         f.write(site)
     page = os.path.join(tmp, "ins", "help", "nohp.html")
-    temp_paths = "".join(f"  {kind}_temp_path {tmp}/{kind};\n"
-                         for kind in ("client_body", "fastcgi", "proxy", "uwsgi", "scgi"))
-    # As root nginx would run its workers as nobody, who may not read the
-    # temporary directory.
-    user = "user root;\n" if os.geteuid() == 0 else ""
     load = (f"load_module {nginx_module};\nenv ORVANE_INSDIR={tmp}/ins;\n"
             f"env MEMORY_MODULE_PAGE={page_file};\n")
-    conf = f"""{load}daemon off;
-{user}worker_processes {workers};
-pid {tmp}/nginx.pid;
-error_log {tmp}/error.log warn;
-events {{ worker_connections 1024; }}
-http {{
-  access_log off;
+    conf = load + nginx_prelude(tmp, workers) + f"""\
   open_file_cache off;
   keepalive_requests 1000000;
-{temp_paths}
   server {{
     listen 127.0.0.1:{static_port};
     location = {PATH} {{
@@ -146,6 +173,17 @@ http {{
     }}
   }}
   include {tmp}/site.conf;
+  server {{
+    listen 127.0.0.1:{php_port};
+    location = {PATH} {{
+      fastcgi_pass unix:{php_socket};
+      fastcgi_param SCRIPT_FILENAME {tmp}/page.php;
+      fastcgi_param REQUEST_METHOD $request_method;
+      fastcgi_param QUERY_STRING $query_string;
+      fastcgi_param REQUEST_URI $request_uri;
+      fastcgi_param SERVER_PROTOCOL $server_protocol;
+    }}
+  }}
 {isapi_servers(module_ports)}}}
 """
     path = os.path.join(tmp, "nginx.conf")
@@ -165,6 +203,7 @@ def main():
     parser.add_argument("--server-threads", type=int, default=cpus,
                         help="isapi-server --threads (0: --thread-per-connection)")
     parser.add_argument("--fcgi-threads", type=int, default=cpus)
+    parser.add_argument("--php-children", type=int, default=cpus)
     parser.add_argument("--nginx-workers", type=int, default=cpus)
     parser.add_argument("--page", default=PAGE, help="the notice page to serve")
     parser.add_argument("--only", help="comma-separated setups to run (default: all)")
@@ -185,7 +224,8 @@ def main():
         os.path.join(args.build, "server", "nginx", "ngx_http_isapi_module.so"))
     memory_module = os.path.abspath(os.path.join(args.build, "bench", "memory_module.so"))
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
-    for needed in (module, memory_module, server, fcgi, nginx, nginx_module, args.page):
+    php_fpm = next(iter(sorted(glob.glob("/usr/sbin/php-fpm*"))), "/usr/sbin/php-fpm")
+    for needed in (module, memory_module, server, fcgi, nginx, nginx_module, php_fpm, args.page):
         if not os.path.exists(needed):
             sys.exit(f"missing {needed}")
     for tool in ("wrk",) + (() if args.no_strace else ("strace",)):
@@ -207,35 +247,54 @@ def main():
             processes.append(process)
             return process
 
-        def start_server(module_path, extra_env=None):
+        def start_server(module_path, extra_env=None, threads=args.server_threads,
+                         extra_args=()):
             port, process = start_isapi_server(args.build, module_path,
                                                dict(env, **(extra_env or {})), log,
-                                               args.server_threads)
+                                               threads, extra_args)
             processes.append(process)
             return port, process
 
+        def tree(process, workers=1):
+            """A master's process and its workers, once `workers` run."""
+            deadline = time.time() + 10
+            while len(children(process.pid)) < workers and time.time() < deadline:
+                time.sleep(0.05)
+            return [process.pid] + children(process.pid)
+
         fcgi_proc = start([fcgi, "--module", module, "--socket", f"unix:{socket_path}",
                            "--threads", str(args.fcgi_threads)])
+        with open(os.path.join(tmp, "page.php"), "w") as f:
+            f.write(PHP_SCRIPT.format(page=os.path.join(tmp, "ins", "help", "nohp.html")))
+        php_conf, php_socket = php_fpm_config(tmp, args.php_children)
+        php_proc = start([php_fpm, "--fpm-config", php_conf, "--nodaemonize"] +
+                         (["--allow-to-run-as-root"] if os.geteuid() == 0 else []))
         module_ports = {(module, None): free_port(), (module, "default"): free_port(),
                         (memory_module, None): free_port()}
-        conf = nginx_config(tmp, static_port, fcgi_port, socket_path, args.nginx_workers,
-                            nginx_module, module_ports, args.page)
+        close_port, php_port = free_port(), free_port()
+        conf = nginx_config(tmp, static_port, site_configs(fcgi_port, close_port, socket_path),
+                            php_port, php_socket, args.nginx_workers, nginx_module,
+                            module_ports, args.page)
         nginx_proc = start([nginx, "-p", tmp, "-c", conf, "-e", f"{tmp}/error.log"])
-        wait_for_port(static_port, nginx_proc, "nginx")
-        wait_for_port(fcgi_port, nginx_proc, "nginx")
-        for port in module_ports.values():
+        for port in [static_port, fcgi_port, close_port, php_port] + list(module_ports.values()):
             wait_for_port(port, nginx_proc, "nginx")
-        nginx_pids = [nginx_proc.pid] + children(nginx_proc.pid)
+        nginx_pids = tree(nginx_proc, args.nginx_workers)
         server_port, server_proc = start_server(module)
+        workers_port, workers_proc = start_server(
+            module, threads=1, extra_args=("--workers", str(os.cpu_count())))
         memory_port, memory_proc = start_server(memory_module, {"MEMORY_MODULE_PAGE": args.page})
 
         # One entry per row; nginx-static comes first, as the others'
         # ratios are to it.
         setups = [
             Setup("nginx-static", static_port, nginx_pids),
-            Setup("isapi-server", server_port, [server_proc.pid]),
-            Setup("isapi-server-memory", memory_port, [memory_proc.pid]),
-            Setup("nginx-fcgi", fcgi_port, nginx_pids + [fcgi_proc.pid]),
+            Setup("isapi-server", server_port, tree(server_proc)),
+            Setup("isapi-server-workers", workers_port, tree(workers_proc, os.cpu_count())),
+            Setup("isapi-server-memory", memory_port, tree(memory_proc)),
+            Setup("nginx-fcgi", fcgi_port, nginx_pids + tree(fcgi_proc), "isapi-fcgi"),
+            Setup("nginx-fcgi-close", close_port, nginx_pids + tree(fcgi_proc), "isapi-fcgi"),
+            Setup("nginx-php-fpm", php_port, nginx_pids + tree(php_proc, args.php_children),
+                  "php-fpm"),
             Setup("nginx-isapi", module_ports[(module, None)], nginx_pids),
             Setup("nginx-isapi-threads", module_ports[(module, "default")], nginx_pids),
             Setup("nginx-isapi-memory", module_ports[(memory_module, None)], nginx_pids),
@@ -269,18 +328,26 @@ def main():
 
         report = Report(args.results)
         results = {setup.name: [] for setup in setups}
+        # Errors nginx logged during each setup's timed runs.
+        error_log = os.path.join(tmp, "error.log")
+        errors = collections.Counter()
         for round_number in range(args.rounds):
             shift = round_number % len(setups)
             for setup in setups[shift:] + setups[:shift]:
                 before = [cpu_ticks([pid]) for pid in setup.pids]
+                log_size = os.path.getsize(error_log)
                 rps, p99, requests = run_wrk(f"http://127.0.0.1:{setup.port}{PATH}", args)
                 used = [cpu_ticks([pid]) - b for pid, b in zip(setup.pids, before)]
+                with open(error_log, errors="replace") as f:
+                    f.seek(log_size)
+                    errors[setup.name] += len(re.findall(r"\[(error|crit|alert|emerg)\]",
+                                                         f.read()))
                 cpu_us = sum(used) / CLOCK_TICKS * 1e6 / requests
                 results[setup.name].append((rps, p99, cpu_us))
                 split = ""
-                if setup.name == "nginx-fcgi":
-                    fcgi_us = used[-1] / CLOCK_TICKS * 1e6 / requests
-                    split = f" (nginx {cpu_us - fcgi_us:.1f}, isapi-fcgi {fcgi_us:.1f})"
+                if setup.backend:
+                    backend_us = sum(used[len(nginx_pids):]) / CLOCK_TICKS * 1e6 / requests
+                    split = f" (nginx {cpu_us - backend_us:.1f}, {setup.backend} {backend_us:.1f})"
                 print(f"round {round_number + 1} {setup.name:20} {rps:10.0f} req/s  "
                       f"p99 {p99:7.2f} ms  cpu {cpu_us:6.1f} us/req{split}", flush=True)
 
@@ -290,16 +357,17 @@ def main():
                     f"{args.rounds} rounds in rotating order, medians; nginx workers "
                     f"{args.nginx_workers}, isapi-server threads "
                     f"{args.server_threads or 'per connection'}, isapi-fcgi threads "
-                    f"{args.fcgi_threads}")
+                    f"{args.fcgi_threads}, php-fpm children {args.php_children}")
         report.line("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx "
-                    "| syscalls/req |")
-        report.line("|---|---:|---:|---:|---:|---:|---:|---:|")
+                    "| syscalls/req | nginx errors |")
+        report.line("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
         for setup in setups:
             rps, p99, cpu = (statistics.median(r[key] for r in results[setup.name])
                              for key in range(3))
             calls = f"{syscalls[setup.name][0]:.1f}" if setup.name in syscalls else "-"
             report.line(f"| {setup.name} | {rps:.0f} | {rps / base[0]:.2f} | {p99:.2f} | "
-                        f"{p99 / base[1]:.2f} | {cpu:.1f} | {cpu / base[2]:.2f} | {calls} |")
+                        f"{p99 / base[1]:.2f} | {cpu:.1f} | {cpu / base[2]:.2f} | {calls} | "
+                        f"{errors[setup.name]} |")
         report.write()
     finally:
         for process in processes:

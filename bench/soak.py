@@ -59,9 +59,11 @@ def main():
         write_installation(os.path.join(tmp, "ins"), PAGE)
         env = dict(os.environ, ORVANE_INSDIR=os.path.join(tmp, "ins"))
         log = open(os.path.join(tmp, "server.log"), "w")
+        # One process (no worker under a master), whose memory and
+        # descriptors are read below.
         port, server = start_isapi_server(
             args.build, os.path.join(args.build, "extension", "orvanehp.so"), env, log,
-            args.threads)
+            args.threads, ("--workers", "0"))
         url = f"http://127.0.0.1:{port}{PATH}"
         pid = server.pid
         start_rss, start_fds = memory_kib([pid]), open_descriptors(pid)
