@@ -146,6 +146,7 @@ class Master {
     pid_t pid = 0;  // 0 while none runs
     int64_t started_ms = 0;
     int64_t restart_at_ms = 0;  // when pid is 0
+    bool overdue = false;       // killed for a call past the terminate timeout
   };
 
   size_t SharesSize() const { return sizeof(WorkerShare) * workers_.size(); }
@@ -166,6 +167,7 @@ class Master {
       return;
     }
     worker.pid = pid;
+    worker.overdue = false;
   }
 
   int RunWorker(WorkerShare* share, pid_t master) {
@@ -251,7 +253,9 @@ class Master {
       Worker* worker = Find(pid);
       if (worker == nullptr) continue;
       worker->pid = 0;
-      if (!started && WIFEXITED(status)) return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1;
+      if (!started && WIFEXITED(status)) {
+        return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1;
+      }
       LogEnd(pid, status, shares_[worker - workers_.data()].calls.Lines());
       int64_t now = MonotonicMs();
       quick_ends_ = now - worker->started_ms < kSettledMs ? quick_ends_ + 1 : 0;
@@ -289,10 +293,11 @@ class Master {
     int64_t limit_ms = int64_t{settings_.request_terminate_timeout_seconds} * 1000;
     std::string line;
     for (size_t i = 0; i < workers_.size(); ++i) {
-      if (workers_[i].pid == 0 ||
+      if (workers_[i].pid == 0 || workers_[i].overdue ||
           !shares_[i].calls.OverdueCall(MonotonicMs() - limit_ms, &line)) {
         continue;
       }
+      workers_[i].overdue = true;
       fprintf(stderr,
               "%s: worker %d has run \"%s\" in the module for more than %u s; ending the "
               "worker (request terminate timeout)\n",

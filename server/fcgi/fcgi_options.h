@@ -30,8 +30,8 @@ constexpr int kMaxRequestTimeoutSeconds = 3600;
 
 // Parses `--module PATH [--socket unix:PATH|HOST:PORT] [--threads N]
 // [--max-params BYTES] [--request-timeout SECONDS] [--idle-timeout SECONDS]`
-// and the options of
-// isapi::ServeSettings (each also accepted as --name=value). Returns false with a one-line reason in *error for a
+// and the options of isapi::ServeSettings (each also accepted as
+// --name=value). Returns false with a one-line reason in *error for a
 // missing or repeated option, an unknown argument, an empty path, a port
 // outside 1..65535, a thread count outside 1..kMaxThreads, a parameter
 // limit outside kMinParams..kMaxParams or a timeout outside
