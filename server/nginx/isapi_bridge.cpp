@@ -24,34 +24,8 @@ struct isapi_module {
 
 namespace {
 
-// Collects the whole answer: nginx sends it from its event loop once the
-// module is done. The core has applied its answer rule already.
-class CollectingSink : public isapi::ResponseSink {
- public:
-  explicit CollectingSink(bool keep_alive) : keep_alive_(keep_alive) {}
-
-  bool SendHead(const isapi::ResponseHead& head) override {
-    head_ = head;
-    return true;
-  }
-  bool WriteBody(const void* data, size_t size) override {
-    body_.append(static_cast<const char*>(data), size);
-    return true;
-  }
-  void Finish(bool complete) override { complete_ = complete; }
-  bool ClientKeepsAlive() override { return keep_alive_; }
-
-  isapi::ResponseHead head_;
-  std::string body_;
-  bool complete_ = false;
-
- private:
-  bool keep_alive_;
-};
-
 struct AnswerStorage {
   isapi::ResponseHead head;
-  std::string body;
   std::vector<isapi_field> fields;
 };
 
@@ -82,7 +56,7 @@ bool AppendFromFile(int fd, off_t offset, size_t length, std::string* out) {
   return true;
 }
 
-bool BuildRequest(const isapi_request& in, isapi::Request* out) {
+bool CopyRequest(const isapi_request& in, isapi::Request* out) {
   out->method = Text(in.method);
   out->target = Text(in.target);
   out->path = Text(in.path);
@@ -113,6 +87,45 @@ bool BuildRequest(const isapi_request& in, isapi::Request* out) {
   out->https = in.https != 0;
   return true;
 }
+
+isapi_framing FramingOf(isapi::Framing framing);
+
+// Hands the core's answer to the nginx side's sink.
+class SinkAdapter : public isapi::ResponseSink {
+ public:
+  explicit SinkAdapter(const isapi_sink& sink) : sink_(sink) {}
+
+  // The core calls this from inside the module's ServerSupportFunction:
+  // no exception may leave it.
+  bool SendHead(const isapi::ResponseHead& head) override try {
+    auto storage = std::make_unique<AnswerStorage>();
+    storage->head = head;
+    storage->fields.reserve(head.headers.size());
+    for (const isapi::HeaderField& field : storage->head.headers) {
+      storage->fields.push_back({View(field.name), View(field.value)});
+    }
+    isapi_answer answer;
+    answer.status = head.status;
+    answer.status_line = View(storage->head.status_text);
+    answer.headers = storage->fields.data();
+    answer.header_count = storage->fields.size();
+    answer.framing = FramingOf(head.framing);
+    answer.content_length = head.content_length;
+    answer.keep_conn = head.keep_conn;
+    answer.storage = storage.release();
+    return sink_.head(sink_.data, &answer) == 0;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  bool WriteBody(const void* data, size_t size) override {
+    return sink_.body(sink_.data, static_cast<const char*>(data), size) == 0;
+  }
+  void Finish(bool complete) override { sink_.finish(sink_.data, complete); }
+  bool ClientKeepsAlive() override { return sink_.keep_alive != 0; }
+
+ private:
+  const isapi_sink& sink_;
+};
 
 isapi_framing FramingOf(isapi::Framing framing) {
   switch (framing) {
@@ -186,8 +199,6 @@ bool ReadUntilClosed(int fd, std::chrono::milliseconds timeout, std::string* out
 
 extern "C" {
 
-const uint64_t isapi_default_hold_limit = isapi::kDefaultHoldLimit;
-
 int isapi_module_check(const char* path, const isapi_worker_identity* worker, char* error,
                        size_t error_size) {
   // Blocking SIGCHLD keeps nginx's master from reaping the child first.
@@ -230,6 +241,8 @@ int isapi_module_check(const char* path, const isapi_worker_identity* worker, ch
   return -1;
 }
 
+const uint64_t isapi_default_hold_limit = isapi::kDefaultHoldLimit;
+
 isapi_module* isapi_module_load(const char* path, uint64_t hold_limit, char* error,
                                 size_t error_size) {
   try {
@@ -256,32 +269,21 @@ void isapi_module_unload(isapi_module* module) {
   delete module;
 }
 
-int isapi_serve(isapi_module* module, const isapi_request* request, isapi_answer* answer) {
-  memset(answer, 0, sizeof *answer);
+isapi_call* isapi_call_copy(const isapi_request* request) {
   try {
-    isapi::Request core_request;
-    if (!BuildRequest(*request, &core_request)) return -1;
-    CollectingSink sink(request->keep_alive != 0);
-    module->module->Serve(core_request, &sink);
+    auto call = std::make_unique<isapi::Request>();
+    if (!CopyRequest(*request, call.get())) return nullptr;
+    return reinterpret_cast<isapi_call*>(call.release());
+  } catch (...) {
+    return nullptr;
+  }
+}
 
-    auto storage = std::make_unique<AnswerStorage>();
-    storage->head = std::move(sink.head_);
-    storage->body = std::move(sink.body_);
-    storage->fields.reserve(storage->head.headers.size());
-    for (const isapi::HeaderField& field : storage->head.headers) {
-      storage->fields.push_back({View(field.name), View(field.value)});
-    }
-    const isapi::ResponseHead& head = storage->head;
-    answer->status = head.status;
-    answer->status_line = View(head.status_text);
-    answer->headers = storage->fields.data();
-    answer->header_count = storage->fields.size();
-    answer->framing = FramingOf(head.framing);
-    answer->content_length = head.content_length;
-    answer->body = View(storage->body);
-    answer->keep_conn = head.keep_conn;
-    answer->complete = sink.complete_;
-    answer->storage = storage.release();
+int isapi_call_run(isapi_module* module, isapi_call* call, const isapi_sink* sink) {
+  std::unique_ptr<isapi::Request> request(reinterpret_cast<isapi::Request*>(call));
+  try {
+    SinkAdapter adapter(*sink);
+    module->module->Serve(*request, &adapter);
     return 0;
   } catch (...) {
     // Out of memory, or a C++ exception the module let escape: a C caller

@@ -2,8 +2,8 @@
  * The C interface between the nginx module (C, nginx's API) and the host
  * core (C++). The nginx side copies what it knows about a request into an
  * isapi_request, the bridge runs it through the extension module and hands
- * back the whole answer, which the nginx side then gives to nginx's output
- * filters. No nginx type crosses this line and no C++ exception leaves it.
+ * the answer, as the module writes it, to an isapi_sink of the nginx side.
+ * No nginx type crosses this line and no C++ exception leaves it.
  */
 #ifndef ISAPI_BRIDGE_H
 #define ISAPI_BRIDGE_H
@@ -75,9 +75,8 @@ typedef enum {
     ISAPI_FRAMING_UNKNOWN
 } isapi_framing;
 
-/* A whole answer. Every pointer stays valid until isapi_answer_release.
- * An answer without a good header, or held whole and shorter than it
- * announced, already is the core's bare 500 (complete). */
+/* The status and header of an answer. Every pointer stays valid until
+ * isapi_answer_release. */
 typedef struct {
     int                 status;
     isapi_text          status_line;   /* "200 OK" */
@@ -85,14 +84,30 @@ typedef struct {
     size_t              header_count;
     isapi_framing       framing;
     uint64_t            content_length;  /* with the two LENGTH framings */
-    isapi_text          body;          /* empty for HEAD, 204 and 304 */
     int                 keep_conn;     /* 0: the module asked to close */
-    /* 0: a streamed answer ended short of its length or its chunking, or
-     * was refused: send the head and the body, then end the connection
-     * without completing the answer. */
-    int                 complete;
     void               *storage;
 } isapi_answer;
+
+/* Where an answer goes while the module writes it: head once, then the
+ * body in pieces, then finish once, last; called on the thread that runs
+ * isapi_call_run. */
+typedef struct {
+    /* 0, or -1 when the client is gone. Owns `head` from then on: free it
+     * with isapi_answer_release. */
+    int    (*head)(void *data, isapi_answer *head);
+    /* 0 once nginx has taken the bytes, -1 when they cannot be delivered
+     * (the module's WriteClient then fails) */
+    int    (*body)(void *data, const char *bytes, size_t size);
+    /* complete is 0 when a streamed body ended short of its length or its
+     * chunking, or a write failed: the client must not see the answer as
+     * whole. */
+    void   (*finish)(void *data, int complete);
+    void    *data;
+    int      keep_alive;   /* nginx would keep the client connection */
+} isapi_sink;
+
+/* A request copied out of nginx's memory, body included. */
+typedef struct isapi_call isapi_call;
 
 /* Who a worker process is: the check loads a module as the worker will. */
 typedef struct {
@@ -127,12 +142,17 @@ isapi_module *isapi_module_load(const char *path, uint64_t hold_limit, char *err
  * `module`. */
 void isapi_module_unload(isapi_module *module);
 
-/* Runs `request` through the module, blocking until the module is done
- * with it. Thread-safe. Returns 0 with the answer in *answer, or -1 when
- * the request could not be run (no memory, unreadable body file). */
-int isapi_serve(isapi_module *module, const isapi_request *request, isapi_answer *answer);
+/* Copies `request`, so that the call no longer needs nginx's memory.
+ * NULL when there is no memory or the body file cannot be read. */
+isapi_call *isapi_call_copy(const isapi_request *request);
 
-/* Frees what isapi_serve allocated for *answer. Safe on a zeroed answer. */
+/* Runs `call` through the module, blocking until the module is done with
+ * it, and frees it. Thread-safe. Returns 0 after sink->finish, or -1 when
+ * the request could not be run (no memory); the sink may have had its head
+ * then, but no finish. */
+int isapi_call_run(isapi_module *module, isapi_call *call, const isapi_sink *sink);
+
+/* Frees what the bridge allocated for *answer. Safe on a zeroed answer. */
 void isapi_answer_release(isapi_answer *answer);
 
 #ifdef __cplusplus

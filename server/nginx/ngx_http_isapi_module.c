@@ -8,6 +8,9 @@
  *                             location: run the module on nginx's thread
  *                             pool NAME instead of in the event loop; off
  *                             undoes an inherited one
+ *   isapi_timeout TIME;       location: a call on the thread pool that has
+ *                             not ended after TIME is answered 504, or its
+ *                             answer cut short; off by default
  *   isapi_hold_limit SIZE;    http: answers up to SIZE body bytes are held
  *                             whole and checked before they leave
  *
@@ -27,6 +30,8 @@
 #include <ngx_core.h>
 #include <ngx_http.h>
 #include <nginx.h>
+
+#include <sys/eventfd.h>
 
 #include "isapi_bridge.h"
 
@@ -51,18 +56,57 @@ typedef struct {
     ngx_str_t           script_name;
 #if (NGX_THREADS)
     ngx_thread_pool_t  *thread_pool;
+    ngx_msec_t          timeout;
 #endif
 } ngx_http_isapi_loc_conf_t;
 
 
+/* One request on its way through the module. */
 typedef struct {
-    isapi_module       *module;
-    isapi_request       request;
-    isapi_answer        answer;
-    ngx_int_t           served;          /* -1 failed, 0 running, 1 done */
+    ngx_http_request_t  *request;       /* NULL once given up on */
+    isapi_module        *module;
+    isapi_request        call;
+    isapi_sink           sink;
     /* the module's Content-Type line, its value shown to nginx's filters */
-    ngx_table_elt_t    *content_type;
+    ngx_table_elt_t     *content_type;
+
+    /* the event loop's */
+    ngx_chain_t         *filling;       /* not yet passed to nginx */
+    ngx_chain_t         *free;
+    ngx_chain_t         *busy;
+    ngx_uint_t           buffers;
+    unsigned             head_sent:1;
+    unsigned             failed:1;      /* the client's connection is cut */
+    unsigned             done:1;        /* the module is done with it */
+
+    unsigned             complete:1;    /* as the host core finished it */
+
+#if (NGX_THREADS)
+    ngx_connection_t    *wake;          /* eventfd the pool thread wakes */
+    int                  wake_fd;
+    ngx_pool_cleanup_t  *request_gone;
+    ngx_http_cleanup_t  *abandoned;
+    unsigned             run_failed:1;  /* set by the pool thread */
+
+    /* handed over between the pool thread and the event loop */
+    ngx_thread_mutex_t   mutex;
+    ngx_thread_cond_t    taken;
+    isapi_answer         head;          /* when head_ready */
+    const char          *bytes;         /* the module's write being taken */
+    size_t               left;
+    unsigned             head_ready:1;
+    unsigned             aborted:1;     /* the module's writes fail */
+    unsigned             detached:1;    /* the request is gone */
+#endif
 } ngx_http_isapi_ctx_t;
+
+
+/*
+ * At most this many buffers of NGX_HTTP_ISAPI_BUFFER_SIZE bytes of one
+ * answer are held while its client reads it.
+ */
+#define NGX_HTTP_ISAPI_BUFFERS      8
+#define NGX_HTTP_ISAPI_BUFFER_SIZE  65536
 
 
 static char *ngx_http_isapi(ngx_conf_t *cf, ngx_command_t *cmd, void *conf);
@@ -94,6 +138,15 @@ static ngx_command_t  ngx_http_isapi_commands[] = {
       NGX_HTTP_LOC_CONF_OFFSET,
       0,
       NULL },
+
+#if (NGX_THREADS)
+    { ngx_string("isapi_timeout"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_conf_set_msec_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_isapi_loc_conf_t, timeout),
+      NULL },
+#endif
 
     { ngx_string("isapi_hold_limit"),
       NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE1,
@@ -237,6 +290,7 @@ ngx_http_isapi_create_loc_conf(ngx_conf_t *cf)
     ilcf->extension = NGX_CONF_UNSET_UINT;
 #if (NGX_THREADS)
     ilcf->thread_pool = NGX_CONF_UNSET_PTR;
+    ilcf->timeout = NGX_CONF_UNSET_MSEC;
 #endif
 
     return ilcf;
@@ -254,6 +308,7 @@ ngx_http_isapi_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
     ngx_conf_merge_str_value(conf->script_name, prev->script_name, "");
 #if (NGX_THREADS)
     ngx_conf_merge_ptr_value(conf->thread_pool, prev->thread_pool, NULL);
+    ngx_conf_merge_msec_value(conf->timeout, prev->timeout, 0);
 #endif
 
     return NGX_CONF_OK;
@@ -1078,132 +1133,296 @@ ngx_http_isapi_standard_status(ngx_uint_t status, isapi_text *text)
 }
 
 
+static void
+ngx_http_isapi_release(void *data)
+{
+    isapi_answer_release(data);
+}
+
+
 /*
- * Hands the module's answer to nginx: status, header lines through the
- * table above, and the body. 1xx, 204 and 304 answers carry no length,
- * nor does an answer to HEAD whose length the module did not tell.
+ * Hands the module's status and header to nginx, through the table above.
+ * 1xx, 204 and 304 answers carry no length, nor does one whose length the
+ * module did not tell. The head's storage stays with the request.
  */
 static ngx_int_t
-ngx_http_isapi_send(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
+ngx_http_isapi_send_head(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    isapi_answer *head)
 {
-    ngx_int_t         rc;
-    ngx_uint_t        i, bodiless;
-    ngx_buf_t        *b;
-    ngx_chain_t       out;
-    isapi_answer     *answer;
-    ngx_table_elt_t  *h;
+    ngx_uint_t           i;
+    isapi_answer        *kept;
+    ngx_table_elt_t     *h;
+    ngx_pool_cleanup_t  *cln;
 
-    if (ctx->served != 1) {
-        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
-                      "isapi: the request could not be run (no memory or "
-                      "an unreadable request body)");
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    cln = ngx_pool_cleanup_add(r->pool, sizeof(isapi_answer));
+    if (cln == NULL) {
+        isapi_answer_release(head);
+        return NGX_ERROR;
     }
 
-    answer = &ctx->answer;
+    kept = cln->data;
+    *kept = *head;
+    cln->handler = ngx_http_isapi_release;
+
+    ctx->head_sent = 1;
 
     /* the host core's own 500 has no header line but a zero length */
-    if (answer->status == 500
-        && (answer->header_count == 0
-            || (answer->header_count == 1
-                && ngx_http_isapi_is(&answer->headers[0], "Content-Length"))))
+    if (kept->status == 500
+        && (kept->header_count == 0
+            || (kept->header_count == 1
+                && ngx_http_isapi_is(&kept->headers[0], "Content-Length"))))
     {
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
                       "isapi: the module sent no valid status and header "
                       "block, or none; answering 500");
     }
 
-    r->headers_out.status = answer->status;
+    r->headers_out.status = kept->status;
     r->disable_not_modified = 1;
 
-    if (!ngx_http_isapi_standard_status(answer->status, &answer->status_line)) {
-        r->headers_out.status_line.data = (u_char *) answer->status_line.data;
-        r->headers_out.status_line.len = answer->status_line.len;
+    if (!ngx_http_isapi_standard_status(kept->status, &kept->status_line)) {
+        r->headers_out.status_line.data = (u_char *) kept->status_line.data;
+        r->headers_out.status_line.len = kept->status_line.len;
     }
 
-    bodiless = answer->status < 200 || answer->status == 204
-               || answer->status == 304;
-
-    for (i = 0; i < answer->header_count; i++) {
-        h = ngx_http_isapi_add_header(r, &answer->headers[i]);
+    for (i = 0; i < kept->header_count; i++) {
+        h = ngx_http_isapi_add_header(r, &kept->headers[i]);
         if (h == NULL
             || ngx_http_isapi_translate(r, ctx, h) != NGX_OK)
         {
-            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+            return NGX_ERROR;
         }
     }
 
-    if (bodiless) {
+    if (kept->status < 200 || kept->status == 204 || kept->status == 304) {
         if (r->headers_out.content_length) {
             r->headers_out.content_length->hash = 0;
             r->headers_out.content_length = NULL;
         }
 
         r->headers_out.content_length_n = -1;
+        r->header_only = 1;
 
-    } else if (answer->framing == ISAPI_FRAMING_UNKNOWN) {
+    } else if (kept->framing == ISAPI_FRAMING_UNKNOWN) {
         r->headers_out.content_length_n = -1;
 
     } else {
-        r->headers_out.content_length_n = (off_t) answer->content_length;
+        r->headers_out.content_length_n = (off_t) kept->content_length;
     }
 
-    if (!answer->keep_conn) {
+    if (!kept->keep_conn) {
         r->keepalive = 0;
     }
 
-    if (answer->body.len == 0) {
-        r->header_only = 1;
+    return ngx_http_send_header(r);
+}
+
+
+/*
+ * Copies what it can of the module's bytes into this request's buffers
+ * and passes the full ones to nginx's output filters, and with `flush` the
+ * one being filled too; *bytes and *left say what is left. Buffers come
+ * back once nginx has sent them, so that at most NGX_HTTP_ISAPI_BUFFERS of
+ * them are held for a client that reads slowly, however small the
+ * module's writes.
+ */
+static ngx_int_t
+ngx_http_isapi_output(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    const char **bytes, size_t *left, ngx_uint_t flush)
+{
+    size_t        n;
+    ngx_int_t     rc;
+    ngx_buf_t    *b;
+    ngx_chain_t  *out, **last, *cl;
+
+    for ( ;; ) {
+        out = NULL;
+        last = &out;
+
+        while (*left > 0) {
+            if (ctx->filling == NULL) {
+                if (ctx->free) {
+                    cl = ctx->free;
+                    ctx->free = cl->next;
+                    b = cl->buf;
+
+                } else if (ctx->buffers < NGX_HTTP_ISAPI_BUFFERS) {
+                    b = ngx_create_temp_buf(r->pool,
+                                            NGX_HTTP_ISAPI_BUFFER_SIZE);
+                    cl = ngx_alloc_chain_link(r->pool);
+                    if (b == NULL || cl == NULL) {
+                        return NGX_ERROR;
+                    }
+
+                    b->tag = (ngx_buf_tag_t) &ngx_http_isapi_module;
+                    cl->buf = b;
+                    ctx->buffers++;
+
+                } else {
+                    break;
+                }
+
+                b->pos = b->start;
+                b->last = b->start;
+                b->flush = 0;
+                cl->next = NULL;
+                ctx->filling = cl;
+            }
+
+            b = ctx->filling->buf;
+            n = ngx_min(*left, (size_t) (b->end - b->last));
+            b->last = ngx_cpymem(b->last, *bytes, n);
+            *bytes += n;
+            *left -= n;
+
+            if (b->last == b->end) {
+                *last = ctx->filling;
+                last = &ctx->filling->next;
+                ctx->filling = NULL;
+            }
+        }
+
+        if (flush && *left == 0 && ctx->filling) {
+            ctx->filling->buf->flush = 1;
+            *last = ctx->filling;
+            ctx->filling = NULL;
+        }
+
+        rc = ngx_http_output_filter(r, out);
+        if (rc == NGX_ERROR) {
+            return NGX_ERROR;
+        }
+
+        ngx_chain_update_chains(r->pool, &ctx->free, &ctx->busy, &out,
+                                (ngx_buf_tag_t) &ngx_http_isapi_module);
+
+        if (*left == 0 || ctx->free == NULL) {
+            return NGX_OK;
+        }
+    }
+}
+
+
+/* Ends the request once the module is done with it. */
+static void
+ngx_http_isapi_end(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
+{
+    size_t       none;
+    ngx_int_t    rc;
+    ngx_buf_t   *b;
+    ngx_chain_t  out;
+
+    if (!ctx->head_sent) {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "isapi: the request could not be run (no memory or "
+                      "an unreadable request body)");
+        ngx_http_finalize_request(r, ctx->failed
+                                     ? NGX_ERROR
+                                     : NGX_HTTP_INTERNAL_SERVER_ERROR);
+        return;
     }
 
-    rc = ngx_http_send_header(r);
+    if (!ctx->complete && !ctx->failed) {
+        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                      "isapi: the module's answer is shorter than it "
+                      "announced; the connection is closed");
+    }
 
-    if (rc == NGX_ERROR || rc > NGX_OK || r->header_only) {
-        return rc;
+    if (!ctx->complete || ctx->failed) {
+        /* the client must not take a cut answer for a whole one */
+        ngx_http_finalize_request(r, NGX_ERROR);
+        return;
+    }
+
+    if (r->header_only) {
+        ngx_http_finalize_request(r, NGX_OK);
+        return;
+    }
+
+    /* what the module wrote last */
+    none = 0;
+    if (ngx_http_isapi_output(r, ctx, NULL, &none, 1) != NGX_OK) {
+        ngx_http_finalize_request(r, NGX_ERROR);
+        return;
     }
 
     b = ngx_calloc_buf(r->pool);
     if (b == NULL) {
-        return NGX_ERROR;
+        ngx_http_finalize_request(r, NGX_ERROR);
+        return;
     }
 
-    b->pos = (u_char *) answer->body.data;
-    b->last = b->pos + answer->body.len;
-    b->memory = 1;
-    b->last_buf = (r == r->main && answer->complete) ? 1 : 0;
+    b->last_buf = (r == r->main) ? 1 : 0;
     b->last_in_chain = 1;
-    b->flush = !answer->complete;
+    b->sync = 1;
 
     out.buf = b;
     out.next = NULL;
 
     rc = ngx_http_output_filter(r, &out);
-
-    if (!answer->complete) {
-        /* The client must see the answer cut short, not complete. */
-        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
-                      "isapi: the module's answer ended short of its length");
-        return NGX_ERROR;
-    }
-
-    return rc;
+    ngx_http_finalize_request(r, rc);
 }
 
 
-static void
-ngx_http_isapi_release(void *data)
+/*
+ * The module in the event loop: its answer goes to nginx as it writes it.
+ * What nginx cannot send at once is held, up to NGX_HTTP_ISAPI_BUFFERS;
+ * beyond that the module's write fails and the client's connection is
+ * closed, since the worker cannot wait for the client here.
+ */
+static int
+ngx_http_isapi_loop_head(void *data, isapi_answer *head)
 {
     ngx_http_isapi_ctx_t  *ctx = data;
 
-    isapi_answer_release(&ctx->answer);
+    ngx_int_t  rc;
+
+    rc = ngx_http_isapi_send_head(ctx->request, ctx, head);
+    if (rc == NGX_ERROR || rc > NGX_OK) {
+        ctx->failed = 1;
+        return -1;
+    }
+
+    return 0;
+}
+
+
+static int
+ngx_http_isapi_loop_body(void *data, const char *bytes, size_t size)
+{
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    if (ctx->failed) {
+        return -1;
+    }
+
+    if (ngx_http_isapi_output(ctx->request, ctx, &bytes, &size, 0) != NGX_OK) {
+        ctx->failed = 1;
+        return -1;
+    }
+
+    if (size > 0) {
+        ngx_log_error(NGX_LOG_ERR, ctx->request->connection->log, 0,
+                      "isapi: the client takes the answer more slowly than "
+                      "the module writes it, and more than %uz bytes would "
+                      "be held; the connection is closed (isapi_thread_pool "
+                      "makes the module wait instead)",
+                      (size_t) NGX_HTTP_ISAPI_BUFFERS
+                      * NGX_HTTP_ISAPI_BUFFER_SIZE);
+        ctx->failed = 1;
+        return -1;
+    }
+
+    return 0;
 }
 
 
 static void
-ngx_http_isapi_serve(ngx_http_isapi_ctx_t *ctx)
+ngx_http_isapi_loop_finish(void *data, int complete)
 {
-    ctx->served = isapi_serve(ctx->module, &ctx->request, &ctx->answer) == 0
-                  ? 1 : -1;
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    ctx->complete = complete != 0;
 }
 
 
@@ -1251,60 +1470,405 @@ ngx_http_isapi_count_running(ngx_int_t change)
 }
 
 
+/*
+ * The module on a thread pool. The pool thread hands each part of the
+ * answer over under ctx->mutex and wakes the event loop through an
+ * eventfd; a write waits until the event loop has copied it into nginx's
+ * buffers, so that a slow client makes the module wait rather than the
+ * worker hold the answer. ctx lives on the heap: a request the worker
+ * gives up on (isapi_timeout, a client or a quitting worker gone) leaves
+ * it to the pool thread, which may still be inside the module, and the
+ * completion handler frees it then.
+ */
+static void
+ngx_http_isapi_wake(ngx_http_isapi_ctx_t *ctx)
+{
+    uint64_t  one = 1;
+
+    if (!ctx->detached && write(ctx->wake_fd, &one, sizeof(one)) < 0) {
+        /* the counter is full: the event loop is awake already */
+    }
+}
+
+
+static int
+ngx_http_isapi_pool_head(void *data, isapi_answer *head)
+{
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    int  rc;
+
+    ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+
+    rc = ctx->aborted ? -1 : 0;
+
+    if (rc == 0) {
+        ctx->head = *head;
+        ctx->head_ready = 1;
+        ngx_http_isapi_wake(ctx);
+    }
+
+    ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
+
+    if (rc != 0) {
+        isapi_answer_release(head);
+    }
+
+    return rc;
+}
+
+
+static int
+ngx_http_isapi_pool_body(void *data, const char *bytes, size_t size)
+{
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    int  rc;
+
+    ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+
+    ctx->bytes = bytes;
+    ctx->left = size;
+    ngx_http_isapi_wake(ctx);
+
+    while (ctx->left > 0 && !ctx->aborted) {
+        ngx_thread_cond_wait(&ctx->taken, &ctx->mutex, ngx_cycle->log);
+    }
+
+    rc = ctx->left == 0 ? 0 : -1;
+    ctx->left = 0;
+
+    ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
+
+    return rc;
+}
+
+
+static void
+ngx_http_isapi_pool_finish(void *data, int complete)
+{
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+    ctx->complete = complete != 0;
+    ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
+}
+
+
 static void
 ngx_http_isapi_thread_handler(void *data, ngx_log_t *log)
 {
-    ngx_http_isapi_serve(data);
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    isapi_call  *call;
+
+    /* until the copy is made, the request's memory must stay */
+    ngx_thread_mutex_lock(&ctx->mutex, log);
+    call = ctx->aborted ? NULL : isapi_call_copy(&ctx->call);
+    ngx_thread_mutex_unlock(&ctx->mutex, log);
+
+    ctx->run_failed = call == NULL
+                      || isapi_call_run(ctx->module, call, &ctx->sink) != 0;
+}
+
+
+/* Makes the pool thread's writes fail from now on. */
+static void
+ngx_http_isapi_abort(ngx_http_isapi_ctx_t *ctx)
+{
+    ctx->failed = 1;
+
+    ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+    ctx->aborted = 1;
+    ngx_thread_cond_signal(&ctx->taken, ngx_cycle->log);
+    ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
+}
+
+
+/* Moves what the pool thread has handed over to nginx. */
+static void
+ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
+{
+    size_t                     left;
+    ngx_int_t                  rc;
+    const char                *bytes;
+    isapi_answer               head;
+    ngx_connection_t          *c;
+    ngx_http_request_t        *r;
+    ngx_http_core_loc_conf_t  *clcf;
+
+    r = ctx->request;
+    c = r->connection;
+
+    ngx_thread_mutex_lock(&ctx->mutex, c->log);
+
+    if (ctx->head_ready) {
+        head = ctx->head;
+        ngx_memzero(&ctx->head, sizeof(isapi_answer));
+        ctx->head_ready = 0;
+        ngx_thread_mutex_unlock(&ctx->mutex, c->log);
+
+        rc = ngx_http_isapi_send_head(r, ctx, &head);
+        if (rc == NGX_ERROR || rc > NGX_OK) {
+            ngx_http_isapi_abort(ctx);
+            return;
+        }
+
+        ngx_thread_mutex_lock(&ctx->mutex, c->log);
+    }
+
+    /* the writer waits until all is taken, and only this thread aborts */
+    bytes = ctx->bytes;
+    left = ctx->left;
+    ngx_thread_mutex_unlock(&ctx->mutex, c->log);
+
+    if (!ctx->head_sent || ctx->failed) {
+        return;
+    }
+
+    if (ngx_http_isapi_output(r, ctx, &bytes, &left, 1) != NGX_OK) {
+        ngx_http_isapi_abort(ctx);
+        return;
+    }
+
+    ngx_thread_mutex_lock(&ctx->mutex, c->log);
+    if (ctx->left > 0 && left == 0) {
+        ctx->left = 0;
+        ngx_thread_cond_signal(&ctx->taken, c->log);
+
+    } else {
+        ctx->bytes = bytes;
+        ctx->left = left;
+    }
+    ngx_thread_mutex_unlock(&ctx->mutex, c->log);
+
+    if (ctx->busy && r == c->data) {
+        clcf = ngx_http_get_module_loc_conf(r->main, ngx_http_core_module);
+
+        if (ngx_handle_write_event(c->write, clcf->send_lowat) != NGX_OK) {
+            ngx_http_isapi_abort(ctx);
+            return;
+        }
+
+        if (!c->write->ready && !c->write->timer_set) {
+            ngx_add_timer(c->write, clcf->send_timeout);
+        }
+    }
+}
+
+
+static void
+ngx_http_isapi_woken(ngx_event_t *rev)
+{
+    uint64_t               count;
+    ngx_connection_t      *c, *client;
+    ngx_http_isapi_ctx_t  *ctx;
+
+    c = rev->data;
+    ctx = c->data;
+    client = ctx->request->connection;
+
+    if (read(c->fd, &count, sizeof(count)) < 0) {
+        /* nothing new: a wakeup already taken */
+    }
+
+    ngx_http_set_log_request(client->log, ctx->request);
+    ngx_http_isapi_pump(ctx);
+    ngx_http_run_posted_requests(client);
+}
+
+
+/* The client can take more, or has not within send_timeout. */
+static void
+ngx_http_isapi_writable(ngx_http_request_t *r)
+{
+    ngx_http_isapi_ctx_t  *ctx;
+
+    ctx = ngx_http_get_module_ctx(r, ngx_http_isapi_module);
+
+    if (r->connection->write->timedout) {
+        ngx_log_error(NGX_LOG_INFO, r->connection->log, NGX_ETIMEDOUT,
+                      "client timed out");
+        r->connection->timedout = 1;
+        ngx_http_isapi_abort(ctx);
+        return;
+    }
+
+    ngx_http_isapi_pump(ctx);
+}
+
+
+static void
+ngx_http_isapi_free(ngx_http_isapi_ctx_t *ctx)
+{
+    if (ctx->wake != NULL) {
+        ngx_close_connection(ctx->wake);
+    }
+
+    ngx_thread_cond_destroy(&ctx->taken, ngx_cycle->log);
+    ngx_thread_mutex_destroy(&ctx->mutex, ngx_cycle->log);
+    isapi_answer_release(&ctx->head);
+    ngx_free(ctx);
+}
+
+
+/* The request's pool goes, after the pool thread is done with ctx. */
+static void
+ngx_http_isapi_request_gone(void *data)
+{
+    ngx_http_isapi_free(data);
 }
 
 
 /*
- * Resumes the request once the module is done. Write events that come
- * while it runs are ignored: only the completion handler clears r->aio,
- * and until it has run the task, which lives in the request's pool, is
- * still in the thread pool's hands.
+ * The worker gives the request up while the pool thread may still be in
+ * the module: from here on ctx belongs to the thread's completion.
  */
 static void
-ngx_http_isapi_resume(ngx_http_request_t *r)
+ngx_http_isapi_detach(ngx_http_isapi_ctx_t *ctx)
 {
-    ngx_http_isapi_ctx_t  *ctx;
+    ngx_http_request_t  *r;
 
-    if (r->aio) {
-        return;
+    r = ctx->request;
+
+    ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+    ctx->aborted = 1;
+    ctx->detached = 1;
+    ngx_thread_cond_signal(&ctx->taken, ngx_cycle->log);
+    ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
+
+    if (ctx->wake->write->timer_set) {
+        ngx_del_timer(ctx->wake->write);
     }
 
-    ctx = ngx_http_get_module_ctx(r, ngx_http_isapi_module);
+    ngx_close_connection(ctx->wake);
+    ctx->wake = NULL;
 
+    ctx->request_gone->handler = NULL;
+    ctx->abandoned->handler = NULL;
+    ctx->request = NULL;
+
+    ngx_http_set_ctx(r, NULL, ngx_http_isapi_module);
     r->write_event_handler = ngx_http_request_empty_handler;
-    ngx_http_finalize_request(r, ngx_http_isapi_send(r, ctx));
+    r->main->blocked--;
+}
+
+
+/* nginx ends the request early: the client went, or the worker quits. */
+static void
+ngx_http_isapi_abandon(void *data)
+{
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    if (!ctx->done) {
+        ngx_http_isapi_detach(ctx);
+    }
+}
+
+
+static void
+ngx_http_isapi_timed_out(ngx_event_t *wev)
+{
+    ngx_connection_t      *c;
+    ngx_http_request_t    *r;
+    ngx_http_isapi_ctx_t  *ctx;
+
+    c = wev->data;
+    ctx = c->data;
+    r = ctx->request;
+    c = r->connection;
+
+    ngx_http_set_log_request(c->log, r);
+    ngx_log_error(NGX_LOG_ERR, c->log, NGX_ETIMEDOUT,
+                  "isapi: the module did not finish within isapi_timeout; "
+                  "its answer is discarded");
+
+    ngx_http_isapi_detach(ctx);
+    ngx_http_finalize_request(r, ctx->head_sent
+                                 ? NGX_ERROR
+                                 : NGX_HTTP_GATEWAY_TIME_OUT);
+    ngx_http_run_posted_requests(c);
 }
 
 
 static void
 ngx_http_isapi_thread_done(ngx_event_t *ev)
 {
-    ngx_connection_t    *c;
-    ngx_http_request_t  *r;
+    ngx_connection_t      *c;
+    ngx_http_request_t    *r;
+    ngx_http_isapi_ctx_t  *ctx;
 
-    r = ev->data;
+    ctx = ev->data;
+    ngx_http_isapi_count_running(-1);
+
+    if (ctx->detached) {
+        ngx_http_isapi_free(ctx);
+        return;
+    }
+
+    r = ctx->request;
     c = r->connection;
 
     ngx_http_set_log_request(c->log, r);
 
+    ctx->done = 1;
     r->main->blocked--;
-    r->aio = 0;
-    ngx_http_isapi_count_running(-1);
+    r->write_event_handler = ngx_http_request_empty_handler;
 
-    r->write_event_handler(r);
+    if (ctx->wake->write->timer_set) {
+        ngx_del_timer(ctx->wake->write);
+    }
+
+    /* what the thread handed over last */
+    ngx_http_isapi_pump(ctx);
+
+    if (ctx->run_failed && !ctx->failed && ctx->head_sent) {
+        ctx->failed = 1;
+    }
+
+    ngx_http_isapi_end(r, ctx);
     ngx_http_run_posted_requests(c);
 }
 
 
 static ngx_int_t
-ngx_http_isapi_post(ngx_http_request_t *r, ngx_thread_pool_t *pool,
+ngx_http_isapi_post(ngx_http_request_t *r, ngx_http_isapi_loc_conf_t *ilcf,
     ngx_http_isapi_ctx_t *ctx)
 {
-    ngx_thread_task_t  *task;
+    int                  fd;
+    ngx_thread_task_t   *task;
+    ngx_connection_t    *c;
+    ngx_http_cleanup_t  *abandoned;
+
+    abandoned = ngx_http_cleanup_add(r->main, 0);
+    if (abandoned == NULL) {
+        return NGX_ERROR;
+    }
+
+    fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd == -1) {
+        ngx_log_error(NGX_LOG_ALERT, r->connection->log, ngx_errno,
+                      "isapi: eventfd() failed");
+        return NGX_ERROR;
+    }
+
+    c = ngx_get_connection(fd, r->connection->log);
+    if (c == NULL) {
+        close(fd);
+        return NGX_ERROR;
+    }
+
+    ctx->wake = c;
+    ctx->wake_fd = fd;
+    c->data = ctx;
+    c->read->handler = ngx_http_isapi_woken;
+    c->read->log = c->log;
+    c->write->handler = ngx_http_isapi_timed_out;
+    c->write->log = c->log;
+
+    if (ngx_handle_read_event(c->read, 0) != NGX_OK) {
+        return NGX_ERROR;
+    }
 
     task = ngx_thread_task_alloc(r->pool, 0);
     if (task == NULL) {
@@ -1313,16 +1877,27 @@ ngx_http_isapi_post(ngx_http_request_t *r, ngx_thread_pool_t *pool,
 
     task->ctx = ctx;
     task->handler = ngx_http_isapi_thread_handler;
-    task->event.data = r;
+    task->event.data = ctx;
     task->event.handler = ngx_http_isapi_thread_done;
 
-    if (ngx_thread_task_post(pool, task) != NGX_OK) {
+    ctx->sink.head = ngx_http_isapi_pool_head;
+    ctx->sink.body = ngx_http_isapi_pool_body;
+    ctx->sink.finish = ngx_http_isapi_pool_finish;
+
+    if (ngx_thread_task_post(ilcf->thread_pool, task) != NGX_OK) {
         return NGX_ERROR;
     }
 
+    abandoned->handler = ngx_http_isapi_abandon;
+    abandoned->data = ctx;
+    ctx->abandoned = abandoned;
+
+    if (ilcf->timeout) {
+        ngx_add_timer(c->write, ilcf->timeout);
+    }
+
     r->main->blocked++;
-    r->aio = 1;
-    r->write_event_handler = ngx_http_isapi_resume;
+    r->write_event_handler = ngx_http_isapi_writable;
     ngx_http_isapi_count_running(1);
 
     return NGX_OK;
@@ -1334,7 +1909,7 @@ ngx_http_isapi_post(ngx_http_request_t *r, ngx_thread_pool_t *pool,
 static void
 ngx_http_isapi_body_read(ngx_http_request_t *r)
 {
-    ngx_pool_cleanup_t         *cln;
+    isapi_call                 *call;
     ngx_http_isapi_ctx_t       *ctx;
     ngx_http_isapi_loc_conf_t  *ilcf;
     ngx_http_isapi_main_conf_t *imcf;
@@ -1344,33 +1919,56 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
     imcf = ngx_http_get_module_main_conf(r, ngx_http_isapi_module);
     extension = imcf->extensions.elts;
 
-    ctx = ngx_pcalloc(r->pool, sizeof(ngx_http_isapi_ctx_t));
-    if (ctx == NULL) {
-        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
-        return;
+#if (NGX_THREADS)
+    if (ilcf->thread_pool) {
+        ngx_pool_cleanup_t  *cln;
+
+        cln = ngx_pool_cleanup_add(r->pool, 0);
+        ctx = ngx_calloc(sizeof(ngx_http_isapi_ctx_t), r->connection->log);
+        if (cln == NULL || ctx == NULL) {
+            ngx_free(ctx);
+            ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+            return;
+        }
+
+        if (ngx_thread_mutex_create(&ctx->mutex, r->connection->log) != NGX_OK
+            || ngx_thread_cond_create(&ctx->taken, r->connection->log)
+               != NGX_OK)
+        {
+            ngx_free(ctx);
+            ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+            return;
+        }
+
+        cln->handler = ngx_http_isapi_request_gone;
+        cln->data = ctx;
+        ctx->request_gone = cln;
+
+    } else
+#endif
+    {
+        ctx = ngx_pcalloc(r->pool, sizeof(ngx_http_isapi_ctx_t));
+        if (ctx == NULL) {
+            ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+            return;
+        }
     }
 
     ngx_http_set_ctx(r, ctx, ngx_http_isapi_module);
 
-    cln = ngx_pool_cleanup_add(r->pool, 0);
-    if (cln == NULL) {
-        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
-        return;
-    }
-
-    cln->handler = ngx_http_isapi_release;
-    cln->data = ctx;
-
+    ctx->request = r;
     ctx->module = extension[ilcf->extension].loaded;
+    ctx->sink.data = ctx;
+    ctx->sink.keep_alive = r->keepalive;
 
-    if (ngx_http_isapi_build_request(r, ilcf, &ctx->request) != NGX_OK) {
+    if (ngx_http_isapi_build_request(r, ilcf, &ctx->call) != NGX_OK) {
         ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
         return;
     }
 
 #if (NGX_THREADS)
     if (ilcf->thread_pool) {
-        if (ngx_http_isapi_post(r, ilcf->thread_pool, ctx) != NGX_OK) {
+        if (ngx_http_isapi_post(r, ilcf, ctx) != NGX_OK) {
             ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
         }
 
@@ -1378,8 +1976,18 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
     }
 #endif
 
-    ngx_http_isapi_serve(ctx);
-    ngx_http_finalize_request(r, ngx_http_isapi_send(r, ctx));
+    ctx->sink.head = ngx_http_isapi_loop_head;
+    ctx->sink.body = ngx_http_isapi_loop_body;
+    ctx->sink.finish = ngx_http_isapi_loop_finish;
+
+    call = isapi_call_copy(&ctx->call);
+    if (call != NULL && isapi_call_run(ctx->module, call, &ctx->sink) != 0
+        && ctx->head_sent)
+    {
+        ctx->failed = 1;
+    }
+
+    ngx_http_isapi_end(r, ctx);
 }
 
 

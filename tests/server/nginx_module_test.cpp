@@ -73,6 +73,16 @@ size_t Occurrences(const std::string& text, const std::string& part) {
   return found;
 }
 
+// Waits (at most 10 s) until nginx's log holds `count` lines with `text`.
+bool WaitForLog(const Nginx& nginx, const std::string& text, size_t count) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    if (Occurrences(nginx.log(), text) >= count) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 std::string Body(const std::string& answer) {
   size_t end = answer.find("\r\n\r\n");
   return end == std::string::npos ? "<no head>" : answer.substr(end + 4);
@@ -289,7 +299,7 @@ TEST_F(NginxModuleTest, ThreadPoolSurvivesSubrequestsAndDebugLogging) {
     std::string path;
     std::string body;
   };
-  for (const Row& row : {Row{"", "/ssi/page.html", "one two three\n"},
+  for (const Row& row : {Row{"", "/ssi/page.html", "three\n"},
                          Row{"error_log " + root.path() + "/debug.log debug;\n", "/pool.dll/page",
                              "page body\n"}}) {
     auto nginx = Start(row.main, Site("location /ssi/ { ssi on; root " + root.path() + "; }\n"), 1,
@@ -302,6 +312,29 @@ TEST_F(NginxModuleTest, ThreadPoolSurvivesSubrequestsAndDebugLogging) {
     }
     EXPECT_EQ(nginx->log().find("exited on signal"), std::string::npos) << nginx->log();
   }
+}
+
+// Answers beyond the hold limit go out as the module writes them, through
+// a few buffers: on the thread pool the module waits for a slow client; in
+// the event loop, where it cannot, a client that falls too far behind has
+// its connection closed, with a line in the log.
+TEST_F(NginxModuleTest, LongAnswersStreamThroughBoundedBuffers) {
+  auto nginx = Start("");
+  for (const char* location : {"/pool.dll", "/probe.dll"}) {
+    std::string answer =
+        nginx->Exchange(std::string("GET ") + location + "/big?2048 HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << location;
+    EXPECT_EQ(Body(answer), std::string(2048 * 1024, 'b')) << location;
+  }
+  int idle = nginx->Connect();
+  ASSERT_TRUE(fcgi_test::SendAll(idle, "GET /probe.dll/big?65536 HTTP/1.0\r\n\r\n"));
+  EXPECT_TRUE(WaitForLog(*nginx, "isapi: the client takes the answer more slowly", 1))
+      << nginx->log();
+  bool closed = false;
+  std::string cut = fcgi_test::ReadUntilClosed(idle, &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_LT(Body(cut).size(), 65536u * 1024) << cut.substr(0, 200);
+  close(idle);
 }
 
 TEST_F(NginxModuleTest, ConcurrentClientsGetIdenticalAnswers) {
@@ -509,14 +542,34 @@ TEST_F(NginxModuleTest, WorkerThatCannotLoadAModuleServesTheRest) {
   EXPECT_NE(log.find(PROBE_MODULE_PATH ": GetExtensionVersion failed"), std::string::npos) << log;
 }
 
-// Waits (at most 10 s) until nginx's log holds `count` lines with `text`.
-bool WaitForLog(const Nginx& nginx, const std::string& text, size_t count) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    if (Occurrences(nginx.log(), text) >= count) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+
+// A call on the thread pool has limits: isapi_timeout answers 504 and
+// the module's late answer is discarded; worker_shutdown_timeout closes the
+// client's connection of a call still inside the module when the worker
+// quits, and the worker ends once the module returns (its waits end after
+// 10 s).
+TEST_F(NginxModuleTest, ThreadPoolCallsEndAtTheirTimeouts) {
+  auto nginx = Start("worker_shutdown_timeout 200ms;\n",
+                     Site("  location /limited.dll { isapi " PROBE_MODULE_PATH
+                          "; isapi_thread_pool default; isapi_timeout 100ms; }\n"));
+  std::string answer = nginx->Exchange("GET /limited.dll/block HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 504 ", 0), 0u) << answer;
+  EXPECT_NE(nginx->log().find("isapi: the module did not finish within isapi_timeout"),
+            std::string::npos)
+      << nginx->log();
+  EXPECT_EQ(Body(nginx->Exchange("GET /pool.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
+
+  int blocked = nginx->Connect();
+  ASSERT_TRUE(fcgi_test::SendAll(blocked, "GET /pool.dll/block HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(Body(nginx->Exchange("GET /pool.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
+  nginx->process().Signal(SIGQUIT);
+  bool closed = false;
+  std::string late = fcgi_test::ReadUntilClosed(blocked, &closed, std::chrono::seconds(5));
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(late, "");
+  close(blocked);
+  EXPECT_EQ(nginx->process().WaitExit(std::chrono::seconds(20)), 0) << nginx->log();
+  EXPECT_EQ(nginx->log().find("exited on signal"), std::string::npos) << nginx->log();
 }
 
 // A graceful quit lets the request inside the module (held at a gate on

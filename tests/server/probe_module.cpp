@@ -14,7 +14,8 @@
 //   /chunked-unended  chunked, without the last chunk
 //   /long-short    announces Content-Length 300000, writes 200000 bytes
 //   /long-chunked-unended  chunked, 200000 bytes without the last chunk
-//   /big           256 KiB body without Content-Length in 1 KiB writes
+//   /big?KIB       KIB KiB (256 without a query) of body without
+//                  Content-Length, in 1 KiB writes
 //   /echo          the request body, with Content-Length
 //   /vars          GetServerVariable results, one "NAME=value" line each
 //   /errors        GetServerVariable/ServerSupportFunction/WriteClient error cases
@@ -257,7 +258,8 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
   } else if (path == "/big") {
     SendHeader(ecb, nullptr, "Content-Type: application/octet-stream\r\n\r\n");
     std::string piece(1024, 'b');
-    for (int i = 0; i < 256; ++i) {
+    long kib = *ecb->lpszQueryString != '\0' ? atol(ecb->lpszQueryString) : 256;
+    for (long i = 0; i < kib; ++i) {
       if (!Write(ecb, piece)) break;
     }
   } else if (path == "/echo") {
