@@ -107,6 +107,8 @@ class CrossHostTest : public testing::Test {
                   "  ssl_certificate " + certificate + ";\n"
                   "  ssl_certificate_key " + key + ";\n"
                   "  location /probe.dll { isapi " PROBE_MODULE_PATH "; }\n"
+                  "  location /pool.dll { isapi " PROBE_MODULE_PATH
+                  "; isapi_thread_pool default; }\n"
                   "  location ~ ^/fcgi\\.dll(/|$) {\n"
                   "    fastcgi_pass isapi_fcgi;\n    fastcgi_keep_conn on;\n"
                   "    fastcgi_split_path_info ^(/fcgi\\.dll)(/.*)$;\n"
@@ -137,8 +139,12 @@ class CrossHostTest : public testing::Test {
               200)
         << nginx_->log();
     std::string server = "http://127.0.0.1:" + std::to_string(server_->port());
-    for (const char* host : {"/probe.dll", "/fcgi.dll"}) {
-      std::string name = host == std::string("/probe.dll") ? "nginx module" : "nginx > isapi-fcgi";
+    const std::pair<const char*, const char*> nginx_routes[] = {
+        {"/probe.dll", "nginx module"},
+        {"/pool.dll", "nginx module, thread pool"},
+        {"/fcgi.dll", "nginx > isapi-fcgi"}};
+    for (const auto& [host, name_text] : nginx_routes) {
+      std::string name = name_text;
       routes_.push_back({name + " HTTP/1.0", nginx + host, "", CURL_HTTP_VERSION_1_0});
       routes_.push_back({name + " HTTP/1.1", nginx + host, "", CURL_HTTP_VERSION_1_1});
       routes_.push_back({name + " h2c", std::string("http://localhost") + host, h2c_socket_,
