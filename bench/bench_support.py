@@ -86,18 +86,28 @@ def to_ms(text):
     return float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
 
 
-def run_wrk(url, args):
-    out = subprocess.run(
-        ["wrk", f"-t{args.wrk_threads}", f"-c{args.connections}", f"-d{args.duration}s",
-         "--latency", url],
-        check=True, capture_output=True, text=True).stdout
+def wrk_command(url, args):
+    return ["wrk", f"-t{args.wrk_threads}", f"-c{args.connections}", f"-d{args.duration}s",
+            "--latency", url]
+
+
+def wrk_results(out):
+    """(requests/s, p99 ms, requests, failed) from wrk's report; failed
+    counts answers other than 2xx/3xx and socket errors."""
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
     requests = int(re.search(r"(\d+) requests in", out).group(1))
     p99 = to_ms(re.search(r"^\s+99%\s+(\S+)", out, re.M).group(1))
     bad = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
-    errors = re.search(r"Socket errors: (.*)", out)
-    if bad or errors:
-        print(f"  warning: {url}: {bad.group(0) if bad else ''} {errors.group(0) if errors else ''}")
+    errors = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", out)
+    failed = (int(bad.group(1)) if bad else 0) + (sum(map(int, errors.groups())) if errors else 0)
+    return rps, p99, requests, failed
+
+
+def run_wrk(url, args):
+    out = subprocess.run(wrk_command(url, args), check=True, capture_output=True, text=True).stdout
+    rps, p99, requests, failed = wrk_results(out)
+    if failed:
+        print(f"  warning: {url}: {failed} failed requests")
     return rps, p99, requests
 
 
