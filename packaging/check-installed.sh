@@ -8,7 +8,7 @@
 # as a service would.
 set -euo pipefail
 check_page=$(dirname "$0")/../scripts/check-page.sh
-prefix=$1 server=$2 module=$3 installation=$4 drive_c=$5
+prefix=${1%/} server=$2 module=$3 installation=$4 drive_c=$5
 
 scratch=$(mktemp -d)
 chmod 755 "$scratch"
