@@ -26,7 +26,17 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # explicit Depends below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/platform)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(same_module "orvanehp (= ${PROJECT_VERSION})")
+# Packages built for one Debian release (scripts/build-packages.sh) depend
+# on that release's libraries and nginx, so their version names it:
+# 0.0.1~deb13. The tilde sorts it before a plain 0.0.1.
+set(ORVANE_DEBIAN_RELEASE "" CACHE STRING
+    "Debian release the packages are built for (deb12, deb13), appended to their version")
+set(deb_version ${PROJECT_VERSION})
+if(ORVANE_DEBIAN_RELEASE)
+  string(APPEND deb_version "~${ORVANE_DEBIAN_RELEASE}")
+endif()
+set(CPACK_DEBIAN_PACKAGE_VERSION ${deb_version})
+set(same_module "orvanehp (= ${deb_version})")
 
 set(CPACK_DEBIAN_MODULE_PACKAGE_NAME orvanehp)
 set(CPACK_DEBIAN_MODULE_DESCRIPTION "orvane HP Translation CGI module for ISAPI hosts

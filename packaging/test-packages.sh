@@ -1,26 +1,30 @@
 #!/usr/bin/env bash
-# Tests the Debian packages in build/package/ (cmake --workflow --preset
-# package) on this machine: installs them with dpkg (apt-get brings their
-# Depends), serves the installed example installation with the installed
+# Tests the Debian packages in DEB_DIR, by default build/package/ (cmake
+# --workflow --preset package), on this machine or in a chroot
+# (scripts/build-packages.sh --test): installs them with dpkg (apt-get
+# brings their Depends), serves the installed example installation with the installed
 # isapi-server and module, and through Debian's nginx with the installed
 # nginx module, checks the systemd units, then purges the packages and
 # checks that nothing of theirs is left.
 #
 # It changes the system: root only, on a machine that may be thrown away
 # (CI). Packages of the same names installed before are purged first.
+#
+#   packaging/test-packages.sh [DEB_DIR]
 set -euo pipefail
+debs_dir=$(realpath -m "${1:-$(dirname "$0")/../build/package}")
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "test-packages.sh installs packages: run it as root" >&2; exit 1; }
 
 shopt -s nullglob
-debs=(build/package/*.deb)
-[ ${#debs[@]} -gt 0 ] || { echo "no packages in build/package/" >&2; exit 1; }
+debs=("$debs_dir"/*.deb)
+[ ${#debs[@]} -gt 0 ] || { echo "no packages in $debs_dir" >&2; exit 1; }
 packages=()
 for deb in "${debs[@]}"; do
   packages+=("$(dpkg-deb -f "$deb" Package)")
 done
 for package in orvanehp isapi-server isapi-fcgi libnginx-mod-http-isapi; do
-  [[ " ${packages[*]} " == *" $package "* ]] || { echo "no $package package in build/package/" >&2; exit 1; }
+  [[ " ${packages[*]} " == *" $package "* ]] || { echo "no $package package in $debs_dir" >&2; exit 1; }
 done
 
 scratch=$(mktemp -d)
