@@ -191,6 +191,13 @@ TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
       {{"--module", "m", "--socket", ":1", "--threads", "1025"}, "--threads must be"},
       {{"--module", "m", "--socket", ":1", "--threads", "4x"}, "--threads must be"},
       {{"--module", "m", "--socket", ":1", "--verbose", "1"}, "unknown option: --verbose"},
+      {{"--module", "m", "--idle-timeout", "0"}, "--idle-timeout must be"},
+      {{"--module", "m", "--workers", "0", "--drain-timeout", "0", "--idle-timeout", "3600"},
+       nullptr},
+      {{"--module", "m", "--workers", "65"}, "--workers must be a number in 0..64"},
+      {{"--module", "m", "--request-terminate-timeout", "5"}, nullptr},
+      {{"--module", "m", "--workers", "0", "--request-terminate-timeout", "5"},
+       "--request-terminate-timeout needs --workers 1 or more"},
   };
   for (const OptionsCase& c : cases) {
     std::vector<const char*> argv = {"isapi-fcgi"};

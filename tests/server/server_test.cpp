@@ -647,6 +647,10 @@ TEST(ServerLifecycle, RefusesToStartWithoutAWorkingModule) {
        "--drain-timeout must be a number in 0..3600"},
       {{"--module", PROBE_MODULE, "--threads", "2", "--thread-per-connection"}, 2,
        "exclude each other"},
+      {{"--module", PROBE_MODULE, "--workers", "65"}, 2, "--workers must be a number in 0..64"},
+      {{"--module", PROBE_MODULE, "--workers", "0", "--request-terminate-timeout", "5"}, 2,
+       "--request-terminate-timeout needs --workers 1 or more"},
+      {{"--module", REFUSING_MODULE, "--workers", "3"}, 1, "GetExtensionVersion failed (error 5)"},
       {{"--help"}, 0, "usage: isapi-server --module PATH"},
   };
   for (const Case& c : cases) {
