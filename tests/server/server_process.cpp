@@ -1,6 +1,8 @@
 #include "tests/server/server_process.h"
 
 #include <arpa/inet.h>
+
+#include <algorithm>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -187,8 +189,15 @@ int ServerProcess::StopWith(int signal) {
 
 int RunServerToExit(const std::vector<std::string>& args, std::string* output,
                     bool allow_root) {
+  // A server that gets as far as listening must not collide with another
+  // on the default port.
+  std::vector<std::string> all = args;
+  if (std::none_of(args.begin(), args.end(),
+                   [](const std::string& arg) { return arg.rfind("--listen", 0) == 0; })) {
+    all.insert(all.end(), {"--listen", "127.0.0.1:0"});
+  }
   int out = -1;
-  pid_t pid = Spawn(args, {}, true, allow_root, &out);
+  pid_t pid = Spawn(all, {}, true, allow_root, &out);
   if (pid < 0) return -1;
   *output = ReadUntil(out, 10000, [](const std::string&) { return false; });
   close(out);
