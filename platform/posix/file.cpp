@@ -10,8 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-
 #include "platform/posix/path.h"
 #include "platform/win32.h"
 
@@ -23,31 +21,6 @@ int DescriptorOf(HANDLE handle) {
 }
 
 HANDLE HandleOf(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
-
-// The size CreateFileA saw, kept by descriptor so that GetFileSize needs no
-// system call. A slot holds the size plus one while its descriptor is open
-// through CreateFileA, and 0 otherwise. Slots come in blocks allocated the
-// first time a descriptor in their range opens and kept for the life of
-// the process; calloc'd blocks occupy memory only where slots were used.
-// A slot belongs to whoever owns its descriptor, so relaxed order is enough.
-constexpr int kSlotBits = 16;
-constexpr size_t kSlotsPerBlock = size_t{1} << kSlotBits;
-std::atomic<uint64_t*> size_blocks[(size_t{INT32_MAX} >> kSlotBits) + 1];
-
-uint64_t* SizeSlot(int fd, bool allocate) {
-  std::atomic<uint64_t*>& entry = size_blocks[static_cast<unsigned>(fd) >> kSlotBits];
-  uint64_t* block = entry.load(std::memory_order_acquire);
-  if (block == nullptr && allocate) {
-    uint64_t* fresh = static_cast<uint64_t*>(calloc(kSlotsPerBlock, sizeof(uint64_t)));
-    if (fresh == nullptr) return nullptr;
-    if (entry.compare_exchange_strong(block, fresh, std::memory_order_acq_rel)) {
-      block = fresh;
-    } else {
-      free(fresh);
-    }
-  }
-  return block == nullptr ? nullptr : &block[static_cast<unsigned>(fd) & (kSlotsPerBlock - 1)];
-}
 
 DWORD Win32ErrorOf(int error) {
   switch (error) {
@@ -98,25 +71,17 @@ W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access, DWORD,
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  uint64_t* slot = SizeSlot(fd, true);
-  if (slot == nullptr) {
-    close(fd);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return INVALID_HANDLE_VALUE;
-  }
-  __atomic_store_n(slot, static_cast<uint64_t>(st.st_size) + 1, __ATOMIC_RELAXED);
   return HandleOf(fd);
 }
 
 W32COMPAT_API DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
   const int fd = DescriptorOf(file);
-  const uint64_t* slot = fd < 0 ? nullptr : SizeSlot(fd, false);
-  const uint64_t size_plus_one = slot == nullptr ? 0 : __atomic_load_n(slot, __ATOMIC_RELAXED);
-  if (size_plus_one == 0) {
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return INVALID_FILE_SIZE;
   }
-  const uint64_t size = size_plus_one - 1;
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
   if (size_high != nullptr) *size_high = static_cast<DWORD>(size >> 32);
   SetLastError(NO_ERROR);
   return static_cast<DWORD>(size);
@@ -149,12 +114,6 @@ W32COMPAT_API BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD byt
 
 W32COMPAT_API BOOL CloseHandle(HANDLE handle) {
   int fd = DescriptorOf(handle);
-  if (fd >= 0) {
-    // Cleared before the close: once closed, the descriptor may be reused
-    // by another thread's open at once.
-    uint64_t* slot = SizeSlot(fd, false);
-    if (slot != nullptr) __atomic_store_n(slot, uint64_t{0}, __ATOMIC_RELAXED);
-  }
   // close() may report EINTR after the descriptor is already released, so
   // it is never retried.
   if (fd < 0 || (close(fd) != 0 && errno == EBADF)) {

@@ -49,10 +49,6 @@ MHD_Result QueueOnce(MHD_Connection* connection, unsigned status, MHD_Response* 
 
 }  // namespace
 
-BufferedSink::~BufferedSink() {
-  if (kept_ != nullptr) MHD_destroy_response(kept_);
-}
-
 void BufferedSink::Reset(bool client_keeps_alive) {
   client_keeps_alive_ = client_keeps_alive;
   body_.clear();
@@ -69,11 +65,6 @@ bool BufferedSink::WriteBody(const void* data, size_t size) {
   if (body_.size() + size > kMaxResponseBody) return false;
   body_.append(static_cast<const char*>(data), size);
   return true;
-}
-
-bool BufferedSink::KeptMatches(int status, bool close) const {
-  return kept_ != nullptr && kept_status_ == status && kept_close_ == close &&
-         kept_header_block_ == head_.header_block && kept_body_ == body_;
 }
 
 MHD_Result BufferedSink::Queue(MHD_Connection* connection, bool keep_alive) {
@@ -94,25 +85,11 @@ MHD_Result BufferedSink::Queue(MHD_Connection* connection, bool keep_alive) {
   }
   // The whole body is here and its length known, so libmicrohttpd sends
   // head and body with one system call.
-  if (KeptMatches(head_.status, close)) return MHD_queue_response(connection, status, kept_);
-  if (body_.size() > kMaxKeptBody) {
-    auto* bytes = new std::string(body_);
-    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-        bytes->size(), bytes->data(), FreeBytes, bytes);
-    AddHeaders(response, head_, close);
-    return QueueOnce(connection, status, response);
-  }
-  // The previous kept response has been sent (answers on one connection
-  // go out one after the other), so its body may be replaced.
-  if (kept_ != nullptr) MHD_destroy_response(kept_);
-  kept_body_.swap(body_);
-  kept_header_block_ = head_.header_block;
-  kept_status_ = head_.status;
-  kept_close_ = close;
-  kept_ = MHD_create_response_from_buffer(kept_body_.size(), kept_body_.data(),
-                                          MHD_RESPMEM_PERSISTENT);
-  AddHeaders(kept_, head_, close);
-  return MHD_queue_response(connection, status, kept_);
+  auto* bytes = new std::string(std::move(body_));
+  MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+      bytes->size(), bytes->data(), FreeBytes, bytes);
+  AddHeaders(response, head_, close);
+  return QueueOnce(connection, status, response);
 }
 
 MHD_Result QueueRefusal(MHD_Connection* connection, unsigned status) {

@@ -13,23 +13,12 @@ namespace isapi_http {
 // The largest answer body collected: a bound on memory, beyond which the
 // module's writes fail and the answer is cut short.
 constexpr size_t kMaxResponseBody = 64 * 1024 * 1024;
-// The largest body whose response is kept for the next answer.
-constexpr size_t kMaxKeptBody = 64 * 1024;
 
 // Collects the answers of one connection, one request at a time (the host
 // core serialises the calls of a request), and queues them on
-// libmicrohttpd. Its buffers are reused from request to request, so that
-// an answer allocates nothing once they have grown. The last response with
-// a whole body is kept: when the module answers the same bytes again (its
-// files did not change), that response is queued again instead of a new
-// one being built.
+// libmicrohttpd.
 class BufferedSink : public isapi::ResponseSink {
  public:
-  BufferedSink() = default;
-  ~BufferedSink() override;
-  BufferedSink(const BufferedSink&) = delete;
-  BufferedSink& operator=(const BufferedSink&) = delete;
-
   // Starts collecting a new answer.
   void Reset(bool client_keeps_alive);
 
@@ -48,21 +37,10 @@ class BufferedSink : public isapi::ResponseSink {
   MHD_Result Queue(MHD_Connection* connection, bool keep_alive);
 
  private:
-  // Whether the kept response carries exactly the collected answer.
-  bool KeptMatches(int status, bool close) const;
-
   bool client_keeps_alive_ = true;
   isapi::ResponseHead head_;
   std::string body_;
   bool complete_ = false;
-
-  // The kept response (libmicrohttpd reads its body from kept_body_) and
-  // what it was built from.
-  MHD_Response* kept_ = nullptr;
-  int kept_status_ = 0;
-  bool kept_close_ = false;
-  std::string kept_header_block_;
-  std::string kept_body_;
 };
 
 // Queues an empty answer with `status` that closes the connection, for a
