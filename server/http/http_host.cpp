@@ -258,7 +258,9 @@ MHD_Result HttpHost::Refuse(MHD_Connection* connection, const char* method, cons
   request.protocol = version;
   request.remote_addr = state->addresses.remote_addr;
   log_->Write(request, status, 0);
-  return QueueRefusal(connection, static_cast<unsigned>(status));
+  state->sink.Reset(false);
+  isapi::SendBareAnswer(&state->sink, status, request.method != "HEAD");
+  return state->sink.Queue(connection, false);
 }
 
 MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const char* version,

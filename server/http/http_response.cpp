@@ -92,10 +92,4 @@ MHD_Result BufferedSink::Queue(MHD_Connection* connection, bool keep_alive) {
   return QueueOnce(connection, status, response);
 }
 
-MHD_Result QueueRefusal(MHD_Connection* connection, unsigned status) {
-  MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
-  MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-  return QueueOnce(connection, status, response);
-}
-
 }  // namespace isapi_http

@@ -43,8 +43,4 @@ class BufferedSink : public isapi::ResponseSink {
   bool complete_ = false;
 };
 
-// Queues an empty answer with `status` that closes the connection, for a
-// request refused before the module sees it.
-MHD_Result QueueRefusal(MHD_Connection* connection, unsigned status);
-
 }  // namespace isapi_http
