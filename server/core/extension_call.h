@@ -31,9 +31,16 @@ struct ExtensionCall {
   bool done_with_session = false;
   Answer answer;
 
-  // Writable copies for the control block's string members.
+  // Writable copies for the control block's string members; `body` is
+  // what lpbData shows, at most kBodyWindow bytes.
   std::string method, query, path_info, path_translated, content_type, body;
   EXTENSION_CONTROL_BLOCK ecb;
+
+  // ReadClient's place in the body, under its own lock: a ReadClient that
+  // waits for the client must not hold up the module's writes.
+  std::mutex read_mutex;
+  size_t memory_read = 0;  // bytes of request->body handed out so far
+  enum class Rest { kReading, kEnded, kClientLeft } rest = Rest::kReading;
 };
 
 }  // namespace isapi

@@ -1,5 +1,6 @@
 #include <string.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "server/core/extension_call.h"
@@ -48,6 +49,10 @@ std::string_view PathInfoOf(const Request& request) {
   return path;
 }
 
+uint64_t BodyLength(const Request& request) {
+  return request.body_rest != nullptr ? request.body_length : request.body.size();
+}
+
 // The last Content-Type header's value, empty without one.
 std::string_view ContentTypeOf(const Request& request) {
   std::string_view type;
@@ -86,7 +91,7 @@ bool FindVariable(const Request& request, std::string_view name, std::string* va
   } else if (is("REMOTE_PORT")) {
     *value = std::to_string(request.remote_port);
   } else if (is("CONTENT_LENGTH")) {
-    *value = std::to_string(request.body.size());
+    *value = request.body_chunked ? std::string() : std::to_string(BodyLength(request));
   } else if (is("CONTENT_TYPE")) {
     value->assign(ContentTypeOf(request));
   } else if (is("HTTPS")) {
@@ -212,12 +217,55 @@ BOOL WINAPI WriteClient(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD flags) {
   return Result(call->answer.Write(std::string_view(static_cast<const char*>(buffer), *bytes)));
 }
 
-BOOL WINAPI ReadClient(HCONN conn, LPVOID, LPDWORD size) {
+// Reads from the body after what was already handed out: the rest of
+// request->body first, then request->body_rest. Caller holds read_mutex.
+long ReadBody(ExtensionCall* call, char* buffer, size_t size) {
+  const Request& request = *call->request;
+  if (call->memory_read < request.body.size()) {
+    size_t count = std::min(size, request.body.size() - call->memory_read);
+    memcpy(buffer, request.body.data() + call->memory_read, count);
+    call->memory_read += count;
+    return static_cast<long>(count);
+  }
+  if (request.body_rest == nullptr || call->rest != ExtensionCall::Rest::kReading) {
+    return call->rest == ExtensionCall::Rest::kClientLeft ? -1 : 0;
+  }
+  long count = request.body_rest->Read(buffer, size);
+  if (count <= 0) {
+    call->rest = count == 0 ? ExtensionCall::Rest::kEnded : ExtensionCall::Rest::kClientLeft;
+  }
+  return count;
+}
+
+BOOL WINAPI ReadClient(HCONN conn, LPVOID buffer, LPDWORD size) {
   ExtensionCall* call = FromHandle(conn);
-  if (call == nullptr || size == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  // The whole body is in lpbData already, so there is nothing left to read.
-  *size = 0;
+  if (call == nullptr || size == nullptr || (buffer == nullptr && *size != 0)) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (*size == 0) return TRUE;
+  std::lock_guard<std::mutex> lock(call->read_mutex);
+  long count = ReadBody(call, static_cast<char*>(buffer), *size);
+  if (count < 0) {
+    *size = 0;
+    return Fail(ERROR_CONNECTION_ABORTED);
+  }
+  *size = static_cast<DWORD>(count);
   return TRUE;
+}
+
+// Fills call->body with the first kBodyWindow bytes of the body, waiting
+// for them when the front end streams it, as IIS reads ahead before it
+// calls the module.
+void ReadWindow(ExtensionCall* call) {
+  std::string& window = call->body;
+  window.resize(kBodyWindow);
+  size_t filled = 0;
+  while (filled < kBodyWindow) {
+    long count = ReadBody(call, window.data() + filled, kBodyWindow - filled);
+    if (count <= 0) break;
+    filled += static_cast<size_t>(count);
+  }
+  window.resize(filled);
 }
 
 void FillControlBlock(ExtensionCall* call) {
@@ -226,7 +274,7 @@ void FillControlBlock(ExtensionCall* call) {
   call->query = request.query;
   call->path_info.assign(PathInfoOf(request));
   call->content_type.assign(ContentTypeOf(request));
-  call->body = request.body;
+  ReadWindow(call);
 
   EXTENSION_CONTROL_BLOCK& ecb = call->ecb;
   memset(&ecb, 0, sizeof ecb);
@@ -239,8 +287,10 @@ void FillControlBlock(ExtensionCall* call) {
   ecb.lpszPathTranslated = call->path_translated.data();
   ecb.lpszContentType = call->content_type.data();
   // lpbData[cbAvailable] reads as NUL, as modules written for IIS expect.
-  ecb.cbTotalBytes = static_cast<DWORD>(call->body.size());
-  ecb.cbAvailable = ecb.cbTotalBytes;
+  // A front end's body limit keeps a known length below kUnknownBodyLength.
+  ecb.cbTotalBytes = request.body_chunked ? kUnknownBodyLength
+                                          : static_cast<DWORD>(BodyLength(request));
+  ecb.cbAvailable = static_cast<DWORD>(call->body.size());
   ecb.lpbData = reinterpret_cast<LPBYTE>(call->body.data());
   ecb.GetServerVariable = GetServerVariable;
   ecb.WriteClient = WriteClient;

@@ -46,6 +46,28 @@
 
 namespace isapi {
 
+// How much of a request body the module finds in lpbData before its first
+// ReadClient: IIS's default read-ahead (UploadReadAheadSize).
+constexpr size_t kBodyWindow = 48 * 1024;
+
+// What cbTotalBytes says of a body whose length nobody announced (sent
+// chunked), as IIS and Apache say it.
+constexpr uint32_t kUnknownBodyLength = 0xFFFFFFFF;
+
+// The part of a request body that follows Request::body, which ReadClient
+// hands to the module. A front end that streams the body implements it over
+// its connection; one that holds the body before the call uses BodySpool
+// (body_spool.h).
+class BodyReader {
+ public:
+  virtual ~BodyReader() = default;
+  // Reads up to `size` (> 0) bytes into `buffer`, blocking until at least
+  // one byte or the end of the body has arrived. Returns the count, 0 at
+  // the end of the body, or -1 when the client left before sending it all.
+  // Called by one thread at a time.
+  virtual long Read(void* buffer, size_t size) = 0;
+};
+
 // One complete HTTP request as the front end received it. Every string is
 // "" when the front end has no value for it.
 struct Request {
@@ -56,7 +78,13 @@ struct Request {
   std::string script_name;  // leading part of `path` naming the module; "" when it serves everything
   std::string protocol;     // "HTTP/1.1"
   std::vector<HeaderField> headers;  // in arrival order, names as sent
-  std::string body;                  // the whole request body
+  // The request body: all of it, or, with body_rest, its first bytes. The
+  // module gets the first kBodyWindow bytes in lpbData (the core reads
+  // them from body_rest when `body` is shorter) and the rest by ReadClient.
+  std::string body;
+  BodyReader* body_rest = nullptr;  // the bytes after `body`; nullptr when none
+  uint64_t body_length = 0;  // with body_rest: the whole body's length
+  bool body_chunked = false;  // sent without a length: cbTotalBytes is kUnknownBodyLength
   std::string remote_addr;           // "127.0.0.1"
   uint16_t remote_port = 0;
   std::string local_addr;

@@ -16,7 +16,10 @@
 //   /long-chunked-unended  chunked, 200000 bytes without the last chunk
 //   /big?KIB       KIB KiB (256 without a query) of body without
 //                  Content-Length, in 1 KiB writes
-//   /echo          the request body, with Content-Length
+//   /echo          the request body (lpbData, then ReadClient), with Content-Length
+//   /digest        what the body looked like: cbTotalBytes, cbAvailable,
+//                  whether lpbData[cbAvailable] is NUL, the bytes read in
+//                  all, their CRC-32 and how the last ReadClient ended
 //   /vars          GetServerVariable results, one "NAME=value" line each
 //   /errors        GetServerVariable/ServerSupportFunction/WriteClient error cases
 //   /block         waits until /release is requested (at most 10 s)
@@ -52,6 +55,7 @@
 #include <thread>
 
 #include "isapi/isapi.h"
+#include "tests/server/probe_digest.h"
 
 namespace {
 
@@ -89,6 +93,35 @@ void SendText(EXTENSION_CONTROL_BLOCK* ecb, const std::string& body) {
 
 std::string Outcome(BOOL result) {
   return result ? "TRUE" : "FALSE " + std::to_string(GetLastError());
+}
+
+// Hands `handle` the whole body: lpbData first, then ReadClient until it
+// gives 0 bytes or fails. Returns how the last ReadClient ended.
+template <typename Handle>
+std::string ReadWholeBody(EXTENSION_CONTROL_BLOCK* ecb, Handle handle) {
+  handle(ecb->lpbData, ecb->cbAvailable);
+  char buffer[16384];
+  while (true) {
+    DWORD size = sizeof buffer;
+    BOOL result = ecb->ReadClient(ecb->ConnID, buffer, &size);
+    if (!result || size == 0) return Outcome(result);
+    handle(buffer, size);
+  }
+}
+
+std::string Digest(EXTENSION_CONTROL_BLOCK* ecb) {
+  std::string out = "total " + std::to_string(ecb->cbTotalBytes) + " available " +
+                    std::to_string(ecb->cbAvailable) + " nul " +
+                    (ecb->lpbData[ecb->cbAvailable] == 0 ? "yes" : "no");
+  uint64_t bytes = 0;
+  uint32_t crc = 0;
+  std::string end = ReadWholeBody(ecb, [&](const void* data, size_t size) {
+    bytes += size;
+    crc = probe::Crc32(crc, static_cast<const unsigned char*>(data), size);
+  });
+  char hex[9];
+  snprintf(hex, sizeof hex, "%08x", crc);
+  return out + " read " + std::to_string(bytes) + " crc32 " + hex + " end " + end + "\n";
 }
 
 // The host's answers to calls made wrongly, one line each.
@@ -263,7 +296,13 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
       if (!Write(ecb, piece)) break;
     }
   } else if (path == "/echo") {
-    SendText(ecb, std::string(reinterpret_cast<char*>(ecb->lpbData), ecb->cbAvailable));
+    std::string body;
+    ReadWholeBody(ecb, [&](const void* data, size_t size) {
+      body.append(static_cast<const char*>(data), size);
+    });
+    SendText(ecb, body);
+  } else if (path == "/digest") {
+    SendText(ecb, Digest(ecb));
   } else if (path == "/vars") {
     std::string out;
     for (const char* name : kVariables) out += std::string(name) + "=" + Variable(ecb, name) + "\n";
