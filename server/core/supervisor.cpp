@@ -21,7 +21,7 @@ namespace isapi {
 
 const std::vector<KnownOption> kServeOptions = {
     {"--workers", true}, {"--drain-timeout", true}, {"--request-terminate-timeout", true},
-    {"--hold-limit", true}};
+    {"--hold-limit", true}, {"--max-request-body", true}};
 
 const char kServeOptionsUsage[] =
     "  --workers N          serve from N (0-64, default 1) worker processes under a\n"
@@ -34,7 +34,10 @@ const char kServeOptionsUsage[] =
     "                       (1-3600; default: no limit; needs --workers 1 or more)\n"
     "  --hold-limit BYTES   hold an answer whole while its body stays within BYTES\n"
     "                       (0-1073741824, default 1048576), so that a module that\n"
-    "                       fails gets a clean 500; a longer answer streams\n";
+    "                       fails gets a clean 500; a longer answer streams\n"
+    "  --max-request-body BYTES\n"
+    "                       answer 413 to a request whose body is longer\n"
+    "                       (0-4294967294, default 30000000)\n";
 
 bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error) {
   uint64_t workers = settings->workers;
@@ -44,7 +47,9 @@ bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::
       !NumberOption(values, "--drain-timeout", 0, kMaxDrainTimeoutSeconds, &drain, error) ||
       !NumberOption(values, "--request-terminate-timeout", 1, kMaxDrainTimeoutSeconds,
                     &terminate, error) ||
-      !NumberOption(values, "--hold-limit", 0, kMaxHoldLimit, &settings->hold_limit, error)) {
+      !NumberOption(values, "--hold-limit", 0, kMaxHoldLimit, &settings->hold_limit, error) ||
+      !NumberOption(values, "--max-request-body", 0, kMaxRequestBodyLimit,
+                    &settings->max_request_body, error)) {
     return false;
   }
   if (terminate != 0 && workers == 0) {

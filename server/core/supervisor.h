@@ -54,18 +54,24 @@ struct ServeSettings {
   // 0: no limit.
   unsigned request_terminate_timeout_seconds = 0;
   uint64_t hold_limit = kDefaultHoldLimit;  // see Module::set_hold_limit
+  // A request whose body is longer gets 413 without reaching the module:
+  // IIS's maxAllowedContentLength and its default.
+  uint64_t max_request_body = 30000000;
 };
 
 constexpr unsigned kMaxWorkers = 64;
 constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
 constexpr uint64_t kMaxHoldLimit = 1024 * 1024 * 1024;
+// cbTotalBytes is 32 bits wide and its all-ones value means "unknown".
+constexpr uint64_t kMaxRequestBodyLimit = 0xFFFFFFFE;
 
 // The options of ServeSettings, for a front end's command line.
 extern const std::vector<KnownOption> kServeOptions;
 // Their lines of a usage text.
 extern const char kServeOptionsUsage[];
-// Reads --workers, --drain-timeout, --request-terminate-timeout and
-// --hold-limit when given. False with a one-line reason in *error.
+// Reads --workers, --drain-timeout, --request-terminate-timeout,
+// --hold-limit and --max-request-body when given. False with a one-line
+// reason in *error.
 bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error);
 
 // Loads the module at `module_path` and serves through `front_end` until a

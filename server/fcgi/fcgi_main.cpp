@@ -49,6 +49,7 @@ class FcgiFrontEnd : public isapi::FrontEnd {
     isapi_fcgi::ResponderSettings settings;
     settings.threads = options_.threads;
     settings.limits.max_params = options_.max_params;
+    settings.limits.max_body = options_.serve.max_request_body;
     settings.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
     settings.idle_timeout = std::chrono::seconds(options_.idle_timeout_seconds);
     responder_ = std::make_unique<isapi_fcgi::Responder>(module, listen_fd_, settings);

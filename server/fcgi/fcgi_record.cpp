@@ -252,12 +252,17 @@ RequestReader::Event RequestReader::OnStdin(const Record& record) {
     stage_ = Stage::kDone;
     return Event::kRequest;
   }
-  if (!request_.body_too_large &&
-      record.content.size() > limits_.max_body - request_.body.size()) {
+  if (request_.body_too_large) return Event::kNeedMore;
+  if (record.content.size() > limits_.max_body - request_.body_length) {
     request_.body_too_large = true;
     std::string().swap(request_.body);
+    request_.spool.Clear();
+    return Event::kNeedMore;
   }
-  if (!request_.body_too_large) request_.body.append(record.content);
+  request_.body_length += record.content.size();
+  if (!request_.spool.Append(record.content.data(), record.content.size(), &request_.body)) {
+    request_.body_lost = true;
+  }
   return Event::kNeedMore;
 }
 

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/core/body_spool.h"
+
 namespace isapi_fcgi {
 
 enum RecordType : uint8_t {
@@ -106,7 +108,7 @@ class RecordReader {
 
 struct Limits {
   size_t max_params = 64 * 1024;          // encoded size of the parameter block
-  size_t max_body = 16 * 1024 * 1024;     // bytes of FCGI_STDIN
+  uint64_t max_body = 30000000;           // bytes of FCGI_STDIN
   unsigned max_connections = 1024;        // reported as FCGI_MAX_CONNS and FCGI_MAX_REQS
 };
 
@@ -117,9 +119,12 @@ struct ResponderRequest {
   uint16_t id = 0;
   bool keep_conn = false;
   Params params;
-  std::string body;
+  std::string body;        // the body's first isapi::kBodyWindow bytes
+  isapi::BodySpool spool;  // the rest of the body
+  uint64_t body_length = 0;
   bool params_too_large = false;
   bool body_too_large = false;
+  bool body_lost = false;  // the spool could not take the rest
 };
 
 // The receiving half of one FastCGI connection: one responder request at a

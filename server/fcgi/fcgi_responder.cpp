@@ -92,6 +92,7 @@ bool AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
   isapi::Request http;
   RequestFromParams(request.params, &http);
   http.body = std::move(request.body);
+  request.spool.AttachTo(&http);
   AnswerSink sink(request.id, isapi::ClientAllowsKeepAlive(http.protocol, http.headers), &out);
   bool has_body = http.method != "HEAD";
   if (request.params_too_large) {
@@ -100,6 +101,8 @@ bool AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
     isapi::SendBareAnswer(&sink, 400, has_body);
   } else if (request.body_too_large) {
     isapi::SendBareAnswer(&sink, 413, has_body);
+  } else if (request.body_lost) {
+    isapi::SendBareAnswer(&sink, 500, has_body);
   } else {
     isapi::CallInFlight call(http.method, http.target, http.protocol);
     module->Serve(http, &sink);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "server/core/address_text.h"
+#include "server/core/body_spool.h"
 #include "server/core/calls_in_flight.h"
 #include "server/http/http_options.h"
 #include "server/http/http_request.h"
@@ -63,6 +64,11 @@ struct HttpHost::ConnectionState {
   // with it.
   std::string target;
   isapi::Request request;  // headers and body while they arrive
+  isapi::BodySpool spool;  // the body beyond isapi::kBodyWindow
+  uint64_t body_received = 0;
+  // The status for a body refused as it arrived (413, 500), sent once it
+  // has ended: libmicrohttpd 0.9.75 takes no answer in mid-body.
+  int body_refusal = 0;
   size_t header_count = 0;  // request.headers beyond it are left from before
   bool headers_checked = false;
   bool refused = false;    // a 4xx is queued; the rest of the body is ignored
@@ -75,9 +81,9 @@ HttpHost::~HttpHost() {
   StopWatching();
 }
 
-bool HttpHost::Start(int listen_fd, unsigned pool_size,
-                     unsigned connection_limit, unsigned request_timeout_seconds,
-                     std::string* error) {
+bool HttpHost::Start(int listen_fd, unsigned pool_size, unsigned connection_limit,
+                     unsigned request_timeout_seconds, uint64_t max_body, std::string* error) {
+  max_body_ = max_body;
   request_timeout_ms_ = static_cast<int64_t>(request_timeout_seconds) * 1000;
   watcher_ = std::thread(&HttpHost::WatchRequestDeadlines, this);
   MHD_OptionItem pool_options[] = {
@@ -185,6 +191,9 @@ void* HttpHost::BeginRequest(void*, const char* uri, MHD_Connection* connection)
   state->target.assign(uri);
   state->header_count = 0;
   state->request.body.clear();
+  state->spool.Clear();
+  state->body_received = 0;
+  state->body_refusal = 0;
   state->headers_checked = false;
   state->refused = false;
   state->answering = false;
@@ -235,15 +244,28 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
         },
         state);
     state->request.headers.resize(state->header_count);
-    int refusal = RefuseRequest(method, state->target, version, state->request.headers);
+    int refusal =
+        RefuseRequest(method, state->target, version, state->request.headers, host->max_body_);
     if (refusal == 0) return MHD_YES;
     return host->Refuse(connection, method, version, state, refusal);
   }
   if (*upload_data_size != 0) {
-    // RefuseRequest let through only a Content-Length within the bound.
-    state->request.body.append(upload_data, *upload_data_size);
+    size_t size = *upload_data_size;
     *upload_data_size = 0;
+    if (state->body_refusal != 0) return MHD_YES;
+    // RefuseRequest let through only a Content-Length within the bound; a
+    // chunked body is measured here.
+    state->body_received += size;
+    if (state->body_received > host->max_body_) {
+      state->body_refusal = 413;
+    } else if (!state->spool.Append(upload_data, size, &state->request.body)) {
+      state->body_refusal = 500;
+    }
+    if (state->body_refusal != 0) state->spool.Clear();
     return MHD_YES;
+  }
+  if (state->body_refusal != 0) {
+    return host->Refuse(connection, method, version, state, state->body_refusal);
   }
   return host->Serve(connection, method, version, state);
 }
@@ -268,6 +290,7 @@ MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const
   isapi::Request& request = state->request;
   int refusal = MapRequest(method, state->target, version, state->addresses, &request);
   if (refusal != 0) return Refuse(connection, method, version, state, refusal);
+  state->spool.AttachTo(&request);
   state->waiting_since_ms.store(0);
   answering_.fetch_add(1);
   state->answering = true;
@@ -281,6 +304,7 @@ MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const
   }
   MHD_Result result = state->sink.Queue(connection, keep_alive);
   log_->Write(request, served.status, served.body_bytes);
+  state->spool.Clear();
   return result;
 }
 

@@ -41,10 +41,11 @@ class HttpHost {
   // connection when it is 0, with at most `connection_limit` connections
   // open at once. A request must arrive whole (request line, headers, body)
   // within `request_timeout_seconds` of the connection opening or of the
-  // previous answer being sent; otherwise its connection is closed. Returns
+  // previous answer being sent; otherwise its connection is closed. A body
+  // longer than `max_body` gets 413. Returns
   // false with a one-line reason in *error when libmicrohttpd cannot start.
   bool Start(int listen_fd, unsigned pool_size, unsigned connection_limit,
-             unsigned request_timeout_seconds, std::string* error);
+             unsigned request_timeout_seconds, uint64_t max_body, std::string* error);
 
   // Closes the listening socket; from now on every answer carries
   // "Connection: close".
@@ -92,6 +93,7 @@ class HttpHost {
   std::atomic<int> answering_{0};  // requests from the module call until sent
 
   int64_t request_timeout_ms_ = 0;
+  uint64_t max_body_ = 0;
   std::mutex connections_mutex_;  // guards connections_ and stop_watching_
   std::unordered_set<ConnectionState*> connections_;
   std::condition_variable watch_wake_;

@@ -56,7 +56,8 @@ class HttpFrontEnd : public isapi::FrontEnd {
     host_ = std::make_unique<isapi_http::HttpHost>(module, &log_);
     unsigned limit =
         ConnectionLimit(pool_size_ == 0 ? kThreadPerConnectionLimit : kPoolConnectionLimit);
-    return host_->Start(listen_fd_, pool_size_, limit, options_.request_timeout_seconds, error);
+    return host_->Start(listen_fd_, pool_size_, limit, options_.request_timeout_seconds,
+                       options_.serve.max_request_body, error);
   }
 
   void AnnounceReady() override {

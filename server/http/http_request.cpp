@@ -12,7 +12,7 @@ const char kServerSoftware[] = "isapi-server/0.0.1";
 }  // namespace
 
 int RefuseRequest(std::string_view method, std::string_view target, std::string_view version,
-                  const std::vector<isapi::HeaderField>& headers) {
+                  const std::vector<isapi::HeaderField>& headers, uint64_t max_body) {
   if (!isapi::IsToken(method)) return 400;
   for (char c : target) {
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f) return 400;
@@ -22,6 +22,7 @@ int RefuseRequest(std::string_view method, std::string_view target, std::string_
   bool bad_length = false;
   bool bad_host = false;
   bool encoding = false;
+  bool chunked = false;
   uint64_t length = 0;
   for (const isapi::HeaderField& field : headers) {
     if (!isapi::IsToken(field.name)) return 400;
@@ -29,6 +30,8 @@ int RefuseRequest(std::string_view method, std::string_view target, std::string_
       ++lengths;
       if (!isapi::ParseDecimal(field.value, UINT64_MAX, &length)) bad_length = true;
     } else if (isapi::EqualsIgnoreCase(field.name, "Transfer-Encoding")) {
+      // A second Transfer-Encoding line lists further codings.
+      chunked = !encoding && isapi::EqualsIgnoreCase(field.value, "chunked");
       encoding = true;
     } else if (isapi::EqualsIgnoreCase(field.name, "Host")) {
       ++hosts;
@@ -38,8 +41,8 @@ int RefuseRequest(std::string_view method, std::string_view target, std::string_
   }
   if (lengths > 1 || bad_length || (lengths == 1 && encoding)) return 400;
   if (hosts > 1 || bad_host || (hosts == 0 && version != "HTTP/1.0")) return 400;
-  if (encoding) return 411;
-  return lengths == 1 && length > kMaxRequestBody ? 413 : 0;
+  if (encoding && !chunked) return 501;
+  return lengths == 1 && length > max_body ? 413 : 0;
 }
 
 int MapRequest(std::string_view method, std::string_view target, std::string_view version,
@@ -54,6 +57,11 @@ int MapRequest(std::string_view method, std::string_view target, std::string_vie
   request->local_addr = addresses.local_addr;
   request->local_port = addresses.local_port;
   request->server_name = isapi::ServerName(request->headers, request->local_addr);
+  request->body_chunked = false;
+  for (const isapi::HeaderField& field : request->headers) {
+    // RefuseRequest let through only "chunked".
+    if (isapi::EqualsIgnoreCase(field.name, "Transfer-Encoding")) request->body_chunked = true;
+  }
   return 0;
 }
 

@@ -14,9 +14,6 @@
 
 namespace isapi_http {
 
-// The largest request body taken; a larger Content-Length gets 413.
-constexpr uint64_t kMaxRequestBody = 1024 * 1024;
-
 // The addresses of one client connection, looked up once when it opens.
 struct ConnectionAddresses {
   std::string remote_addr;  // "127.0.0.1", "::1"
@@ -35,19 +32,19 @@ struct ConnectionAddresses {
 //        not a plain decimal, Content-Length together with
 //        Transfer-Encoding (the framing would be ambiguous), more than one
 //        Host, or a Host that isapi::SplitHostPort refuses;
-//   411  Transfer-Encoding without Content-Length: the control block
-//        announces the body's size up front, so a body of unknown length
-//        is refused, as Apache's host of these modules does;
-//   413  a Content-Length above kMaxRequestBody.
+//   413  a Content-Length above `max_body` (a chunked body is counted as
+//        it arrives);
+//   501  a Transfer-Encoding other than "chunked".
 // The caller closes the connection after a refusal, so that nothing the
 // client sent after it is read as another request.
 int RefuseRequest(std::string_view method, std::string_view target, std::string_view version,
-                  const std::vector<isapi::HeaderField>& headers);
+                  const std::vector<isapi::HeaderField>& headers, uint64_t max_body);
 
 // Fills in `request`, whose headers (in arrival order) and body are already
 // there, from the request line and the connection: method, target, path
 // and query, protocol, addresses, SERVER_NAME (the Host header's host
-// part, else the local address) and server software. Returns 0, or 400
+// part, else the local address), whether the body comes chunked, and the
+// server software. Returns 0, or 400
 // for a target that isapi::SplitTarget refuses.
 int MapRequest(std::string_view method, std::string_view target, std::string_view version,
                const ConnectionAddresses& addresses, isapi::Request* request);

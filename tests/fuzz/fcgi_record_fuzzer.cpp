@@ -57,7 +57,7 @@ Outcome Read(std::string_view input, size_t piece) {
     FUZZ_CHECK(reader.replies()->empty());
   }
   FUZZ_CHECK((outcome.event == Event::kError) == (*reader.error() != '\0'));
-  outcome.request = reader.request();
+  outcome.request = std::move(reader.request());
   outcome.error = reader.error();
   return outcome;
 }

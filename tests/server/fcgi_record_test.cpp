@@ -38,7 +38,7 @@ Fed Feed(const std::string& bytes, size_t piece, isapi_fcgi::Limits limits = {})
     reader.replies()->clear();
     if (used < size) break;
   }
-  fed.request = reader.request();
+  fed.request = std::move(reader.request());
   return fed;
 }
 

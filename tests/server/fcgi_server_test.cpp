@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/server/fcgi_test_support.h"
+#include "tests/server/probe_digest.h"
 
 namespace {
 
@@ -117,6 +118,33 @@ TEST(FcgiServerTest, ModuleGetsTheWholeBody) {
   EXPECT_EQ(reply.out.substr(reply.out.size() - body.size()), body);
 }
 
+TEST(FcgiServerTest, BodiesReachTheModuleInItsWindowAndByReadClientUpToTheLimit) {
+  constexpr size_t kWindow = 48 * 1024;
+  constexpr size_t kMaxBody = 300000;
+  FcgiServer server(PROBE_MODULE_PATH, kPage, {"--max-request-body", std::to_string(kMaxBody)});
+  const struct {
+    size_t size;
+    const char* status;
+  } cases[] = {
+      {0, "Status: 200 OK\r\n"},          {kWindow - 1, "Status: 200 OK\r\n"},
+      {kWindow, "Status: 200 OK\r\n"},    {kWindow + 1, "Status: 200 OK\r\n"},
+      {kMaxBody, "Status: 200 OK\r\n"}, {kMaxBody + 1, "Status: 413 Content Too Large\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::string body(c.size, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 % 251);
+    Reply reply = server.Send(fcgi_test::ResponderRequest(ProbeRequest("/digest"), body));
+    ASSERT_TRUE(reply.ended);
+    EXPECT_EQ(reply.out.compare(0, strlen(c.status), c.status), 0) << reply.out;
+    if (c.size <= kMaxBody) {
+      std::string digest = probe::DigestOf(body, false);
+      EXPECT_EQ(reply.out.substr(reply.out.size() - std::min(reply.out.size(), digest.size())),
+                digest);
+    }
+  }
+}
+
 TEST(FcgiServerTest, ModuleThatSendsNothingGives500) {
   FcgiServer server(PROBE_MODULE_PATH, kPage);
   Reply reply = server.Send(fcgi_test::ResponderRequest(ProbeRequest("/nothing")));
@@ -198,6 +226,12 @@ TEST(FcgiServerTest, MalformedInputGetsADefinedOutcomeAndServingGoesOn) {
        nullptr, kUnknownRole},
       {"aborted while sending parameters",
        fcgi_test::BeginRequest(1) + fcgi_test::Record(kAbort, 1, ""), nullptr, kComplete},
+      {"aborted while sending the body",
+       fcgi_test::BeginRequest(1) + fcgi_test::Record(kParams, 1, fcgi_test::EncodeParams(kGet)) +
+           fcgi_test::Record(kParams, 1, "") +
+           fcgi_test::Record(kStdin, 1, std::string(60000, 'b')) +
+           fcgi_test::Record(kStdin, 1, std::string(60000, 'b')) + fcgi_test::Record(kAbort, 1, ""),
+       nullptr, kComplete},
       // The module's write fails: the answer is cut off unsent.
       {"aborted while the module runs",
        fcgi_test::ResponderRequest(kGet) + fcgi_test::Record(kAbort, 1, ""), nullptr, -1},
@@ -212,7 +246,7 @@ TEST(FcgiServerTest, MalformedInputGetsADefinedOutcomeAndServingGoesOn) {
        "Status: 200 OK\r\n", kComplete},
       {"padding on every record", padded_get, "Status: 200 OK\r\n", kComplete},
   };
-  FcgiServer server(ORVANEHP_PATH, kPage);
+  FcgiServer server(ORVANEHP_PATH, kPage, {"--max-request-body", std::to_string(16 << 20)});
   for (const MalformedCase& c : cases) {
     Reply reply = server.Send(c.bytes);
     EXPECT_TRUE(reply.closed) << c.label;

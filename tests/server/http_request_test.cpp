@@ -53,7 +53,10 @@ TEST(HttpRequestTest, RefuseRequestNamesTheStatus) {
        {{"Content-Length", "1"}, {"content-length", "1"}}, 400},
       {"length and encoding", "GET", "/", "HTTP/1.0",
        {{"Content-Length", "1"}, {"Transfer-Encoding", "chunked"}}, 400},
-      {"encoding alone", "GET", "/", "HTTP/1.0", {{"Transfer-Encoding", "chunked"}}, 411},
+      {"chunked alone", "GET", "/", "HTTP/1.0", {{"Transfer-Encoding", "Chunked"}}, 0},
+      {"other encoding", "GET", "/", "HTTP/1.0", {{"Transfer-Encoding", "gzip"}}, 501},
+      {"two encodings", "GET", "/", "HTTP/1.0",
+       {{"Transfer-Encoding", "chunked"}, {"Transfer-Encoding", "gzip"}}, 501},
       {"empty name", "GET", "/", "HTTP/1.0", {{"", "x"}}, 400},
       {"name with blank", "GET", "/", "HTTP/1.1", {{"Host ", "x"}}, 400},
       {"name with colon", "GET", "/", "HTTP/1.0", {{"a:b", "x"}}, 400},
@@ -65,7 +68,8 @@ TEST(HttpRequestTest, RefuseRequestNamesTheStatus) {
       {"empty host", "GET", "/", "HTTP/1.1", {{"Host", ""}}, 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(isapi_http::RefuseRequest(c.method, c.target, c.version, c.headers), c.status)
+    EXPECT_EQ(isapi_http::RefuseRequest(c.method, c.target, c.version, c.headers, 1048576),
+              c.status)
         << c.label;
   }
 }
@@ -215,6 +219,9 @@ TEST(HttpOptionsTest, CommandLine) {
       {{"--module", "m", "--threads", "2", "--thread-per-connection"},
        "--threads and --thread-per-connection exclude each other"},
       {{"--module", "m", "--listen", "a:1", "--listen", "b:1"}, "--listen given twice"},
+      {{"--module", "m", "--max-request-body", "4294967294"}, nullptr},
+      {{"--module", "m", "--max-request-body", "4294967295"},
+       "--max-request-body must be a number in 0..4294967294: 4294967295"},
   };
   for (const auto& c : cases) {
     std::vector<const char*> argv = {"isapi-server"};
@@ -239,6 +246,7 @@ TEST(HttpOptionsTest, CommandLine) {
   EXPECT_EQ(options.listen, "[::1]:81");
   EXPECT_EQ(options.threads, 3u);
   EXPECT_FALSE(options.thread_per_connection);
+  EXPECT_EQ(options.serve.max_request_body, 30000000u);
   EXPECT_FALSE(help);
 }
 
