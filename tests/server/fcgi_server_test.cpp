@@ -408,10 +408,8 @@ TEST(FcgiServerTest, AWorkerThatCrashesIsReplacedAndItsRequestLineLogged) {
   Reply crashed = server.Send(fcgi_test::ResponderRequest(ProbeRequest("/crash")));
   EXPECT_FALSE(crashed.ended);
   EXPECT_TRUE(crashed.closed);
-  // A sanitizer's handler turns the signal into an exit status: no signal
-  // is named here.
-  EXPECT_TRUE(server.WaitForLog(" with 1 request in the module:\n"
-                                "isapi-fcgi:   GET /p/probe.dll/crash HTTP/1.1\n"))
+  EXPECT_TRUE(server.WaitForLog("died of signal 11 (Segmentation fault) with 1 request in the "
+                                "module:\nisapi-fcgi:   GET /p/probe.dll/crash HTTP/1.1\n"))
       << server.log();
   EXPECT_TRUE(server.Send(fcgi_test::ResponderRequest(ProbeRequest("/page"))).ended);
 }

@@ -522,10 +522,9 @@ TEST(ServerLifecycle, AWorkerThatDiesIsReplacedAndItsRequestLineLogged) {
     std::vector<const char*> targets;  // requested in turn, each ending a worker
     std::vector<const char*> log;      // lines the master writes on standard error
   } cases[] = {
-      // A sanitizer's handler turns the signal into an exit status, so the
-      // row names no signal.
       {"segfault", {}, {"/crash?id=7"},
-       {" with 1 request in the module:\nisapi-server:   GET /crash?id=7 HTTP/1.1\n"}},
+       {"died of signal 11 (Segmentation fault) with 1 request in the module:\n"
+        "isapi-server:   GET /crash?id=7 HTTP/1.1\n"}},
       {"call past the terminate timeout",
        {"--request-terminate-timeout", "1"},
        {"/block"},
