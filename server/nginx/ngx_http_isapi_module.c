@@ -1642,17 +1642,28 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
     }
     ngx_thread_mutex_unlock(&ctx->mutex, c->log);
 
-    if (ctx->busy && r == c->data) {
-        clcf = ngx_http_get_module_loc_conf(r->main, ngx_http_core_module);
+    if (r != c->data) {
+        return;
+    }
 
-        if (ngx_handle_write_event(c->write, clcf->send_lowat) != NGX_OK) {
-            ngx_http_isapi_abort(ctx);
-            return;
+    if (ctx->busy == NULL) {
+        if (c->write->timer_set) {
+            ngx_del_timer(c->write);
         }
 
-        if (!c->write->ready && !c->write->timer_set) {
-            ngx_add_timer(c->write, clcf->send_timeout);
-        }
+        return;
+    }
+
+    /* as ngx_http_writer: send_timeout runs from the client's last progress */
+    clcf = ngx_http_get_module_loc_conf(r->main, ngx_http_core_module);
+
+    if (ngx_handle_write_event(c->write, clcf->send_lowat) != NGX_OK) {
+        ngx_http_isapi_abort(ctx);
+        return;
+    }
+
+    if (!c->write->ready) {
+        ngx_add_timer(c->write, clcf->send_timeout);
     }
 }
 
