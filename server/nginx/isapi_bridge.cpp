@@ -40,23 +40,31 @@ void CopyError(const std::string& message, char* error, size_t error_size) {
   error[length] = '\0';
 }
 
-// Appends `length` bytes of `fd` from `offset` on (a body nginx spooled to
-// a temporary file).
-bool AppendFromFile(int fd, off_t offset, size_t length, std::string* out) {
-  size_t start = out->size();
-  out->resize(start + length);
-  size_t done = 0;
-  while (done < length) {
-    ssize_t count = pread(fd, &(*out)[start + done], length - done,
-                          offset + static_cast<off_t>(done));
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return false;
-    done += static_cast<size_t>(count);
+// nginx's request body, read from its buffers and temporary file as the
+// core asks for it (lpbData's first bytes, then the module's ReadClient).
+class NginxBody : public isapi::BodyReader {
+ public:
+  explicit NginxBody(const isapi_request& in) : read_(in.read_body), data_(in.read_body_data) {}
+  long Read(void* buffer, size_t size) override {
+    return static_cast<long>(read_(data_, buffer, size));
   }
-  return true;
-}
 
-bool CopyRequest(const isapi_request& in, isapi::Request* out) {
+ private:
+  int64_t (*read_)(void* data, void* buffer, size_t size);
+  void* data_;
+};
+
+}  // namespace
+
+struct isapi_call {
+  isapi::Request request;
+  std::unique_ptr<NginxBody> body;
+};
+
+namespace {
+
+void CopyRequest(const isapi_request& in, isapi_call* call) {
+  isapi::Request* out = &call->request;
   out->method = Text(in.method);
   out->target = Text(in.target);
   out->path = Text(in.path);
@@ -67,16 +75,13 @@ bool CopyRequest(const isapi_request& in, isapi::Request* out) {
   for (size_t i = 0; i < in.header_count; ++i) {
     out->headers.push_back({Text(in.headers[i].name), Text(in.headers[i].value)});
   }
-  size_t body_size = 0;
-  for (size_t i = 0; i < in.body_count; ++i) body_size += in.body[i].len;
-  out->body.reserve(body_size);
-  for (size_t i = 0; i < in.body_count; ++i) {
-    const isapi_body_piece& piece = in.body[i];
-    if (piece.data != nullptr) {
-      out->body.append(piece.data, piece.len);
-    } else if (!AppendFromFile(piece.fd, piece.offset, piece.len, &out->body)) {
-      return false;
-    }
+  if (in.body_size > 0) {
+    call->body = std::make_unique<NginxBody>(in);
+    out->body_rest = call->body.get();
+    out->body_length = in.body_size;
+    // cbTotalBytes cannot carry 4 GiB or more: such a length is unknown to
+    // the module, which reads until ReadClient says the end.
+    out->body_chunked = in.body_size >= isapi::kUnknownBodyLength;
   }
   out->remote_addr = Text(in.remote_addr);
   out->remote_port = in.remote_port;
@@ -85,7 +90,6 @@ bool CopyRequest(const isapi_request& in, isapi::Request* out) {
   out->server_name = isapi::ServerName(out->headers, out->local_addr);
   out->server_software = Text(in.server_software);
   out->https = in.https != 0;
-  return true;
 }
 
 isapi_framing FramingOf(isapi::Framing framing);
@@ -271,19 +275,19 @@ void isapi_module_unload(isapi_module* module) {
 
 isapi_call* isapi_call_copy(const isapi_request* request) {
   try {
-    auto call = std::make_unique<isapi::Request>();
-    if (!CopyRequest(*request, call.get())) return nullptr;
-    return reinterpret_cast<isapi_call*>(call.release());
+    auto call = std::make_unique<isapi_call>();
+    CopyRequest(*request, call.get());
+    return call.release();
   } catch (...) {
     return nullptr;
   }
 }
 
 int isapi_call_run(isapi_module* module, isapi_call* call, const isapi_sink* sink) {
-  std::unique_ptr<isapi::Request> request(reinterpret_cast<isapi::Request*>(call));
+  std::unique_ptr<isapi_call> owned(call);
   try {
     SinkAdapter adapter(*sink);
-    module->module->Serve(*request, &adapter);
+    module->module->Serve(owned->request, &adapter);
     return 0;
   } catch (...) {
     // Out of memory, or a C++ exception the module let escape: a C caller

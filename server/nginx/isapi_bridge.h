@@ -28,15 +28,6 @@ typedef struct {
     isapi_text  value;
 } isapi_field;
 
-/* One piece of the request body: `len` bytes at `data`, or, when `data` is
- * NULL, `len` bytes of the open file `fd` from `offset` on. */
-typedef struct {
-    const char *data;
-    size_t      len;
-    int         fd;
-    off_t       offset;
-} isapi_body_piece;
-
 /* A request as nginx parsed it. Every text may be empty, none is NULL. */
 typedef struct {
     isapi_text              method;
@@ -47,8 +38,13 @@ typedef struct {
     isapi_text              protocol;     /* "HTTP/1.1" */
     const isapi_field      *headers;      /* in arrival order, names as sent */
     size_t                  header_count;
-    const isapi_body_piece *body;
-    size_t                  body_count;
+    uint64_t                body_size;
+    /* Copies up to `size` next bytes of the body into `buffer`: how many,
+     * 0 at its end, -1 when they cannot be read (the request is gone).
+     * Called on the thread that runs the call, for lpbData's first bytes
+     * and then for each ReadClient, so that no body is copied whole. */
+    int64_t               (*read_body)(void *data, void *buffer, size_t size);
+    void                   *read_body_data;
     isapi_text              remote_addr;
     uint16_t                remote_port;
     isapi_text              local_addr;
@@ -142,8 +138,8 @@ isapi_module *isapi_module_load(const char *path, uint64_t hold_limit, char *err
  * `module`. */
 void isapi_module_unload(isapi_module *module);
 
-/* Copies `request`, so that the call no longer needs nginx's memory.
- * NULL when there is no memory or the body file cannot be read. */
+/* Copies `request` but its body, so that the call needs no more of
+ * nginx's memory than read_body gives. NULL when there is no memory. */
 isapi_call *isapi_call_copy(const isapi_request *request);
 
 /* Runs `call` through the module, blocking until the module is done with

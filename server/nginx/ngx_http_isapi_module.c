@@ -71,6 +71,8 @@ typedef struct {
     ngx_table_elt_t     *content_type;
 
     /* the event loop's */
+    ngx_chain_t         *body;          /* request body not yet read */
+    off_t                body_offset;   /* into body's first buffer */
     ngx_chain_t         *filling;       /* not yet passed to nginx */
     ngx_chain_t         *free;
     ngx_chain_t         *busy;
@@ -79,14 +81,17 @@ typedef struct {
     unsigned             failed:1;      /* the client's connection is cut */
     unsigned             done:1;        /* the module is done with it */
 
-    unsigned             complete:1;    /* as the host core finished it */
+    /* as the host core finished it; a word of its own, since a pool thread
+     * writes it while the event loop writes the bits above */
+    ngx_uint_t           complete;
 
 #if (NGX_THREADS)
     ngx_connection_t    *wake;          /* eventfd the pool thread wakes */
     int                  wake_fd;
     ngx_pool_cleanup_t  *request_gone;
     ngx_http_cleanup_t  *abandoned;
-    unsigned             run_failed:1;  /* set by the pool thread */
+    unsigned             run_failed:1;  /* the pool thread's */
+    unsigned             in_module:1;   /* the pool thread's */
 
     /* handed over between the pool thread and the event loop */
     ngx_thread_mutex_t   mutex;
@@ -724,73 +729,96 @@ ngx_http_isapi_collect_headers(ngx_http_request_t *r, isapi_request *request)
 }
 
 
-static ngx_int_t
-ngx_http_isapi_collect_body(ngx_http_request_t *r, isapi_request *request)
+/* Copies the next bytes of nginx's request body: its buffers in memory,
+ * then what it spooled to a temporary file. */
+static int64_t
+ngx_http_isapi_copy_body(ngx_http_isapi_ctx_t *ctx, u_char *buffer,
+    size_t size)
 {
-    ngx_uint_t         n;
-    ngx_buf_t         *b;
-    ngx_chain_t       *cl;
-    isapi_body_piece  *pieces;
+    off_t       left;
+    size_t      n;
+    ssize_t     got;
+    int64_t     copied;
+    ngx_buf_t  *b;
 
-    request->body = NULL;
-    request->body_count = 0;
+    copied = 0;
 
-    if (r->request_body == NULL) {
-        return NGX_OK;
-    }
+    while (size > 0 && ctx->body != NULL) {
+        b = ctx->body->buf;
+        left = ngx_buf_size(b) - ctx->body_offset;
+        n = (size_t) ngx_min((off_t) size, left);
 
-    n = 0;
-    for (cl = r->request_body->bufs; cl; cl = cl->next) {
-        n++;
-    }
+        if (ngx_buf_in_memory(b)) {
+            ngx_memcpy(buffer, b->pos + ctx->body_offset, n);
 
-    if (n == 0) {
-        return NGX_OK;
-    }
+        } else if (n > 0) {
+            got = pread(b->file->fd, buffer, n, b->file_pos + ctx->body_offset);
+            if (got == -1 && ngx_errno == NGX_EINTR) {
+                continue;
+            }
 
-    pieces = ngx_pcalloc(r->pool, n * sizeof(isapi_body_piece));
-    if (pieces == NULL) {
-        return NGX_ERROR;
-    }
+            if (got <= 0) {
+                return -1;
+            }
 
-    n = 0;
-    for (cl = r->request_body->bufs; cl; cl = cl->next) {
-        b = cl->buf;
+            n = (size_t) got;
+        }
 
-        if (b->in_file) {
-            pieces[n].data = NULL;
-            pieces[n].len = (size_t) (b->file_last - b->file_pos);
-            pieces[n].fd = b->file->fd;
-            pieces[n].offset = b->file_pos;
+        buffer += n;
+        size -= n;
+        copied += n;
+
+        if ((off_t) n == left) {
+            ctx->body = ctx->body->next;
+            ctx->body_offset = 0;
 
         } else {
-            pieces[n].data = (const char *) b->pos;
-            pieces[n].len = (size_t) (b->last - b->pos);
-        }
-
-        if (pieces[n].len > 0) {
-            n++;
+            ctx->body_offset += n;
         }
     }
 
-    request->body = pieces;
-    request->body_count = n;
+    return copied;
+}
 
-    return NGX_OK;
+
+static int64_t
+ngx_http_isapi_read_body(void *data, void *buffer, size_t size)
+{
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    int64_t  copied;
+
+#if (NGX_THREADS)
+    /* ReadClient on a pool thread: unless the worker gave the request up;
+     * while the call is copied, its copier holds the mutex */
+    if (ctx->in_module) {
+        ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+        copied = ctx->aborted ? -1 : ngx_http_isapi_copy_body(ctx, buffer, size);
+        ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
+        return copied;
+    }
+#endif
+
+    copied = ngx_http_isapi_copy_body(ctx, buffer, size);
+
+    return copied;
 }
 
 
 static ngx_int_t
 ngx_http_isapi_build_request(ngx_http_request_t *r,
-    ngx_http_isapi_loc_conf_t *ilcf, isapi_request *request)
+    ngx_http_isapi_loc_conf_t *ilcf, ngx_http_isapi_ctx_t *ctx)
 {
     u_char            *addr;
     ngx_str_t          local;
+    ngx_chain_t       *cl;
+    isapi_request     *request;
     ngx_connection_t  *c;
 
     static ngx_str_t   software = ngx_string(NGINX_VER);
 
     c = r->connection;
+    request = &ctx->call;
 
     addr = ngx_pnalloc(r->pool, NGX_SOCKADDR_STRLEN);
     if (addr == NULL) {
@@ -826,7 +854,21 @@ ngx_http_isapi_build_request(ngx_http_request_t *r,
         return NGX_ERROR;
     }
 
-    return ngx_http_isapi_collect_body(r, request);
+    request->body_size = 0;
+    request->read_body = ngx_http_isapi_read_body;
+    request->read_body_data = ctx;
+
+    if (r->request_body == NULL) {
+        return NGX_OK;
+    }
+
+    ctx->body = r->request_body->bufs;
+
+    for (cl = ctx->body; cl; cl = cl->next) {
+        request->body_size += ngx_buf_size(cl->buf);
+    }
+
+    return NGX_OK;
 }
 
 
@@ -1567,6 +1609,8 @@ ngx_http_isapi_thread_handler(void *data, ngx_log_t *log)
     call = ctx->aborted ? NULL : isapi_call_copy(&ctx->call);
     ngx_thread_mutex_unlock(&ctx->mutex, log);
 
+    ctx->in_module = 1;
+
     ctx->run_failed = call == NULL
                       || isapi_call_run(ctx->module, call, &ctx->sink) != 0;
 }
@@ -1972,7 +2016,7 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
     ctx->sink.data = ctx;
     ctx->sink.keep_alive = r->keepalive;
 
-    if (ngx_http_isapi_build_request(r, ilcf, &ctx->call) != NGX_OK) {
+    if (ngx_http_isapi_build_request(r, ilcf, ctx) != NGX_OK) {
         ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
         return;
     }
