@@ -142,8 +142,6 @@ def main():
                         slow_answer, args))
     report.line(measure(args.build, f"{args.post_mb} MB POST to a page that ignores it",
                         large_post, args))
-    report.line("the POST's growth is the host core's: it holds the whole body for the call "
-                "(Request::body) and copies it once more for lpbData")
     report.write()
 
 
