@@ -153,7 +153,8 @@ def main():
         server = subprocess.Popen(
             # One process (no worker under a master), whose memory and
             # descriptors are read below.
-            [binary, "--module", module, "--socket", "unix:" + path, "--workers", "0"],
+            [binary, "--module", module, "--socket", "unix:" + path, "--workers", "0"] +
+            (["--allow-root"] if os.geteuid() == 0 else []),
             env=dict(os.environ, ORVANE_INSDIR=INSTALLATION,
                      WIN32_DRIVE_C=os.path.join(scratch, "drive_c")),
             stderr=subprocess.PIPE)

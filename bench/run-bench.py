@@ -263,7 +263,8 @@ def main():
             return [process.pid] + children(process.pid)
 
         fcgi_proc = start([fcgi, "--module", module, "--socket", f"unix:{socket_path}",
-                           "--threads", str(args.fcgi_threads)])
+                           "--threads", str(args.fcgi_threads)] +
+                          (["--allow-root"] if os.geteuid() == 0 else []))
         with open(os.path.join(tmp, "page.php"), "w") as f:
             f.write(PHP_SCRIPT.format(page=os.path.join(tmp, "ins", "help", "nohp.html")))
         php_conf, php_socket = php_fpm_config(tmp, args.php_children)

@@ -140,7 +140,7 @@ def main():
         with open(fcgi_log, "w") as log:
             processes.append(subprocess.Popen(
                 [fcgi, "--module", probe, "--socket", f"unix:{socket_path}",
-                 "--workers", str(WORKERS)],
+                 "--workers", str(WORKERS)] + (["--allow-root"] if os.geteuid() == 0 else []),
                 stdout=log, stderr=log))
         nginx_proc = subprocess.Popen([nginx, "-p", tmp, "-c", conf, "-e", nginx_log])
         processes.append(nginx_proc)

@@ -65,4 +65,8 @@ bool NumberOption(const OptionValues& values, const char* name, uint64_t low, ui
   return true;
 }
 
+std::string VersionLine(const char* program) {
+  return std::string(program) + " " + ORVANE_VERSION + "\n";
+}
+
 }  // namespace isapi

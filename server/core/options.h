@@ -41,4 +41,8 @@ bool ParseCommandLine(int argc, const char* const* argv,
 bool NumberOption(const OptionValues& values, const char* name, uint64_t low, uint64_t high,
                   uint64_t* value, std::string* error);
 
+// "PROGRAM VERSION\n", what --version prints: the project's version, which
+// every program of the project shares.
+std::string VersionLine(const char* program);
+
 }  // namespace isapi

@@ -1,8 +1,5 @@
-// isapi-fcgi: serves an extension module to a web server over FastCGI.
-//
-//   isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]
-//              [--max-params BYTES] [--request-timeout SECONDS] [--idle-timeout SECONDS]
-//              [--workers N] [--drain-timeout S] [--request-terminate-timeout S]
+// isapi-fcgi: serves an extension module to a web server over FastCGI; see
+// Usage() in fcgi_options.cpp for the command line.
 //
 // Without --socket the listening socket is standard input, as a FastCGI
 // web server or systemd (StandardInput=socket) hands it over. Worker
@@ -19,6 +16,7 @@
 #include <string>
 
 #include "server/core/descriptor_limit.h"
+#include "server/core/options.h"
 #include "server/core/supervisor.h"
 #include "server/fcgi/fcgi_options.h"
 #include "server/fcgi/fcgi_responder.h"
@@ -77,7 +75,17 @@ int main(int argc, char** argv) {
   isapi_fcgi::Options options;
   std::string error;
   if (!isapi_fcgi::ParseOptions(argc, argv, &options, &error)) {
-    fprintf(stderr, "isapi-fcgi: %s\n%s\n", error.c_str(), isapi_fcgi::Usage());
+    fprintf(stderr, "isapi-fcgi: %s\n%s", error.c_str(), isapi_fcgi::Usage());
+    return 2;
+  }
+  if (options.help || options.version) {
+    fputs(options.help ? isapi_fcgi::Usage() : isapi::VersionLine("isapi-fcgi").c_str(), stdout);
+    return 0;
+  }
+  if (geteuid() == 0 && !options.allow_root) {
+    fprintf(stderr,
+            "isapi-fcgi: refusing to run the module as root; run it as an unprivileged "
+            "user, or pass --allow-root\n");
     return 2;
   }
 
@@ -93,7 +101,7 @@ int main(int argc, char** argv) {
     }
   } else if (!isapi_fcgi::AdoptInheritedListenSocket()) {
     fprintf(stderr,
-            "isapi-fcgi: no --socket given and standard input is not a listening socket\n%s\n",
+            "isapi-fcgi: no --socket given and standard input is not a listening socket\n%s",
             isapi_fcgi::Usage());
     return 2;
   }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <charconv>
+
 #include "server/core/http_text.h"
 #include "server/core/options.h"
 
@@ -33,6 +35,18 @@ bool ParseSocket(const std::string& text, Options* options, std::string* error) 
   return true;
 }
 
+bool ParseMode(const std::string& text, Options* options, std::string* error) {
+  unsigned mode = 0;
+  auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), mode, 8);
+  if (text.empty() || failure != std::errc() || end != text.data() + text.size() ||
+      mode > 0777) {
+    *error = "--socket-mode must be octal 0..0777: " + text;
+    return false;
+  }
+  options->socket_mode = static_cast<int>(mode);
+  return true;
+}
+
 int CpuCount() {
   long count = sysconf(_SC_NPROCESSORS_ONLN);
   return count < 1 ? 1 : count > kMaxThreads ? kMaxThreads : static_cast<int>(count);
@@ -41,16 +55,47 @@ int CpuCount() {
 }  // namespace
 
 const char* Usage() {
-  return "usage: isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT] [--threads N]\n"
-         "                  [--max-params BYTES] [--request-timeout SECONDS]\n"
-         "                  [--idle-timeout SECONDS]\n"
-         "                  [--workers N] [--drain-timeout S] [--request-terminate-timeout S]\n"
-         "Without --socket, standard input must be a listening socket.";
+  static const std::string usage =
+      std::string(
+          "usage: isapi-fcgi --module PATH [--socket unix:PATH|HOST:PORT]\n"
+          "                  [--socket-mode MODE] [--socket-group GROUP] [--threads N]\n"
+          "                  [--max-params BYTES] [--request-timeout S] [--idle-timeout S]\n"
+          "                  [--workers N] [--drain-timeout S] [--request-terminate-timeout S]\n"
+          "                  [--hold-limit BYTES] [--allow-root]\n"
+          "\n"
+          "Serves the extension module at PATH to a web server over FastCGI.\n"
+          "  --module PATH        the module (.so) to load; required\n"
+          "  --socket unix:PATH   listen on a Unix socket it creates at PATH\n"
+          "  --socket HOST:PORT   listen on TCP (:PORT for every address, [IPV6]:PORT);\n"
+          "                       without --socket, standard input must be a listening\n"
+          "                       socket (systemd's StandardInput=socket, a web server)\n"
+          "  --socket-mode MODE   the Unix socket's mode, octal (0660: owner and group)\n"
+          "  --socket-group GROUP the Unix socket's group (www-data: nginx may connect)\n"
+          "  --threads N          requests in the module at once (1-1024, default: one\n"
+          "                       per CPU)\n"
+          "  --max-params BYTES   limit of a request's FastCGI parameters\n"
+          "                       (1024-16777216, default 65536)\n"
+          "  --request-timeout S  seconds a request may take to arrive (1-3600,\n"
+          "                       default 30)\n"
+          "  --idle-timeout S     seconds a kept connection may wait for its next\n"
+          "                       request (1-3600, default 75)\n") +
+      isapi::kServeOptionsUsage +
+      "  --allow-root         run the module even as root (refused otherwise: the\n"
+      "                       module would have every right on the machine)\n"
+      "  --help               show this text\n"
+      "  --version            show the version\n"
+      "Options take their value as --name VALUE or --name=VALUE.\n";
+  return usage.c_str();
 }
 
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
-  std::vector<isapi::KnownOption> known = {{"--module", true},
+  std::vector<isapi::KnownOption> known = {{"--help", false},
+                                           {"--version", false},
+                                           {"--module", true},
                                            {"--socket", true},
+                                           {"--socket-mode", true},
+                                           {"--socket-group", true},
+                                           {"--allow-root", false},
                                            {"--threads", true},
                                            {"--max-params", true},
                                            {"--request-timeout", true},
@@ -60,6 +105,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   if (!isapi::ParseCommandLine(argc, argv, known, &values, error)) {
     return false;
   }
+  options->help = values.count("--help") != 0;
+  options->version = values.count("--version") != 0;
+  if (options->help || options->version) return true;
   if (values.count("--module") == 0) {
     *error = "--module is required";
     return false;
@@ -84,6 +132,22 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
                            error)) {
     return false;
   }
+  if ((values.count("--socket-mode") != 0 || values.count("--socket-group") != 0) &&
+      !options->unix_socket) {
+    *error = "--socket-mode and --socket-group need --socket unix:PATH";
+    return false;
+  }
+  if (values.count("--socket-mode") != 0 && !ParseMode(values["--socket-mode"], options, error)) {
+    return false;
+  }
+  if (values.count("--socket-group") != 0) {
+    options->socket_group = values["--socket-group"];
+    if (options->socket_group.empty()) {
+      *error = "--socket-group needs a group";
+      return false;
+    }
+  }
+  options->allow_root = values.count("--allow-root") != 0;
   options->threads = static_cast<int>(threads);
   options->max_params = static_cast<size_t>(max_params);
   options->request_timeout_seconds = static_cast<int>(timeout);

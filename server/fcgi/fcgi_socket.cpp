@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "server/core/address_text.h"
+#include "server/core/http_text.h"
 #include "server/core/listen_socket.h"
 
 namespace isapi_fcgi {
@@ -36,7 +38,43 @@ bool SocketIsAnswered(const std::string& path) {
   return answered;
 }
 
-int ListenUnix(const std::string& path, std::string* error) {
+bool GroupId(const std::string& group, gid_t* gid) {
+  uint64_t number = 0;
+  if (isapi::ParseDecimal(group, UINT32_MAX - 1, &number)) {
+    *gid = static_cast<gid_t>(number);
+    return true;
+  }
+  const struct group* entry = getgrnam(group.c_str());
+  if (entry == nullptr) return false;
+  *gid = entry->gr_gid;
+  return true;
+}
+
+// Gives the socket file the group and mode asked for.
+bool SetSocketAccess(const Options& options, std::string* error) {
+  const std::string& path = options.bind_address;
+  if (!options.socket_group.empty()) {
+    gid_t gid = 0;
+    if (!GroupId(options.socket_group, &gid)) {
+      *error = "--socket-group: no group " + options.socket_group;
+      return false;
+    }
+    if (chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0) {
+      *error = "cannot give " + path + " the group " + options.socket_group + ": " +
+               strerror(errno);
+      return false;
+    }
+  }
+  if (options.socket_mode >= 0 &&
+      chmod(path.c_str(), static_cast<mode_t>(options.socket_mode)) != 0) {
+    *error = "cannot change the mode of " + path + ": " + strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+int ListenUnix(const Options& options, std::string* error) {
+  const std::string& path = options.bind_address;
   sockaddr_un address;
   if (!UnixAddress(path, &address)) {
     *error = "socket path too long: " + path;
@@ -55,8 +93,20 @@ int ListenUnix(const std::string& path, std::string* error) {
     unlink(path.c_str());
   }
   std::string reason;
+  // With a mode asked for, only the owner may connect until the file has it.
+  bool mode_asked = options.socket_mode >= 0;
+  mode_t umask_before = mode_asked ? umask(0177) : 0;
   int fd = isapi::OpenListenSocket(reinterpret_cast<sockaddr*>(&address), sizeof address, &reason);
-  if (fd < 0) *error = "cannot listen on " + path + ": " + reason;
+  if (mode_asked) umask(umask_before);
+  if (fd < 0) {
+    *error = "cannot listen on " + path + ": " + reason;
+    return -1;
+  }
+  if (!SetSocketAccess(options, error)) {
+    close(fd);
+    unlink(path.c_str());
+    return -1;
+  }
   return fd;
 }
 
@@ -90,7 +140,7 @@ int ListenTcp(const std::string& host_port, std::string* error) {
 }  // namespace
 
 int OpenListenSocket(const Options& options, std::string* error) {
-  return options.unix_socket ? ListenUnix(options.bind_address, error)
+  return options.unix_socket ? ListenUnix(options, error)
                              : ListenTcp(options.bind_address, error);
 }
 

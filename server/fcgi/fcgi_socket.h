@@ -13,7 +13,8 @@ namespace isapi_fcgi {
 // options.bind_address, or TCP on "HOST:PORT" (":PORT" for every address,
 // "[v6]:PORT" for IPv6). A Unix socket path is only taken over when nothing
 // is there or a dead socket is left from an earlier run: another file, or a
-// socket some process still answers on, is refused. Returns a non-blocking,
+// socket some process still answers on, is refused. The new socket file gets
+// options.socket_mode and options.socket_group before it listens. Returns a non-blocking,
 // close-on-exec descriptor, or -1 with a one-line reason in *error.
 int OpenListenSocket(const Options& options, std::string* error);
 

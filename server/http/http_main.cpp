@@ -15,6 +15,7 @@
 #include "server/core/address_text.h"
 #include "server/core/descriptor_limit.h"
 #include "server/core/listen_socket.h"
+#include "server/core/options.h"
 #include "server/core/supervisor.h"
 #include "server/http/access_log.h"
 #include "server/http/http_host.h"
@@ -96,14 +97,13 @@ class HttpFrontEnd : public isapi::FrontEnd {
 
 int main(int argc, char** argv) {
   isapi_http::Options options;
-  bool help = false;
   std::string error;
-  if (!isapi_http::ParseOptions(argc, argv, &options, &help, &error)) {
+  if (!isapi_http::ParseOptions(argc, argv, &options, &error)) {
     fprintf(stderr, "isapi-server: %s\n%s", error.c_str(), isapi_http::Usage());
     return 2;
   }
-  if (help) {
-    fputs(isapi_http::Usage(), stdout);
+  if (options.help || options.version) {
+    fputs(options.help ? isapi_http::Usage() : isapi::VersionLine("isapi-server").c_str(), stdout);
     return 0;
   }
   sockaddr_storage address;

@@ -37,6 +37,7 @@ const char* Usage() {
          "  --allow-root         run the module even as root (refused otherwise: the\n"
          "                       module would have every right on the machine)\n"
          "  --help               show this text\n"
+         "  --version            show the version\n"
          "Options take their value as --name VALUE or --name=VALUE.\n"
          "\n"
          "Once listening it prints \"listening on ADDRESS:PORT\" on standard output,\n"
@@ -51,10 +52,10 @@ const char* Usage() {
   return usage.c_str();
 }
 
-bool ParseOptions(int argc, const char* const* argv, Options* options, bool* help,
-                  std::string* error) {
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error) {
   std::vector<isapi::KnownOption> known = {
-      {"--help", false},         {"--module", true},         {"--listen", true},
+      {"--help", false},         {"--version", false},
+      {"--module", true},        {"--listen", true},
       {"--access-log", true},    {"--threads", true},        {"--thread-per-connection", false},
       {"--request-timeout", true}, {"--allow-root", false}};
   known.insert(known.end(), isapi::kServeOptions.begin(), isapi::kServeOptions.end());
@@ -62,8 +63,9 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, bool* hel
   if (!isapi::ParseCommandLine(argc, argv, known, &values, error)) {
     return false;
   }
-  *help = values.count("--help") != 0;
-  if (*help) return true;
+  options->help = values.count("--help") != 0;
+  options->version = values.count("--version") != 0;
+  if (options->help || options->version) return true;
   uint64_t threads = 0;
   if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error)) return false;
   options->threads = static_cast<unsigned>(threads);

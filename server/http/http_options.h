@@ -10,6 +10,8 @@
 namespace isapi_http {
 
 struct Options {
+  bool help = false;     // --help: print Usage() and exit
+  bool version = false;  // --version: print the version and exit
   std::string module_path;
   std::string listen = "127.0.0.1:8080";
   std::string access_log;  // "" for none, "-" for standard output
@@ -27,11 +29,10 @@ constexpr unsigned kMaxRequestTimeoutSeconds = 3600;
 const char* Usage();
 
 // Parses the command line (see Usage; --name value and --name=value).
-// Sets *help for --help, which ends the parse. Returns false with a
+// --help and --version end the parse. Returns false with a
 // one-line reason in *error for a missing --module, --threads together
 // with --thread-per-connection, or what isapi::ParseCommandLine refuses.
-bool ParseOptions(int argc, const char* const* argv, Options* options, bool* help,
-                  std::string* error);
+bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 // Parses "IPV4:PORT" or "[IPV6]:PORT" (port 0..65535; 0 lets the kernel
 // pick) into *address. Returns false for anything else, host names

@@ -198,6 +198,18 @@ TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
       {{"--module", "m", "--request-terminate-timeout", "5"}, nullptr},
       {{"--module", "m", "--workers", "0", "--request-terminate-timeout", "5"},
        "--request-terminate-timeout needs --workers 1 or more"},
+      {{"--help"}, nullptr},
+      {{"--module", "m", "--socket", "unix:/s", "--socket-mode", "0660", "--socket-group",
+        "www-data"},
+       nullptr},
+      {{"--module", "m", "--socket", ":1", "--socket-mode", "0660"},
+       "--socket-mode and --socket-group need --socket unix:PATH"},
+      {{"--module", "m", "--socket-group", "www-data"},
+       "--socket-mode and --socket-group need --socket unix:PATH"},
+      {{"--module", "m", "--socket", "unix:/s", "--socket-mode", "0680"}, "--socket-mode must be"},
+      {{"--module", "m", "--socket", "unix:/s", "--socket-mode", "1777"}, "--socket-mode must be"},
+      {{"--module", "m", "--socket", "unix:/s", "--socket-mode", ""}, "--socket-mode must be"},
+      {{"--module", "m", "--socket", "unix:/s", "--socket-group="}, "--socket-group needs a group"},
   };
   for (const OptionsCase& c : cases) {
     std::vector<const char*> argv = {"isapi-fcgi"};

@@ -422,7 +422,7 @@ TEST(FcgiServerTest, ServesOnAListeningSocketInheritedAsStandardInput) {
   dir.Write("data/dremgate_j.ini",
             "[Template]\r\nerr=" + dir.path() + "\\template\\dremerror.html\r\n");
   dir.Write("help/nohp.html", kPage);
-  Child child({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH}, {"ORVANE_INSDIR=" + dir.path()},
+  Child child(fcgi_test::FcgiCommand({"--module", ORVANEHP_PATH}), {"ORVANE_INSDIR=" + dir.path()},
               dir.path() + "/log", {{listener, 0}});
   close(listener);
   EXPECT_EQ(fcgi_test::Exchange(socket_path, fcgi_test::ResponderRequest(kGet)).out,
@@ -436,8 +436,8 @@ TEST(FcgiServerTest, ServesOnAListeningSocketInheritedAsStandardInput) {
   // Without --socket, standard input that is not a listening socket is refused.
   int pipe_ends[2];
   ASSERT_EQ(pipe(pipe_ends), 0);
-  Child refused({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH}, {}, dir.path() + "/refused.log",
-                {{pipe_ends[0], 0}});
+  Child refused(fcgi_test::FcgiCommand({"--module", ORVANEHP_PATH}), {},
+                dir.path() + "/refused.log", {{pipe_ends[0], 0}});
   EXPECT_EQ(refused.WaitExit(), 2);
   EXPECT_NE(ReadFile(dir.path() + "/refused.log").find("standard input is not a listening"),
             std::string::npos);
@@ -489,14 +489,16 @@ TEST(FcgiServerTest, RefusesToStartOverAnotherFileOrALiveServer) {
   TempDir dir;
   dir.Write("not-a-socket", "keep me");
   std::string file = dir.path() + "/not-a-socket";
-  Child over_file({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH, "--socket", "unix:" + file}, {},
-                  dir.path() + "/1.log");
+  Child over_file(
+      fcgi_test::FcgiCommand({"--module", ORVANEHP_PATH, "--socket", "unix:" + file}), {},
+      dir.path() + "/1.log");
   EXPECT_EQ(over_file.WaitExit(), 1);
   EXPECT_EQ(ReadFile(file), "keep me");
 
   FcgiServer live(ORVANEHP_PATH, kPage);
   ASSERT_TRUE(live.Send(fcgi_test::ResponderRequest(kGet)).ended);
-  Child second({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH, "--socket", "unix:" + live.socket_path()},
+  Child second(fcgi_test::FcgiCommand(
+                   {"--module", ORVANEHP_PATH, "--socket", "unix:" + live.socket_path()}),
                {}, dir.path() + "/2.log");
   EXPECT_EQ(second.WaitExit(), 1);
   EXPECT_TRUE(live.Send(fcgi_test::ResponderRequest(kGet)).ended);
@@ -505,8 +507,8 @@ TEST(FcgiServerTest, RefusesToStartOverAnotherFileOrALiveServer) {
 TEST(FcgiServerTest, ModuleThatCannotBeLoadedEndsStartupWithoutLeavingTheSocket) {
   TempDir dir;
   std::string socket_path = dir.path() + "/s.sock";
-  Child child({ISAPI_FCGI_PATH, "--module", dir.path() + "/missing.so", "--socket",
-               "unix:" + socket_path},
+  Child child(fcgi_test::FcgiCommand({"--module", dir.path() + "/missing.so", "--socket",
+               "unix:" + socket_path}),
               {}, dir.path() + "/log");
   EXPECT_EQ(child.WaitExit(), 1);
   struct stat ignored;
@@ -514,11 +516,53 @@ TEST(FcgiServerTest, ModuleThatCannotBeLoadedEndsStartupWithoutLeavingTheSocket)
   EXPECT_NE(ReadFile(dir.path() + "/log").find("missing.so"), std::string::npos);
 }
 
-TEST(FcgiServerTest, BadCommandLineExitsTwoWithUsage) {
+TEST(FcgiServerTest, CommandLineOutcomes) {
   TempDir dir;
-  Child child({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH}, {}, dir.path() + "/log");
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  } cases[] = {
+      // Without --socket, standard input (here a file) must be a listening socket.
+      {{"--module", ORVANEHP_PATH}, 2, "usage: isapi-fcgi"},
+      {{"--help"}, 0, "usage: isapi-fcgi --module PATH"},
+      {{"--version"}, 0, "isapi-fcgi " ORVANE_VERSION "\n"},
+      {{"--module", ORVANEHP_PATH, "--socket", "192.0.2.1:9000"}, 1,
+       "cannot listen on 192.0.2.1:9000: "},
+      {{"--module", ORVANEHP_PATH, "--socket", "unix:" + dir.path() + "/g.sock",
+        "--socket-group", "no-such-group."},
+       1, "--socket-group: no group no-such-group."},
+  };
+  int run = 0;
+  for (const auto& c : cases) {
+    std::string log = dir.path() + "/" + std::to_string(++run) + ".log";
+    Child child(fcgi_test::FcgiCommand(c.args), {}, log);
+    EXPECT_EQ(child.WaitExit(), c.status) << c.args[0];
+    EXPECT_NE(ReadFile(log).find(c.message), std::string::npos) << ReadFile(log);
+  }
+}
+
+TEST(FcgiServerTest, RefusesToRunTheModuleAsRootUnlessAllowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  Child child({ISAPI_FCGI_PATH, "--module", ORVANEHP_PATH, "--socket",
+               "unix:" + dir.path() + "/s.sock"},
+              {}, dir.path() + "/log");
   EXPECT_EQ(child.WaitExit(), 2);
-  EXPECT_NE(ReadFile(dir.path() + "/log").find("usage: isapi-fcgi"), std::string::npos);
+  EXPECT_NE(ReadFile(dir.path() + "/log").find("refusing to run the module as root"),
+            std::string::npos);
+}
+
+// As php-fpm's listen.mode and listen.group: the socket is the web server's
+// group's before anyone can connect.
+TEST(FcgiServerTest, SocketGetsTheModeAndGroupAsked) {
+  std::string group = std::to_string(getegid());
+  FcgiServer server(ORVANEHP_PATH, kPage, {"--socket-mode", "0604", "--socket-group", group});
+  struct stat info;
+  ASSERT_EQ(lstat(server.socket_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
+  EXPECT_EQ(info.st_gid, getegid());
+  EXPECT_TRUE(server.Send(fcgi_test::ResponderRequest(kGet)).ended);
 }
 
 }  // namespace

@@ -266,6 +266,13 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+std::vector<std::string> FcgiCommand(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {ISAPI_FCGI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (geteuid() == 0) argv.push_back("--allow-root");
+  return argv;
+}
+
 FcgiServer::FcgiServer(const std::string& module, const std::string& page,
                        const std::vector<std::string>& extra_args) {
   dir_.Write("data/dremgate_j.ini",
@@ -273,8 +280,8 @@ FcgiServer::FcgiServer(const std::string& module, const std::string& page,
   dir_.Write("template/dremerror.html", "<html>template</html>");
   dir_.Write("help/nohp.html", page);
   socket_ = dir_.path() + "/fcgi.sock";
-  std::vector<std::string> argv = {ISAPI_FCGI_PATH, "--module", module, "--socket",
-                                   "unix:" + socket_, "--threads", "2"};
+  std::vector<std::string> argv =
+      FcgiCommand({"--module", module, "--socket", "unix:" + socket_, "--threads", "2"});
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   child_ = std::make_unique<Child>(
       argv,

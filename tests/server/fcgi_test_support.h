@@ -91,6 +91,10 @@ Reply ReadReplies(int fd, int answers = 1);
 // The contents of the file at `path`; "" when it cannot be read.
 std::string ReadFile(const std::string& path);
 
+// The isapi-fcgi command line (ISAPI_FCGI_PATH) with `args`, and with
+// --allow-root when the tests run as root, as in CI.
+std::vector<std::string> FcgiCommand(const std::vector<std::string>& args);
+
 // One isapi-fcgi process (ISAPI_FCGI_PATH) serving `module` on a Unix
 // socket in its own directory, with two threads and `extra_args`. The
 // directory also holds an installation whose notice page is `page`

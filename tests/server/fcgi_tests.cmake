@@ -19,5 +19,6 @@ target_compile_definitions(fcgi_tests PRIVATE
   ISAPI_FCGI_PATH="$<TARGET_FILE:isapi-fcgi>"
   ORVANEHP_PATH="$<TARGET_FILE:orvanehp>"
   PROBE_MODULE_PATH="$<TARGET_FILE:probe_module>"
-  NGINX_SITE_EXAMPLE="${PROJECT_SOURCE_DIR}/examples/nginx/isapi-fcgi.conf")
+  NGINX_SITE_EXAMPLE="${PROJECT_SOURCE_DIR}/examples/nginx/isapi-fcgi.conf"
+  ORVANE_VERSION="${PROJECT_VERSION}")
 gtest_discover_tests(fcgi_tests PROPERTIES TIMEOUT 60 LABELS fcgi)

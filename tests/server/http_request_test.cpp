@@ -227,10 +227,9 @@ TEST(HttpOptionsTest, CommandLine) {
     std::vector<const char*> argv = {"isapi-server"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     isapi_http::Options options;
-    bool help = false;
     std::string error;
     bool ok = isapi_http::ParseOptions(static_cast<int>(argv.size()), argv.data(), &options,
-                                       &help, &error);
+                                       &error);
     EXPECT_EQ(ok, c.error == nullptr) << error;
     if (c.error != nullptr) {
       EXPECT_EQ(error, c.error);
@@ -239,15 +238,14 @@ TEST(HttpOptionsTest, CommandLine) {
   const char* argv[] = {"isapi-server", "--module=m.so", "--listen", "[::1]:81", "--threads",
                         "3"};
   isapi_http::Options options;
-  bool help = false;
   std::string error;
-  ASSERT_TRUE(isapi_http::ParseOptions(6, argv, &options, &help, &error)) << error;
+  ASSERT_TRUE(isapi_http::ParseOptions(6, argv, &options, &error)) << error;
   EXPECT_EQ(options.module_path, "m.so");
   EXPECT_EQ(options.listen, "[::1]:81");
   EXPECT_EQ(options.threads, 3u);
   EXPECT_FALSE(options.thread_per_connection);
   EXPECT_EQ(options.serve.max_request_body, 30000000u);
-  EXPECT_FALSE(help);
+  EXPECT_FALSE(options.help);
 }
 
 }  // namespace

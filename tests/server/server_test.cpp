@@ -724,11 +724,16 @@ TEST(ServerLifecycle, RefusesToStartWithoutAWorkingModule) {
        "--request-terminate-timeout needs --workers 1 or more"},
       {{"--module", REFUSING_MODULE, "--workers", "3"}, 1, "GetExtensionVersion failed (error 5)"},
       {{"--help"}, 0, "usage: isapi-server --module PATH"},
+      {{"--version"}, 0, "isapi-server " ORVANE_VERSION "\n"},
+      // An address of no interface here: the bind fails, named once, by us.
+      {{"--module", PROBE_MODULE, "--listen", "192.0.2.1:8080"}, 1,
+       "isapi-server: cannot listen on 192.0.2.1:8080: "},
   };
   for (const Case& c : cases) {
     std::string output;
     EXPECT_EQ(RunServerToExit(c.args, &output), c.status) << output;
     EXPECT_NE(output.find(c.message), std::string::npos) << output;
+    EXPECT_EQ(output.find("Failed to bind"), std::string::npos) << output;
   }
 }
 
