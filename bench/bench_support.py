@@ -17,6 +17,8 @@ PAGE = os.path.join(SOURCE_DIR, "examples", "installation", "help", "nohp.html")
 PATH = "/orvanehp.dll"
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 RESULTS = os.path.join(SOURCE_DIR, "bench", "RESULTS.md")
+# The heading of the figures recorded by hand, which stay below the runs.
+EARLIER_FIGURES = "\n# Earlier figures\n"
 SITE_EXAMPLE = os.path.join(SOURCE_DIR, "examples", "nginx", "isapi-fcgi.conf")
 
 
@@ -235,7 +237,8 @@ class Report:
 
 def replace_section(path, name, section):
     """Puts `section` in place of the file's section `name` (between its
-    markers), or at the end when the file has none yet."""
+    markers). A new section goes after the others, before the hand-kept
+    "# Earlier figures", or at the end of a file without them."""
     try:
         with open(path) as f:
             text = f.read()
@@ -246,7 +249,11 @@ def replace_section(path, name, section):
     if found:
         text = text[:found.start()] + section + text[found.end():]
     else:
-        text = text.rstrip("\n") + "\n\n" + section
+        earlier = text.find(EARLIER_FIGURES)
+        if earlier < 0:
+            text = text.rstrip("\n") + "\n\n" + section
+        else:
+            text = text[:earlier].rstrip("\n") + "\n\n" + section + text[earlier:]
     temporary = path + ".new"
     with open(temporary, "w") as f:
         f.write(text)
