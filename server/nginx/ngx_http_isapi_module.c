@@ -1870,12 +1870,12 @@ ngx_http_isapi_thread_done(ngx_event_t *ev)
     r->main->blocked--;
     r->write_event_handler = ngx_http_request_empty_handler;
 
-    if (ctx->wake->write->timer_set) {
-        ngx_del_timer(ctx->wake->write);
-    }
-
     /* what the thread handed over last */
     ngx_http_isapi_pump(ctx);
+
+    /* a wakeup still posted must not reach the request after its end */
+    ngx_close_connection(ctx->wake);
+    ctx->wake = NULL;
 
     if (ctx->run_failed && !ctx->failed && ctx->head_sent) {
         ctx->failed = 1;
