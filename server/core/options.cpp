@@ -1,6 +1,9 @@
 #include "server/core/options.h"
 
 #include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "server/core/http_text.h"
 
@@ -67,6 +70,11 @@ bool NumberOption(const OptionValues& values, const char* name, uint64_t low, ui
 
 std::string VersionLine(const char* program) {
   return std::string(program) + " " + ORVANE_VERSION + "\n";
+}
+
+unsigned ThreadsPerCpu() {
+  long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  return static_cast<unsigned>(std::clamp<long>(cpus, 1, kMaxThreads));
 }
 
 }  // namespace isapi

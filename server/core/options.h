@@ -34,6 +34,14 @@ bool ParseCommandLine(int argc, const char* const* argv,
                       const std::vector<KnownOption>& known_options, OptionValues* values,
                       std::string* error);
 
+// The most threads --threads gives any front end: more would only contend
+// for the same CPUs.
+constexpr unsigned kMaxThreads = 64;
+
+// The --threads of a front end when none is given: one per CPU, within
+// 1..kMaxThreads.
+unsigned ThreadsPerCpu();
+
 // Reads the decimal option `name` when it was given: digits only, within
 // [low, high]. Returns true and leaves *value alone when the option is
 // absent; returns false with "--name must be a number in LOW..HIGH: TEXT"

@@ -47,11 +47,6 @@ bool ParseMode(const std::string& text, Options* options, std::string* error) {
   return true;
 }
 
-int CpuCount() {
-  long count = sysconf(_SC_NPROCESSORS_ONLN);
-  return count < 1 ? 1 : count > kMaxThreads ? kMaxThreads : static_cast<int>(count);
-}
-
 }  // namespace
 
 const char* Usage() {
@@ -120,11 +115,11 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   if (values.count("--socket") != 0 && !ParseSocket(values["--socket"], options, error)) {
     return false;
   }
-  uint64_t threads = static_cast<uint64_t>(CpuCount());
+  uint64_t threads = isapi::ThreadsPerCpu();
   uint64_t max_params = options->max_params;
   uint64_t timeout = static_cast<uint64_t>(options->request_timeout_seconds);
   uint64_t idle_timeout = static_cast<uint64_t>(options->idle_timeout_seconds);
-  if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error) ||
+  if (!isapi::NumberOption(values, "--threads", 1, isapi::kMaxThreads, &threads, error) ||
       !isapi::NumberOption(values, "--max-params", kMinParams, kMaxParams, &max_params, error) ||
       !isapi::NumberOption(values, "--request-timeout", 1, kMaxRequestTimeoutSeconds, &timeout,
                            error) ||

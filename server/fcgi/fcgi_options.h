@@ -31,7 +31,6 @@ struct Options {
   isapi::ServeSettings serve;  // --workers, --drain-timeout, --request-terminate-timeout
 };
 
-constexpr int kMaxThreads = 1024;
 constexpr long kMinParams = 1024;
 constexpr long kMaxParams = 16 * 1024 * 1024;
 constexpr int kMaxRequestTimeoutSeconds = 3600;
@@ -40,8 +39,8 @@ constexpr int kMaxRequestTimeoutSeconds = 3600;
 // included (each also as --name=value). --help and --version end the
 // parse. Returns false with a one-line reason in *error for a missing or
 // repeated option, an unknown argument, an empty path, a port outside
-// 1..65535, a thread count outside 1..kMaxThreads, a parameter limit
-// outside kMinParams..kMaxParams, a timeout outside
+// 1..65535, a thread count outside 1..isapi::kMaxThreads, a parameter
+// limit outside kMinParams..kMaxParams, a timeout outside
 // 1..kMaxRequestTimeoutSeconds, a socket mode that is not octal 0..0777, or
 // a socket mode or group without a Unix socket.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);

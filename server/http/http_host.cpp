@@ -81,18 +81,21 @@ HttpHost::~HttpHost() {
   StopWatching();
 }
 
-bool HttpHost::Start(int listen_fd, unsigned pool_size, unsigned connection_limit,
-                     unsigned request_timeout_seconds, uint64_t max_body, std::string* error) {
+bool HttpHost::Start(int listen_fd, bool thread_per_connection, unsigned pool_threads,
+                     unsigned connection_limit, unsigned request_timeout_seconds,
+                     uint64_t max_body, std::string* error) {
   max_body_ = max_body;
   request_timeout_ms_ = static_cast<int64_t>(request_timeout_seconds) * 1000;
   watcher_ = std::thread(&HttpHost::WatchRequestDeadlines, this);
   MHD_OptionItem pool_options[] = {
-      {pool_size > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END, pool_size, nullptr},
+      {!thread_per_connection && pool_threads > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END,
+       pool_threads, nullptr},
       {MHD_OPTION_END, 0, nullptr}};
   // poll(), not select(), with a thread per connection: select() would
   // refuse every descriptor above 1023.
-  unsigned flags = (pool_size == 0 ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD
-                                   : MHD_USE_EPOLL_INTERNAL_THREAD) |
+  unsigned flags = (thread_per_connection
+                       ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD
+                       : MHD_USE_EPOLL_INTERNAL_THREAD) |
                    MHD_USE_ITC | MHD_USE_ERROR_LOG;
   daemon_ = MHD_start_daemon(
       flags, 0, nullptr, nullptr, &HttpHost::HandleRequest, this,

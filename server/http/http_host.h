@@ -37,15 +37,16 @@ class HttpHost {
   HttpHost& operator=(const HttpHost&) = delete;
 
   // Serves the connections of `listen_fd` (a listening socket, left open
-  // until StopAccepting) from `pool_size` epoll threads, or a thread per
-  // connection when it is 0, with at most `connection_limit` connections
+  // until StopAccepting) from `pool_threads` epoll threads, or from a
+  // thread per connection, with at most `connection_limit` connections
   // open at once. A request must arrive whole (request line, headers, body)
   // within `request_timeout_seconds` of the connection opening or of the
   // previous answer being sent; otherwise its connection is closed. A body
   // longer than `max_body` gets 413. Returns
   // false with a one-line reason in *error when libmicrohttpd cannot start.
-  bool Start(int listen_fd, unsigned pool_size, unsigned connection_limit,
-             unsigned request_timeout_seconds, uint64_t max_body, std::string* error);
+  bool Start(int listen_fd, bool thread_per_connection, unsigned pool_threads,
+             unsigned connection_limit, unsigned request_timeout_seconds, uint64_t max_body,
+             std::string* error);
 
   // Closes the listening socket; from now on every answer carries
   // "Connection: close".

@@ -8,7 +8,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -44,8 +43,8 @@ unsigned ConnectionLimit(unsigned wanted) {
 
 class HttpFrontEnd : public isapi::FrontEnd {
  public:
-  HttpFrontEnd(const isapi_http::Options& options, int listen_fd, unsigned pool_size)
-      : options_(options), listen_fd_(listen_fd), pool_size_(pool_size) {}
+  HttpFrontEnd(const isapi_http::Options& options, int listen_fd)
+      : options_(options), listen_fd_(listen_fd) {}
 
   bool Start(isapi::Module* module, std::string* error) override {
     // Opened by each worker, so that a worker's reopen on SIGHUP closes the
@@ -55,10 +54,11 @@ class HttpFrontEnd : public isapi::FrontEnd {
       return false;
     }
     host_ = std::make_unique<isapi_http::HttpHost>(module, &log_);
-    unsigned limit =
-        ConnectionLimit(pool_size_ == 0 ? kThreadPerConnectionLimit : kPoolConnectionLimit);
-    return host_->Start(listen_fd_, pool_size_, limit, options_.request_timeout_seconds,
-                       options_.serve.max_request_body, error);
+    unsigned limit = ConnectionLimit(options_.thread_per_connection ? kThreadPerConnectionLimit
+                                                                    : kPoolConnectionLimit);
+    return host_->Start(listen_fd_, options_.thread_per_connection, options_.threads, limit,
+                        options_.request_timeout_seconds, options_.serve.max_request_body,
+                        error);
   }
 
   void AnnounceReady() override {
@@ -88,7 +88,6 @@ class HttpFrontEnd : public isapi::FrontEnd {
  private:
   const isapi_http::Options& options_;
   int listen_fd_;
-  unsigned pool_size_;
   isapi_http::AccessLog log_;
   std::unique_ptr<isapi_http::HttpHost> host_;
 };
@@ -112,11 +111,6 @@ int main(int argc, char** argv) {
             options.listen.c_str());
     return 2;
   }
-  unsigned pool_size = options.threads;  // 0: a thread per connection
-  if (pool_size == 0 && !options.thread_per_connection) {
-    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    pool_size = static_cast<unsigned>(std::clamp<long>(cpus, 1, isapi_http::kMaxThreads));
-  }
   if (geteuid() == 0 && !options.allow_root) {
     fprintf(stderr,
             "isapi-server: refusing to run the module as root; run it as an unprivileged "
@@ -130,6 +124,6 @@ int main(int argc, char** argv) {
             error.c_str());
     return 1;
   }
-  HttpFrontEnd front_end(options, listen_fd, pool_size);
+  HttpFrontEnd front_end(options, listen_fd);
   return isapi::Serve("isapi-server", options.module_path, listen_fd, options.serve, &front_end);
 }

@@ -66,8 +66,10 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   options->help = values.count("--help") != 0;
   options->version = values.count("--version") != 0;
   if (options->help || options->version) return true;
-  uint64_t threads = 0;
-  if (!isapi::NumberOption(values, "--threads", 1, kMaxThreads, &threads, error)) return false;
+  uint64_t threads = isapi::ThreadsPerCpu();
+  if (!isapi::NumberOption(values, "--threads", 1, isapi::kMaxThreads, &threads, error)) {
+    return false;
+  }
   options->threads = static_cast<unsigned>(threads);
   if (!isapi::ReadServeOptions(values, &options->serve, error)) return false;
   uint64_t request_timeout = options->request_timeout_seconds;
@@ -85,7 +87,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "--module PATH is required";
     return false;
   }
-  if (options->thread_per_connection && options->threads != 0) {
+  if (options->thread_per_connection && values.count("--threads") != 0) {
     *error = "--threads and --thread-per-connection exclude each other";
     return false;
   }

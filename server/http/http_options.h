@@ -15,14 +15,14 @@ struct Options {
   std::string module_path;
   std::string listen = "127.0.0.1:8080";
   std::string access_log;  // "" for none, "-" for standard output
-  unsigned threads = 0;    // 0: one per CPU
-  bool thread_per_connection = false;
+  unsigned threads = 1;    // epoll threads; ParseOptions sets one per CPU
+                           // unless --threads is given
+  bool thread_per_connection = false;  // instead of the epoll threads
   unsigned request_timeout_seconds = 30;
   bool allow_root = false;
   isapi::ServeSettings serve;  // --workers, --drain-timeout, --request-terminate-timeout
 };
 
-constexpr unsigned kMaxThreads = 64;
 constexpr unsigned kMaxRequestTimeoutSeconds = 3600;
 
 // The text printed for --help and after a command-line error.
