@@ -394,7 +394,12 @@ void Responder::CloseConnection(Connection* connection) {
 
 int Responder::MillisecondsUntilIdleDeadline() {
   std::lock_guard<std::mutex> lock(idle_mutex_);
-  return idle_.empty() ? -1 : MillisecondsUntil(idle_.front()->deadline);
+  if (!idle_.empty()) return MillisecondsUntil(idle_.front()->deadline);
+  // Another loop may make a connection idle while the sweeping one waits,
+  // without waking it. Every idle connection gets the same timeout, so one
+  // that arrives later is due later than this wake-up.
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(settings_.idle_timeout).count());
 }
 
 void Responder::CloseOverdueIdle(Clock::time_point now) {

@@ -91,7 +91,7 @@ class Responder {
   class EventLoop;
 
   void CloseConnection(Connection* connection);
-  // -1 when no connection is idle.
+  // Until the first idle connection is due; one idle timeout when none is.
   int MillisecondsUntilIdleDeadline();
   void CloseOverdueIdle(std::chrono::steady_clock::time_point now);
 
