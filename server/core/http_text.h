@@ -25,6 +25,10 @@ bool IsTokenChar(unsigned char c);
 // and methods must be tokens.
 bool IsToken(std::string_view text);
 
+// Whether `text` holds a control byte other than HTAB, or DEL, which a
+// status line or a header value must not carry (a bare CR among them).
+bool HasControl(std::string_view text);
+
 char AsciiLower(char c);
 char AsciiUpper(char c);
 

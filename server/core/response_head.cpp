@@ -8,13 +8,6 @@
 namespace isapi {
 namespace {
 
-bool HasControl(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return (u < 0x20 && c != '\t') || u == 0x7f;
-  });
-}
-
 // Parses "NNN" or "NNN reason". A final answer needs a code of 200 or more.
 bool ParseStatus(std::string_view text, ResponseHead* head) {
   if (text.size() < 3 || (text.size() > 3 && text[3] != ' ')) return false;

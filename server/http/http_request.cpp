@@ -25,7 +25,7 @@ int RefuseRequest(std::string_view method, std::string_view target, std::string_
   bool chunked = false;
   uint64_t length = 0;
   for (const isapi::HeaderField& field : headers) {
-    if (!isapi::IsToken(field.name)) return 400;
+    if (!isapi::IsToken(field.name) || isapi::HasControl(field.value)) return 400;
     if (isapi::EqualsIgnoreCase(field.name, "Content-Length")) {
       ++lengths;
       if (!isapi::ParseDecimal(field.value, UINT64_MAX, &length)) bad_length = true;

@@ -27,7 +27,8 @@ struct ConnectionAddresses {
 //   400  a method that is not a token, a target with a control byte, blank or DEL (libmicrohttpd, run
 //        tolerant, passes "GET /a b HTTP/1.1" through), HTTP/1.1 without
 //        Host, a header name that is not a token (libmicrohttpd passes
-//        "Name :" and some empty names through), more than one
+//        "Name :" and some empty names through), a control byte (a bare
+//        CR) in a header value, more than one
 //        Content-Length, a Content-Length that is
 //        not a plain decimal, Content-Length together with
 //        Transfer-Encoding (the framing would be ambiguous), more than one

@@ -358,6 +358,11 @@ TEST_F(ServerTest, MalformedRequestsGetA4xxAndTheServerGoesOn) {
       {"GET /a%zz HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 400 "},
       {"GET /a%00 HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 400 "},
       {"GET /page HTTP/1.1\r\nHost: t\r\nBad Name: v\r\n\r\n", "HTTP/1.1 400 "},
+      {"GET /page HTTP/1.1\r\nHost: t\r\nX-A: a\rb\r\n\r\n", "HTTP/1.1 400 "},
+      // The rest must not be read as a request.
+      {"GET /page HTTP/1.1\r\n: v\r\nHost: t\r\nContent-Length: " +
+           std::to_string(next.size()) + "\r\n\r\n" + next,
+       "HTTP/1.1 400 "},
       {"POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 3\r\n"
        "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
        "HTTP/1.1 400 "},
