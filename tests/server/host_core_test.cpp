@@ -4,14 +4,18 @@
 // module (probe_module.cpp) plays the module that misbehaves.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "server/core/chunk_decoder.h"
 #include "server/core/host_core.h"
+#include "tests/server/probe_digest.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -158,6 +162,75 @@ TEST_F(HostCoreTest, ClientGoneFailsTheModulesWritesAndTheAnswer) {
   EXPECT_EQ(sink.writes_, 1);
   EXPECT_EQ(sink.finished_, 0);
   EXPECT_EQ(result.body_bytes, 0u);
+}
+
+// A body the front end streams: `text` in pieces of at most `piece` bytes,
+// then the end, or the client leaving.
+class ScriptedBody : public isapi::BodyReader {
+ public:
+  ScriptedBody(std::string text, size_t piece, bool client_leaves)
+      : text_(std::move(text)), piece_(piece), client_leaves_(client_leaves) {}
+  long Read(void* buffer, size_t size) override {
+    EXPECT_FALSE(ended_) << "read after the end";
+    size_t count = std::min({size, piece_, text_.size() - at_});
+    if (count == 0) {
+      ended_ = true;
+      return client_leaves_ ? -1 : 0;
+    }
+    memcpy(buffer, text_.data() + at_, count);
+    at_ += count;
+    return static_cast<long>(count);
+  }
+
+ private:
+  std::string text_;
+  size_t piece_;
+  bool client_leaves_;
+  size_t at_ = 0;
+  bool ended_ = false;
+};
+
+// The module gets the first 48 KiB in lpbData, from the front end's memory
+// or read ahead from its reader, and the rest through ReadClient, which
+// fails with ERROR_CONNECTION_ABORTED (1236) once the client has left.
+TEST_F(HostCoreTest, BodyReachesTheModuleThroughItsWindowAndReadClient) {
+  std::string body(100000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 % 251);
+  const struct {
+    const char* label;
+    size_t in_memory;    // bytes of Request::body; the rest comes from the reader
+    bool reader;
+    bool client_leaves;
+    bool chunked;
+    std::string digest;  // with total = 100000
+  } cases[] = {
+      {"all in memory", body.size(), false, false, false, probe::DigestOf(body, false)},
+      {"all streamed", 0, true, false, false, probe::DigestOf(body, false)},
+      {"some in memory", 10, true, false, false, probe::DigestOf(body, false)},
+      {"streamed chunked", 0, true, false, true, probe::DigestOf(body, true)},
+      {"client leaves after the window", 0, true, true, false,
+       probe::DigestLine("100000", isapi::kBodyWindow, body, "FALSE 1236")},
+  };
+  for (const auto& c : cases) {
+    isapi::Request request = ProbeRequest("/digest", "POST");
+    request.body = body.substr(0, c.in_memory);
+    ScriptedBody rest(body.substr(c.in_memory), 1000, c.client_leaves);
+    if (c.reader) request.body_rest = &rest;
+    request.body_length = body.size();
+    request.body_chunked = c.chunked;
+    RecordingSink sink;
+    module_->Serve(request, &sink);
+    EXPECT_EQ(sink.body_, c.digest) << c.label;
+  }
+  // The client leaves before the window is full: the module gets what came.
+  std::string part = body.substr(0, 20000);
+  isapi::Request request = ProbeRequest("/digest", "POST");
+  ScriptedBody rest(part, 1000, true);
+  request.body_rest = &rest;
+  request.body_length = body.size();
+  RecordingSink sink;
+  module_->Serve(request, &sink);
+  EXPECT_EQ(sink.body_, probe::DigestLine("100000", part.size(), part, "FALSE 1236"));
 }
 
 TEST_F(HostCoreTest, CallbacksAnswerMisuseWithWin32Errors) {

@@ -21,15 +21,22 @@ inline uint32_t Crc32(uint32_t crc, const unsigned char* data, size_t size) {
   return ~crc;
 }
 
+// The /digest line: cbTotalBytes as `total`, `available` bytes in lpbData,
+// `read` all the module read, `end` how its last ReadClient ended.
+inline std::string DigestLine(const std::string& total, size_t available, const std::string& read,
+                              const std::string& end) {
+  char crc[9];
+  snprintf(crc, sizeof crc, "%08x",
+           Crc32(0, reinterpret_cast<const unsigned char*>(read.data()), read.size()));
+  return "total " + total + " available " + std::to_string(available) + " nul yes read " +
+         std::to_string(read.size()) + " crc32 " + crc + " end " + end + "\n";
+}
+
 // The /digest line for `body` read whole: the first 48 KiB in lpbData, the
 // rest by ReadClient; a chunked body's total is unknown.
 inline std::string DigestOf(const std::string& body, bool chunked) {
-  char crc[9];
-  snprintf(crc, sizeof crc, "%08x",
-           Crc32(0, reinterpret_cast<const unsigned char*>(body.data()), body.size()));
-  return "total " + (chunked ? std::string("4294967295") : std::to_string(body.size())) +
-         " available " + std::to_string(std::min<size_t>(body.size(), 48 * 1024)) +
-         " nul yes read " + std::to_string(body.size()) + " crc32 " + crc + " end TRUE\n";
+  return DigestLine(chunked ? "4294967295" : std::to_string(body.size()),
+                    std::min<size_t>(body.size(), 48 * 1024), body, "TRUE");
 }
 
 }  // namespace probe
