@@ -1,5 +1,10 @@
 // The host side of the extension interface, independent of any HTTP engine.
 //
+// Words as this code uses them: a host is one of the three programs that
+// load a module (isapi-server, isapi-fcgi, nginx with the module); its
+// front end is the part that speaks its protocol; the host core, here, is
+// what all three share.
+//
 // A front end (isapi-server's HTTP, isapi-fcgi's FastCGI, the nginx module)
 // receives a request its own way, fills in a Request, and hands it to
 // Module::Serve together with a ResponseSink. The core builds the control

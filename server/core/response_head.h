@@ -14,7 +14,7 @@ namespace isapi {
 // "Transfer-Encoding: chunked" line sets *chunked and is left out of
 // `head`: the core decodes the chunks. `body` gets the bytes after the
 // block's blank line, which belong to the answer's body. Returns false for
-// a status or block the host must not pass on (the answer is then a 500):
+// a status or block the core must not pass on (the answer is then a 500):
 // a code below 200, a control character, a bare CR or LF, a line fold, a
 // name that is not a token, a malformed or contradictory Content-Length, a
 // transfer coding other than chunked, or both framings at once.

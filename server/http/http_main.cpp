@@ -1,5 +1,5 @@
 // isapi-server: a standalone HTTP/1.1 server on libmicrohttpd that serves
-// every request through one extension module. See http_host.h for how it
+// every request through one extension module. See http_server.h for how it
 // drives libmicrohttpd, http_options.cpp for the command line and
 // server/core/supervisor.h for its worker processes.
 #include <errno.h>
@@ -17,7 +17,7 @@
 #include "server/core/options.h"
 #include "server/core/supervisor.h"
 #include "server/http/access_log.h"
-#include "server/http/http_host.h"
+#include "server/http/http_server.h"
 #include "server/http/http_options.h"
 
 namespace {
@@ -53,10 +53,10 @@ class HttpFrontEnd : public isapi::FrontEnd {
       *error = "cannot open access log " + options_.access_log + ": " + strerror(errno);
       return false;
     }
-    host_ = std::make_unique<isapi_http::HttpHost>(module, &log_);
+    server_ = std::make_unique<isapi_http::HttpServer>(module, &log_);
     unsigned limit = ConnectionLimit(options_.thread_per_connection ? kThreadPerConnectionLimit
                                                                     : kPoolConnectionLimit);
-    return host_->Start(listen_fd_, options_.thread_per_connection, options_.threads, limit,
+    return server_->Start(listen_fd_, options_.thread_per_connection, options_.threads, limit,
                         options_.request_timeout_seconds, options_.serve.max_request_body,
                         error);
   }
@@ -78,18 +78,18 @@ class HttpFrontEnd : public isapi::FrontEnd {
   }
 
   void Stop(unsigned drain_timeout_seconds) override {
-    host_->StopAccepting();
+    server_->StopAccepting();
     printf("draining\n");
     fflush(stdout);
-    host_->Drain(drain_timeout_seconds * 1000);
-    host_.reset();
+    server_->Drain(drain_timeout_seconds * 1000);
+    server_.reset();
   }
 
  private:
   const isapi_http::Options& options_;
   int listen_fd_;
   isapi_http::AccessLog log_;
-  std::unique_ptr<isapi_http::HttpHost> host_;
+  std::unique_ptr<isapi_http::HttpServer> server_;
 };
 
 }  // namespace

@@ -28,13 +28,13 @@
 
 namespace isapi_http {
 
-class HttpHost {
+class HttpServer {
  public:
-  // `module` and `log` must outlive the host.
-  HttpHost(isapi::Module* module, AccessLog* log) : module_(module), log_(log) {}
-  ~HttpHost();
-  HttpHost(const HttpHost&) = delete;
-  HttpHost& operator=(const HttpHost&) = delete;
+  // `module` and `log` must outlive the server.
+  HttpServer(isapi::Module* module, AccessLog* log) : module_(module), log_(log) {}
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
 
   // Serves the connections of `listen_fd` (a listening socket, left open
   // until StopAccepting) from `pool_threads` epoll threads, or from a

@@ -1,4 +1,4 @@
-#include "server/http/http_host.h"
+#include "server/http/http_server.h"
 
 #include <string.h>
 #include <unistd.h>
@@ -54,7 +54,7 @@ int64_t NowMs() {
 // the other (libmicrohttpd answers pipelined requests in turn), and each
 // reuses the buffers of the one before, so that a request on a kept-alive
 // connection allocates nothing once they have grown.
-struct HttpHost::ConnectionState {
+struct HttpServer::ConnectionState {
   ConnectionAddresses addresses;  // looked up once, when it opens
   int fd = -1;
   // Since when the server waits for a whole request (NowMs), 0 while a
@@ -72,21 +72,21 @@ struct HttpHost::ConnectionState {
   size_t header_count = 0;  // request.headers beyond it are left from before
   bool headers_checked = false;
   bool refused = false;    // a 4xx is queued; the rest of the body is ignored
-  bool answering = false;  // counted in HttpHost::answering_
+  bool answering = false;  // counted in HttpServer::answering_
   BufferedSink sink;
 };
 
-HttpHost::~HttpHost() {
+HttpServer::~HttpServer() {
   if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
   StopWatching();
 }
 
-bool HttpHost::Start(int listen_fd, bool thread_per_connection, unsigned pool_threads,
+bool HttpServer::Start(int listen_fd, bool thread_per_connection, unsigned pool_threads,
                      unsigned connection_limit, unsigned request_timeout_seconds,
                      uint64_t max_body, std::string* error) {
   max_body_ = max_body;
   request_timeout_ms_ = static_cast<int64_t>(request_timeout_seconds) * 1000;
-  watcher_ = std::thread(&HttpHost::WatchRequestDeadlines, this);
+  watcher_ = std::thread(&HttpServer::WatchRequestDeadlines, this);
   MHD_OptionItem pool_options[] = {
       {!thread_per_connection && pool_threads > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END,
        pool_threads, nullptr},
@@ -98,11 +98,11 @@ bool HttpHost::Start(int listen_fd, bool thread_per_connection, unsigned pool_th
                        : MHD_USE_EPOLL_INTERNAL_THREAD) |
                    MHD_USE_ITC | MHD_USE_ERROR_LOG;
   daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &HttpHost::HandleRequest, this,
+      flags, 0, nullptr, nullptr, &HttpServer::HandleRequest, this,
       MHD_OPTION_LISTEN_SOCKET, listen_fd,
-      MHD_OPTION_URI_LOG_CALLBACK, &HttpHost::BeginRequest, this,
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpHost::EndRequest, this,
-      MHD_OPTION_NOTIFY_CONNECTION, &HttpHost::NotifyConnection, this,
+      MHD_OPTION_URI_LOG_CALLBACK, &HttpServer::BeginRequest, this,
+      MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::EndRequest, this,
+      MHD_OPTION_NOTIFY_CONNECTION, &HttpServer::NotifyConnection, this,
       MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
       MHD_OPTION_CONNECTION_LIMIT, connection_limit,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnectionLimit,
@@ -120,13 +120,13 @@ bool HttpHost::Start(int listen_fd, bool thread_per_connection, unsigned pool_th
   return true;
 }
 
-void HttpHost::StopAccepting() {
+void HttpServer::StopAccepting() {
   draining_.store(true);
   MHD_socket listener = MHD_quiesce_daemon(daemon_);
   if (listener != MHD_INVALID_SOCKET) close(listener);
 }
 
-void HttpHost::Drain(unsigned deadline_ms) {
+void HttpServer::Drain(unsigned deadline_ms) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     answered_.wait_for(lock, std::chrono::milliseconds(deadline_ms),
@@ -137,7 +137,7 @@ void HttpHost::Drain(unsigned deadline_ms) {
   StopWatching();
 }
 
-void HttpHost::WatchRequestDeadlines() {
+void HttpServer::WatchRequestDeadlines() {
   std::unique_lock<std::mutex> lock(connections_mutex_);
   while (!watch_wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_watching_; })) {
     int64_t now = NowMs();
@@ -153,7 +153,7 @@ void HttpHost::WatchRequestDeadlines() {
   }
 }
 
-void HttpHost::StopWatching() {
+void HttpServer::StopWatching() {
   if (!watcher_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(connections_mutex_);
@@ -163,9 +163,9 @@ void HttpHost::StopWatching() {
   watcher_.join();
 }
 
-void HttpHost::NotifyConnection(void* cls, MHD_Connection* connection, void** socket_context,
+void HttpServer::NotifyConnection(void* cls, MHD_Connection* connection, void** socket_context,
                                 MHD_ConnectionNotificationCode code) {
-  auto* host = static_cast<HttpHost*>(cls);
+  auto* server = static_cast<HttpServer*>(cls);
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
     auto* state = new ConnectionState();
     LookUpAddresses(connection, &state->addresses);
@@ -174,20 +174,20 @@ void HttpHost::NotifyConnection(void* cls, MHD_Connection* connection, void** so
     state->fd = info != nullptr ? info->connect_fd : -1;
     state->waiting_since_ms.store(NowMs());
     *socket_context = state;
-    std::lock_guard<std::mutex> lock(host->connections_mutex_);
-    host->connections_.insert(state);
+    std::lock_guard<std::mutex> lock(server->connections_mutex_);
+    server->connections_.insert(state);
   } else {
     auto* state = static_cast<ConnectionState*>(*socket_context);
     {
-      std::lock_guard<std::mutex> lock(host->connections_mutex_);
-      host->connections_.erase(state);
+      std::lock_guard<std::mutex> lock(server->connections_mutex_);
+      server->connections_.erase(state);
     }
     delete state;
     *socket_context = nullptr;
   }
 }
 
-void* HttpHost::BeginRequest(void*, const char* uri, MHD_Connection* connection) {
+void* HttpServer::BeginRequest(void*, const char* uri, MHD_Connection* connection) {
   const MHD_ConnectionInfo* info =
       MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
   auto* state = static_cast<ConnectionState*>(info->socket_context);
@@ -203,28 +203,28 @@ void* HttpHost::BeginRequest(void*, const char* uri, MHD_Connection* connection)
   return state;
 }
 
-void HttpHost::EndRequest(void* cls, MHD_Connection*, void** request_context,
+void HttpServer::EndRequest(void* cls, MHD_Connection*, void** request_context,
                           MHD_RequestTerminationCode) {
-  auto* host = static_cast<HttpHost*>(cls);
+  auto* server = static_cast<HttpServer*>(cls);
   auto* state = static_cast<ConnectionState*>(*request_context);
   if (state != nullptr) state->waiting_since_ms.store(NowMs());
   if (state != nullptr && state->answering) {
     state->answering = false;
-    if (host->answering_.fetch_sub(1) == 1 && host->draining_.load()) {
+    if (server->answering_.fetch_sub(1) == 1 && server->draining_.load()) {
       // Under the lock, so that Drain cannot miss it between its check and
       // its wait.
-      std::lock_guard<std::mutex> lock(host->mutex_);
-      host->answered_.notify_all();
+      std::lock_guard<std::mutex> lock(server->mutex_);
+      server->answered_.notify_all();
     }
   }
   *request_context = nullptr;
 }
 
-MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const char*,
+MHD_Result HttpServer::HandleRequest(void* cls, MHD_Connection* connection, const char*,
                                    const char* method, const char* version,
                                    const char* upload_data, size_t* upload_data_size,
                                    void** request_context) {
-  auto* host = static_cast<HttpHost*>(cls);
+  auto* server = static_cast<HttpServer*>(cls);
   auto* state = static_cast<ConnectionState*>(*request_context);
   if (state->refused) {
     *upload_data_size = 0;
@@ -248,9 +248,9 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
         state);
     state->request.headers.resize(state->header_count);
     int refusal =
-        RefuseRequest(method, state->target, version, state->request.headers, host->max_body_);
+        RefuseRequest(method, state->target, version, state->request.headers, server->max_body_);
     if (refusal == 0) return MHD_YES;
-    return host->Refuse(connection, method, version, state, refusal);
+    return server->Refuse(connection, method, version, state, refusal);
   }
   if (*upload_data_size != 0) {
     size_t size = *upload_data_size;
@@ -259,7 +259,7 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
     // RefuseRequest let through only a Content-Length within the bound; a
     // chunked body is measured here.
     state->body_received += size;
-    if (state->body_received > host->max_body_) {
+    if (state->body_received > server->max_body_) {
       state->body_refusal = 413;
     } else if (!state->spool.Append(upload_data, size, &state->request.body)) {
       state->body_refusal = 500;
@@ -268,12 +268,12 @@ MHD_Result HttpHost::HandleRequest(void* cls, MHD_Connection* connection, const 
     return MHD_YES;
   }
   if (state->body_refusal != 0) {
-    return host->Refuse(connection, method, version, state, state->body_refusal);
+    return server->Refuse(connection, method, version, state, state->body_refusal);
   }
-  return host->Serve(connection, method, version, state);
+  return server->Serve(connection, method, version, state);
 }
 
-MHD_Result HttpHost::Refuse(MHD_Connection* connection, const char* method, const char* version,
+MHD_Result HttpServer::Refuse(MHD_Connection* connection, const char* method, const char* version,
                             ConnectionState* state, int status) {
   state->refused = true;
   state->waiting_since_ms.store(0);
@@ -288,7 +288,7 @@ MHD_Result HttpHost::Refuse(MHD_Connection* connection, const char* method, cons
   return state->sink.Queue(connection, false);
 }
 
-MHD_Result HttpHost::Serve(MHD_Connection* connection, const char* method, const char* version,
+MHD_Result HttpServer::Serve(MHD_Connection* connection, const char* method, const char* version,
                            ConnectionState* state) {
   isapi::Request& request = state->request;
   int refusal = MapRequest(method, state->target, version, state->addresses, &request);
