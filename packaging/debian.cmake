@@ -82,17 +82,21 @@ configured for with it, without a separate host process.
 The module is enabled in /etc/nginx/modules-enabled on installation.")
 
 set(maintainer_scripts ${CMAKE_CURRENT_BINARY_DIR}/debian)
-function(orvane_units_scripts component package units purge_paths)
+# remove_paths: what the units leave at run time; purge_paths: what stays
+# until the package is purged.
+function(orvane_units_scripts component package units remove_paths purge_paths)
   set(PACKAGE ${package})
   set(UNITS ${units})
+  set(REMOVE_PATHS ${remove_paths})
   set(PURGE_PATHS ${purge_paths})
   foreach(script postinst prerm postrm)
     configure_file(debian/units-${script}.in ${maintainer_scripts}/${component}/${script} @ONLY)
   endforeach()
 endfunction()
-orvane_units_scripts(server isapi-server isapi-server.service
+orvane_units_scripts(server isapi-server isapi-server.service ""
                      "/var/log/isapi-server /var/log/private/isapi-server")
-orvane_units_scripts(fcgi isapi-fcgi "isapi-fcgi.socket isapi-fcgi.service" "")
+# systemd makes the socket's directory and leaves it when the socket goes.
+orvane_units_scripts(fcgi isapi-fcgi "isapi-fcgi.socket isapi-fcgi.service" /run/orvane "")
 file(WRITE ${maintainer_scripts}/server/conffiles
      "${CMAKE_INSTALL_FULL_SYSCONFDIR}/default/isapi-server\n"
      "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/isapi-server\n")
@@ -105,8 +109,11 @@ foreach(component server fcgi)
       ${maintainer_scripts}/${component}/postrm ${maintainer_scripts}/${component}/conffiles)
 endforeach()
 configure_file(debian/nginx-postinst.in ${maintainer_scripts}/nginx/postinst @ONLY)
+set(PACKAGE ${CPACK_DEBIAN_NGINX_PACKAGE_NAME})
+configure_file(debian/nginx-prerm.in ${maintainer_scripts}/nginx/prerm @ONLY)
 configure_file(debian/nginx-postrm.in ${maintainer_scripts}/nginx/postrm @ONLY)
 configure_file(debian/nginx-triggers ${maintainer_scripts}/nginx/triggers COPYONLY)
 set(CPACK_DEBIAN_NGINX_PACKAGE_CONTROL_EXTRA
-    ${maintainer_scripts}/nginx/postinst ${maintainer_scripts}/nginx/postrm
+    ${maintainer_scripts}/nginx/postinst ${maintainer_scripts}/nginx/prerm
+    ${maintainer_scripts}/nginx/postrm
     ${maintainer_scripts}/nginx/triggers)
