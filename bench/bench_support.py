@@ -62,7 +62,7 @@ def fcgi_site(port, socket_path):
         site = f.read()
     site = site.replace("server unix:/run/orvane/isapi-fcgi.sock;",
                         f"server unix:{socket_path};", 1)
-    return site.replace("listen 80;", f"listen 127.0.0.1:{port};", 1)
+    return site.replace("listen 8081;", f"listen 127.0.0.1:{port};", 1)
 
 
 def cpu_ticks(pids):

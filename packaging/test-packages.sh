@@ -49,12 +49,8 @@ done
 
 # What the packages ship, and which of their directories the system had
 # before: after the purge, those are all that may remain.
-for deb in "${debs[@]}"; do
-  dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -e 's|^\.||' -e 's|/$||' -e '/^$/d'
-done | sort -u > "$scratch/shipped"
-while read -r path; do
-  [ ! -d "$path" ] || echo "$path"
-done < "$scratch/shipped" > "$scratch/dirs-before"
+packaging/shipped-paths.sh "${debs[@]}" > "$scratch/shipped"
+packaging/shipped-paths.sh --dirs-in / "${debs[@]}" > "$scratch/dirs-before"
 
 echo "== installing ${packages[*]}"
 if ! dpkg -i "${debs[@]}"; then
@@ -87,9 +83,9 @@ echo "== Debian's nginx: the nginx module, and isapi-fcgi as its socket unit sta
 [ -L /etc/nginx/modules-enabled/50-mod-http-isapi.conf ] ||
   { echo "the nginx module is not enabled" >&2; exit 1; }
 # The example sites the packages ship, on Unix sockets of this test.
-sed -e "s|listen 80;|listen unix:$scratch/module-site.sock;|" \
+sed -e "s|listen [0-9]*;|listen unix:$scratch/module-site.sock;|" \
   /usr/share/doc/libnginx-mod-http-isapi/examples/isapi-module.conf > "$scratch/module-site.conf"
-sed -e "s|listen 80;|listen unix:$scratch/fcgi-site.sock;|" \
+sed -e "s|listen [0-9]*;|listen unix:$scratch/fcgi-site.sock;|" \
     -e "s|unix:/run/orvane/isapi-fcgi.sock|unix:$scratch/isapi-fcgi.sock|" \
   /usr/share/doc/isapi-fcgi/examples/isapi-fcgi.conf > "$scratch/fcgi-site.conf"
 cat > "$scratch/nginx.conf" <<CONF

@@ -28,7 +28,7 @@ std::string ReplaceOnce(std::string text, const std::string& from, const std::st
 // The example site, its upstream pointed at `fcgi_socket`.
 nginx_test::Config ExampleSite(const std::string& fcgi_socket) {
   std::string site = fcgi_test::ReadFile(NGINX_SITE_EXAMPLE);
-  site = ReplaceOnce(site, "listen 80;", "listen LISTEN;");
+  site = ReplaceOnce(site, "listen 8081;", "listen LISTEN;");
   site = ReplaceOnce(site, "server unix:/run/orvane/isapi-fcgi.sock;",
                      "server unix:" + fcgi_socket + ";");
   nginx_test::Config config;

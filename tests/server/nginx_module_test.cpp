@@ -137,8 +137,8 @@ std::string ReplaceAll(std::string text, const std::string& from, const std::str
 // the example installation reached through drive C:.
 TEST_F(NginxModuleTest, ExampleSiteServesTheExampleInstallation) {
   std::string site = fcgi_test::ReadFile(EXAMPLE_SITE);
-  ASSERT_NE(site.find("listen 80;"), std::string::npos);
-  site = ReplaceAll(site, "listen 80;", "listen LISTEN;");
+  ASSERT_NE(site.find("listen 8082;"), std::string::npos);
+  site = ReplaceAll(site, "listen 8082;", "listen LISTEN;");
   site = ReplaceAll(site, "/usr/lib/x86_64-linux-gnu/orvane/orvanehp.so", ORVANEHP_PATH);
   fcgi_test::TempDir drive_c;
   drive_c.Write("Program Files/.keep", "");
