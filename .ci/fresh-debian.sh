@@ -31,7 +31,11 @@ mkfifo "$work/output"
 # Job control puts serve.sh in a process group of its own with SIGINT
 # handled as in a terminal's foreground job.
 set -m
-chroot "$work/root" /bin/bash -c 'cd /root/orvane && exec scripts/serve.sh' > "$work/output" 2>&1 &
+# The environment of a root login there, not this machine's: nothing of
+# this shell's (a compiler launcher, say) may help the build along.
+chroot "$work/root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
+  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+  /bin/bash -c 'cd /root/orvane && exec scripts/serve.sh' > "$work/output" 2>&1 &
 serve_pid=$!
 set +m
 exec 3< "$work/output"
