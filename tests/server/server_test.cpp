@@ -329,7 +329,7 @@ struct RawCase {
   std::string request;
   const char* status_line;
   // libmicrohttpd answers these itself, with its status line and headers
-  // sent twice (see README); only the status is checked.
+  // sent twice (see docs/isapi-server.md); only the status is checked.
   bool engine_answers = false;
 };
 
