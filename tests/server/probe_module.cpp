@@ -24,7 +24,6 @@
 //   /errors        GetServerVariable/ServerSupportFunction/WriteClient error cases
 //   /block         waits until /release is requested (at most 10 s)
 //   /release       lets every /block request go on
-//   /nap           sleeps for one second, then answers
 //   /gate          waits until PROBE_GATE_FD, a pipe's read end, becomes
 //                  readable (the writer closed it; at most 10 s), then answers
 //                  "opened" or "timed out"
@@ -52,7 +51,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "isapi/isapi.h"
 #include "tests/server/probe_digest.h"
@@ -319,9 +317,6 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     pollfd gate = {fd != nullptr ? atoi(fd) : -1, POLLIN, 0};
     bool opened = poll(&gate, 1, 10000) == 1;
     SendText(ecb, opened ? "opened\n" : "timed out\n");
-  } else if (path == "/nap") {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    SendText(ecb, "rested\n");
   } else if (path == "/answer") {
     SendAnswer(ecb);
   } else if (path == "/crash") {

@@ -463,20 +463,24 @@ TEST(ServerThreading, PerConnectionBlockedModuleCallLeavesOtherConnectionsServed
 }
 
 // In the pool a module call that blocks holds up the other connections of
-// its thread: with one thread, a request that arrives during the module's
-// one-second nap reaches the module only after the nap.
+// its thread: with one thread, a request sent while the module waits at
+// the gate reaches the module only after the gate opens.
 TEST(ServerThreading, PoolThreadBlockedByModuleCallHoldsUpItsOtherConnections) {
   ProbeEvents events;
-  ServerProcess server({"--module", PROBE_MODULE, "--threads", "1"}, {events.Environment()});
+  ProbeGate gate;
+  ServerProcess server({"--module", PROBE_MODULE, "--threads", "1"},
+                       {events.Environment(), gate.Environment()});
   ASSERT_TRUE(server.started());
   std::string base = "http://127.0.0.1:" + std::to_string(server.port());
-  auto nap = std::async(std::launch::async, [&] { return Fetch(base + "/nap"); });
-  ASSERT_TRUE(events.WaitFor("enter /nap"));
-  CurlAnswer page = Fetch(base + "/page");
-  EXPECT_EQ(page.body, "page body\n");
-  EXPECT_EQ(nap.get().body, "rested\n");
+  auto waiting = std::async(std::launch::async, [&] { return Fetch(base + "/gate"); });
+  ASSERT_TRUE(events.WaitFor("enter /gate"));
+  RawConnection page(server.port());
+  ASSERT_TRUE(page.Send("GET /page HTTP/1.1\r\nHost: t\r\n\r\n"));
+  gate.Open();
+  EXPECT_NE(page.ReadThrough("page body").find("page body"), std::string::npos);
+  EXPECT_EQ(waiting.get().body, "opened\n");
   ASSERT_TRUE(events.WaitFor("leave /page"));
-  EXPECT_EQ(events.seen(), "enter /nap\nleave /nap\nenter /page\nleave /page\n");
+  EXPECT_EQ(events.seen(), "enter /gate\nleave /gate\nenter /page\nleave /page\n");
 }
 
 TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
