@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/wait.h"
+
 namespace fcgi_test {
 
 namespace {
@@ -106,19 +108,12 @@ void Child::Signal(int signal) const {
 }
 
 int Child::WaitExit(std::chrono::milliseconds timeout) {
-  Clock::time_point deadline = Clock::now() + timeout;
-  for (;;) {
-    if (reaped_) return exit_code_;
-    int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      reaped_ = true;
-      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return exit_code_;
-    }
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  if (reaped_) return exit_code_;
+  int status = 0;
+  if (!test_support::WaitForChildExit(pid_, timeout, &status)) return -1;
+  reaped_ = true;
+  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return exit_code_;
 }
 
 int ConnectUnix(const std::string& path, std::chrono::milliseconds timeout) {
@@ -296,12 +291,8 @@ FcgiServer::FcgiServer(const std::string& module, const std::string& page,
 }
 
 bool FcgiServer::WaitForLog(const std::string& text) const {
-  Clock::time_point deadline = Clock::now() + kWait;
-  while (log().find(text) == std::string::npos) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return test_support::WaitForWrites(dir_.path(), kWait,
+                                     [&] { return log().find(text) != std::string::npos; });
 }
 
 Reply FcgiServer::Send(const std::string& request) const { return Exchange(socket_, request); }

@@ -14,6 +14,7 @@
 
 #include "tests/server/nginx_test_support.h"
 #include "tests/server/server_process.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -75,12 +76,9 @@ size_t Occurrences(const std::string& text, const std::string& part) {
 
 // Waits (at most 10 s) until nginx's log holds `count` lines with `text`.
 bool WaitForLog(const Nginx& nginx, const std::string& text, size_t count) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    if (Occurrences(nginx.log(), text) >= count) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return test_support::WaitForWrites(nginx.dir(), std::chrono::seconds(10), [&] {
+    return Occurrences(nginx.log(), text) >= count;
+  });
 }
 
 std::string Body(const std::string& answer) {

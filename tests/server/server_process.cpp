@@ -14,7 +14,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
+
+#include "tests/support/wait.h"
 
 extern char** environ;
 
@@ -77,12 +78,9 @@ std::string ReadUntil(int fd, int timeout_ms, Stop stop) {
 }
 
 int WaitForExit(pid_t pid, int timeout_ms) {
-  for (int waited = 0; waited < timeout_ms; waited += 10) {
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  int status = 0;
+  if (test_support::WaitForChildExit(pid, std::chrono::milliseconds(timeout_ms), &status)) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
