@@ -15,7 +15,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "tests/support/wait.h"
 
@@ -30,17 +29,11 @@ int RemainingMs(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-int ConnectWithRetry(const sockaddr* address, socklen_t length, int family,
-                     std::chrono::milliseconds timeout) {
-  Clock::time_point deadline = Clock::now() + timeout;
-  for (;;) {
-    int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, address, length) == 0) return fd;
-    close(fd);
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+int Connect(const sockaddr* address, socklen_t length, int family) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || connect(fd, address, length) == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 void AppendLength(std::string* out, size_t length) {
@@ -116,22 +109,20 @@ int Child::WaitExit(std::chrono::milliseconds timeout) {
   return exit_code_;
 }
 
-int ConnectUnix(const std::string& path, std::chrono::milliseconds timeout) {
+int ConnectUnix(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return -1;
   memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  return ConnectWithRetry(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_UNIX,
-                          timeout);
+  return Connect(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_UNIX);
 }
 
-int ConnectTcp(uint16_t port, std::chrono::milliseconds timeout) {
+int ConnectTcp(uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return ConnectWithRetry(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET,
-                          timeout);
+  return Connect(reinterpret_cast<sockaddr*>(&address), sizeof address, AF_INET);
 }
 
 int ListenUnix(const std::string& path) {

@@ -52,10 +52,11 @@ class Child {
   int exit_code_ = -1;
 };
 
-// Connects to a Unix socket or to 127.0.0.1:port, retrying until `timeout`
-// passes (for a server that is still starting). Returns the descriptor or -1.
-int ConnectUnix(const std::string& path, std::chrono::milliseconds timeout = kWait);
-int ConnectTcp(uint16_t port, std::chrono::milliseconds timeout = kWait);
+// Connects to a Unix socket or to 127.0.0.1:port. Returns the descriptor or
+// -1. Servers under test listen before a test connects: FcgiServer returns
+// once isapi-fcgi serves, and nginx inherits a socket already listening.
+int ConnectUnix(const std::string& path);
+int ConnectTcp(uint16_t port);
 
 // A listening Unix socket at `path`; the descriptor, or -1.
 int ListenUnix(const std::string& path);
