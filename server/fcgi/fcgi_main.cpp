@@ -45,11 +45,12 @@ class FcgiFrontEnd : public isapi::FrontEnd {
             isapi_fcgi::SocketName(listen_fd_).c_str(), inherited_ ? " (inherited)" : "",
             options_.threads);
     isapi_fcgi::ResponderSettings settings;
-    settings.threads = options_.threads;
     settings.limits.max_params = options_.max_params;
     settings.limits.max_body = options_.serve.max_request_body;
-    settings.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
-    settings.idle_timeout = std::chrono::seconds(options_.idle_timeout_seconds);
+    settings.loop.threads = options_.threads;
+    settings.loop.max_connections = settings.limits.max_connections;
+    settings.loop.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
+    settings.loop.idle_timeout = std::chrono::seconds(options_.idle_timeout_seconds);
     responder_ = std::make_unique<isapi_fcgi::Responder>(module, listen_fd_, settings);
     return responder_->Start(error);
   }
@@ -58,8 +59,8 @@ class FcgiFrontEnd : public isapi::FrontEnd {
   // master also ends a worker that outlasts the drain timeout.
   void Stop(unsigned) override {
     fprintf(stderr, "isapi-fcgi: stopping, finishing requests in progress\n");
+    responder_->Stop();
     responder_.reset();
-    close(listen_fd_);
   }
 
  private:
