@@ -15,12 +15,22 @@ done
 mapfile -t wanted < <(awk -v wanted=" $* " '
   /^\[.*\]$/ { group = substr($0, 2, length($0) - 2); next }
   /^[ \t]*(#|$)/ { next }
-  index(wanted, " " group " ") && !seen[$1]++ { print $1 }' "$list")
+  index(wanted, " " group " ") && !seen[$0]++ { print $0 }' "$list")
 
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
+# A line "a | b" is met by either package; the first is installed when
+# neither is.
 missing=()
-for package in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
+for line in "${wanted[@]}"; do
+  read -r -a alternatives <<< "${line//|/ }"
+  met=false
+  for package in "${alternatives[@]}"; do
+    if installed "$package"; then met=true; break; fi
+  done
+  $met || missing+=("${alternatives[0]}")
 done
 [ ${#missing[@]} -gt 0 ] || exit 0
 
