@@ -145,14 +145,14 @@ def raise_descriptor_limit():
 
 
 def start_isapi_server(build, module, env, log, threads=None, extra_args=()):
-    """Starts isapi-server on a free loopback port with `threads` pool
-    threads (None: its default; 0: a thread per connection) and
-    `extra_args`; returns (port, process) once it serves."""
+    """Starts isapi-server on a free loopback port with `threads` threads
+    (None: its default) and `extra_args`; returns (port, process) once it
+    serves."""
     port = free_port()
     command = [os.path.join(build, "server", "http", "isapi-server"), "--module", module,
                "--listen", f"127.0.0.1:{port}"]
     if threads is not None:
-        command += ["--threads", str(threads)] if threads > 0 else ["--thread-per-connection"]
+        command += ["--threads", str(threads)]
     command += list(extra_args)
     if os.geteuid() == 0:
         command.append("--allow-root")

@@ -201,7 +201,7 @@ def main():
     parser.add_argument("--wrk-threads", type=int, default=1)
     cpus = os.cpu_count()
     parser.add_argument("--server-threads", type=int, default=cpus,
-                        help="isapi-server --threads (0: --thread-per-connection)")
+                        help="isapi-server --threads")
     parser.add_argument("--fcgi-threads", type=int, default=cpus)
     parser.add_argument("--php-children", type=int, default=cpus)
     parser.add_argument("--nginx-workers", type=int, default=cpus)
@@ -357,7 +357,7 @@ def main():
         report.line(f"wrk -t{args.wrk_threads} -c{args.connections} -d{args.duration}s, "
                     f"{args.rounds} rounds in rotating order, medians; nginx workers "
                     f"{args.nginx_workers}, isapi-server threads "
-                    f"{args.server_threads or 'per connection'}, isapi-fcgi threads "
+                    f"{args.server_threads}, isapi-fcgi threads "
                     f"{args.fcgi_threads}, php-fpm children {args.php_children}")
         report.line("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx "
                     "| syscalls/req | nginx errors |")

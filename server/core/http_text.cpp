@@ -144,6 +144,7 @@ const char* ReasonPhrase(int status) {
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
     case 503: return "Service Unavailable";
+    case 505: return "HTTP Version Not Supported";
     default: return "";
   }
 }

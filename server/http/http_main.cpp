@@ -1,6 +1,6 @@
-// isapi-server: a standalone HTTP/1.1 server on libmicrohttpd that serves
-// every request through one extension module. See http_server.h for how it
-// drives libmicrohttpd, http_options.cpp for the command line and
+// isapi-server: a standalone HTTP/1.1 server that serves
+// every request through one extension module. See http_server.h for its
+// HTTP, http_options.cpp for the command line and
 // server/core/supervisor.h for its worker processes.
 #include <errno.h>
 #include <netinet/in.h>
@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -22,10 +23,8 @@
 
 namespace {
 
-// With a thread pool, thousands of connections cost little; a thread per
-// connection costs a thread each, so it keeps to fewer.
-constexpr unsigned kPoolConnectionLimit = 4096;
-constexpr unsigned kThreadPerConnectionLimit = 512;
+// An open connection costs a descriptor and a few KiB, not a thread.
+constexpr unsigned kConnectionLimit = 4096;
 // Descriptors kept free of connections: the listener, epoll and wake-up
 // descriptors, the access log, and the module's files.
 constexpr rlim_t kReservedDescriptors = 64;
@@ -53,12 +52,14 @@ class HttpFrontEnd : public isapi::FrontEnd {
       *error = "cannot open access log " + options_.access_log + ": " + strerror(errno);
       return false;
     }
-    server_ = std::make_unique<isapi_http::HttpServer>(module, &log_);
-    unsigned limit = ConnectionLimit(options_.thread_per_connection ? kThreadPerConnectionLimit
-                                                                    : kPoolConnectionLimit);
-    return server_->Start(listen_fd_, options_.thread_per_connection, options_.threads, limit,
-                        options_.request_timeout_seconds, options_.serve.max_request_body,
-                        error);
+    isapi_http::ServerSettings settings;
+    settings.loop.threads = static_cast<int>(options_.threads);
+    settings.loop.max_connections = ConnectionLimit(kConnectionLimit);
+    settings.loop.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
+    settings.loop.idle_timeout = settings.loop.request_timeout;
+    settings.max_body = options_.serve.max_request_body;
+    server_ = std::make_unique<isapi_http::HttpServer>(module, &log_, listen_fd_, settings);
+    return server_->Start(error);
   }
 
   void AnnounceReady() override {
@@ -78,10 +79,10 @@ class HttpFrontEnd : public isapi::FrontEnd {
   }
 
   void Stop(unsigned drain_timeout_seconds) override {
-    server_->StopAccepting();
+    server_->StopAccepting(std::chrono::seconds(drain_timeout_seconds));
     printf("draining\n");
     fflush(stdout);
-    server_->Drain(drain_timeout_seconds * 1000);
+    server_->Wait();
     server_.reset();
   }
 

@@ -12,7 +12,7 @@ namespace isapi_http {
 const char* Usage() {
   static const std::string usage =
       std::string("usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
-         "                    [--threads N | --thread-per-connection] [--access-log FILE|-]\n"
+         "                    [--threads N] [--access-log FILE|-]\n"
          "                    [--request-timeout S] [--workers N] [--drain-timeout S]\n"
          "                    [--request-terminate-timeout S] [--allow-root]\n"
          "\n"
@@ -21,18 +21,14 @@ const char* Usage() {
          "  --listen ADDR:PORT   address and port to listen on: IPV4:PORT or [IPV6]:PORT\n"
          "                       (default 127.0.0.1:8080; [::]:PORT takes IPv4 too);\n"
          "                       port 0 picks a free port\n"
-         "  --threads N          serve from a pool of N (1-64) epoll threads (default: one\n"
-         "                       per CPU); a module call that blocks holds up the other\n"
-         "                       connections of its thread\n"
-         "  --thread-per-connection\n"
-         "                       serve each connection on a thread of its own instead, for\n"
-         "                       modules that block: a blocked call then holds up only its\n"
-         "                       own connection; costs more CPU per request\n"
+         "  --threads N          serve from N (1-64) threads (default: one per CPU), each\n"
+         "                       running the module for the requests it reads; as many\n"
+         "                       module calls as threads may block at once\n"
          "  --access-log FILE|-  append a Common Log Format line per request to FILE,\n"
          "                       or write it to standard output with -\n"
          "  --request-timeout S  close a connection whose request has not arrived whole\n"
-         "                       S seconds (1-3600, default 30) after the connection\n"
-         "                       opened or the previous answer went out\n") +
+         "                       S seconds (1-3600, default 30) after it began, and one\n"
+         "                       kept open that long without a request\n") +
          isapi::kServeOptionsUsage +
          "  --allow-root         run the module even as root (refused otherwise: the\n"
          "                       module would have every right on the machine)\n"
@@ -56,7 +52,7 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
   std::vector<isapi::KnownOption> known = {
       {"--help", false},         {"--version", false},
       {"--module", true},        {"--listen", true},
-      {"--access-log", true},    {"--threads", true},        {"--thread-per-connection", false},
+      {"--access-log", true},    {"--threads", true},
       {"--request-timeout", true}, {"--allow-root", false}};
   known.insert(known.end(), isapi::kServeOptions.begin(), isapi::kServeOptions.end());
   isapi::OptionValues values;
@@ -78,17 +74,12 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     return false;
   }
   options->request_timeout_seconds = static_cast<unsigned>(request_timeout);
-  options->thread_per_connection = values.count("--thread-per-connection") != 0;
   options->allow_root = values.count("--allow-root") != 0;
   options->module_path = values["--module"];
   options->access_log = values["--access-log"];
   if (values.count("--listen") != 0) options->listen = values["--listen"];
   if (options->module_path.empty()) {
     *error = "--module PATH is required";
-    return false;
-  }
-  if (options->thread_per_connection && values.count("--threads") != 0) {
-    *error = "--threads and --thread-per-connection exclude each other";
     return false;
   }
   return true;

@@ -15,9 +15,9 @@ struct Options {
   std::string module_path;
   std::string listen = "127.0.0.1:8080";
   std::string access_log;  // "" for none, "-" for standard output
-  unsigned threads = 1;    // epoll threads; ParseOptions sets one per CPU
+  unsigned threads = 1;    // event loops, each running the module for its
+                           // requests; ParseOptions sets one per CPU
                            // unless --threads is given
-  bool thread_per_connection = false;  // instead of the epoll threads
   unsigned request_timeout_seconds = 30;
   bool allow_root = false;
   isapi::ServeSettings serve;  // --workers, --drain-timeout, --request-terminate-timeout
@@ -30,8 +30,8 @@ const char* Usage();
 
 // Parses the command line (see Usage; --name value and --name=value).
 // --help and --version end the parse. Returns false with a
-// one-line reason in *error for a missing --module, --threads together
-// with --thread-per-connection, or what isapi::ParseCommandLine refuses.
+// one-line reason in *error for a missing --module, or what
+// isapi::ParseCommandLine refuses.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 // Parses "IPV4:PORT" or "[IPV6]:PORT" (port 0..65535; 0 lets the kernel

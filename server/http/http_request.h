@@ -1,6 +1,7 @@
-// From what libmicrohttpd tells about a request to the host core's
+// From a parsed request line and header fields to the host core's
 // isapi::Request, and which requests this server refuses before the
-// module sees them. Free of libmicrohttpd, so it is tested without a socket.
+// module sees them. Free of sockets and of the parser, so it is tested
+// on its own.
 #pragma once
 
 #include <stddef.h>
@@ -24,11 +25,9 @@ struct ConnectionAddresses {
 
 // Returns the 4xx status for a request this server refuses once its
 // request line and headers are in, or 0:
-//   400  a method that is not a token, a target with a control byte, blank or DEL (libmicrohttpd, run
-//        tolerant, passes "GET /a b HTTP/1.1" through), HTTP/1.1 without
-//        Host, a header name that is not a token (libmicrohttpd passes
-//        "Name :" and some empty names through), a control byte (a bare
-//        CR) in a header value, more than one
+//   400  a method that is not a token, a target with a control byte, blank
+//        or DEL, HTTP/1.1 without Host, a header name that is not a token,
+//        a control byte (a bare CR) in a header value, more than one
 //        Content-Length, a Content-Length that is
 //        not a plain decimal, Content-Length together with
 //        Transfer-Encoding (the framing would be ambiguous), more than one

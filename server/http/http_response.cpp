@@ -1,95 +1,80 @@
 #include "server/http/http_response.h"
 
-#include <string.h>
+#include <time.h>
 
-#include <algorithm>
-
-#include "server/core/http_text.h"
+#include "server/core/connection_loop.h"
 
 namespace isapi_http {
 
 namespace {
 
-void FreeBytes(void* cls) { delete static_cast<std::string*>(cls); }
-
-// Body of a queued response that ends early or has no length;
-// libmicrohttpd reads it through ReadResponseBody and frees it
-// through FreeResponseBody.
-struct ResponseBody {
-  std::string bytes;
-  bool complete;  // false: the module wrote less than its Content-Length
-};
-
-ssize_t ReadResponseBody(void* cls, uint64_t pos, char* out, size_t max) {
-  auto* body = static_cast<ResponseBody*>(cls);
-  if (pos >= body->bytes.size()) {
-    return body->complete ? MHD_CONTENT_READER_END_OF_STREAM
-                          : MHD_CONTENT_READER_END_WITH_ERROR;
+// "Date: Tue, 08 Dec 2026 09:30:00 GMT\r\n", made once a second per thread.
+const std::string& DateLine() {
+  thread_local time_t made = 0;
+  thread_local std::string line;
+  time_t now = time(nullptr);
+  if (now != made) {
+    tm parts;
+    gmtime_r(&now, &parts);
+    char text[64];
+    strftime(text, sizeof text, "Date: %a, %d %b %Y %H:%M:%S GMT\r\n", &parts);
+    line = text;
+    made = now;
   }
-  size_t count = std::min(max, body->bytes.size() - static_cast<size_t>(pos));
-  memcpy(out, body->bytes.data() + pos, count);
-  return static_cast<ssize_t>(count);
-}
-
-void FreeResponseBody(void* cls) { delete static_cast<ResponseBody*>(cls); }
-
-void AddHeaders(MHD_Response* response, const isapi::ResponseHead& head, bool close) {
-  for (const isapi::HeaderField& field : head.headers) {
-    if (isapi::EqualsIgnoreCase(field.name, MHD_HTTP_HEADER_CONTENT_LENGTH)) continue;
-    MHD_add_response_header(response, field.name.c_str(), field.value.c_str());
-  }
-  if (close) MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
-}
-
-MHD_Result QueueOnce(MHD_Connection* connection, unsigned status, MHD_Response* response) {
-  MHD_Result result = MHD_queue_response(connection, status, response);
-  MHD_destroy_response(response);
-  return result;
+  return line;
 }
 
 }  // namespace
 
-void BufferedSink::Reset(bool client_keeps_alive) {
-  client_keeps_alive_ = client_keeps_alive;
-  body_.clear();
-  complete_ = false;
-}
-
-bool BufferedSink::SendHead(const isapi::ResponseHead& head) {
-  // Assignment reuses the capacity of the previous answer's head.
-  head_ = head;
-  return true;
-}
-
-bool BufferedSink::WriteBody(const void* data, size_t size) {
-  if (body_.size() + size > kMaxResponseBody) return false;
-  body_.append(static_cast<const char*>(data), size);
-  return true;
-}
-
-MHD_Result BufferedSink::Queue(MHD_Connection* connection, bool keep_alive) {
-  const unsigned status = static_cast<unsigned>(head_.status);
-  const bool close = !keep_alive || !head_.keep_conn || !complete_;
-  if (!head_.has_body || !complete_ || head_.framing == isapi::Framing::kFrontEnd) {
-    // Without a body (HEAD, 204, 304) libmicrohttpd reads nothing, but
-    // still announces `size` as Content-Length unless it is unknown; an
-    // unknown length is chunked for HTTP/1.1 and ends with the connection
-    // for HTTP/1.0.
-    uint64_t size = head_.framing == isapi::Framing::kFrontEnd ? MHD_SIZE_UNKNOWN
-                                                               : head_.content_length;
-    auto* body = new ResponseBody{body_, complete_};
-    MHD_Response* response = MHD_create_response_from_callback(
-        size, 16 * 1024, ReadResponseBody, body, FreeResponseBody);
-    AddHeaders(response, head_, close);
-    return QueueOnce(connection, status, response);
+void AppendHead(const isapi::ResponseHead& head, bool http10, bool chunked, bool keep_alive,
+                std::string* out) {
+  out->append("HTTP/1.1 ").append(head.status_text).append("\r\n");
+  out->append(DateLine());
+  if (!keep_alive) {
+    out->append("Connection: close\r\n");
+  } else if (http10) {
+    out->append("Connection: keep-alive\r\n");
   }
-  // The whole body is here and its length known, so libmicrohttpd sends
-  // head and body with one system call.
-  auto* bytes = new std::string(std::move(body_));
-  MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-      bytes->size(), bytes->data(), FreeBytes, bytes);
-  AddHeaders(response, head_, close);
-  return QueueOnce(connection, status, response);
+  out->append(head.header_block);
+  if (head.framing == isapi::Framing::kHeldLength && head.status != 204 && head.status != 304) {
+    out->append("Content-Length: ").append(std::to_string(head.content_length)).append("\r\n");
+  }
+  if (chunked) out->append("Transfer-Encoding: chunked\r\n");
+  out->append("\r\n");
+}
+
+bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
+  bool unknown_length = head.has_body && head.framing == isapi::Framing::kFrontEnd;
+  chunked_ = unknown_length && !http10_;
+  // Without a length or chunks, only the end of the connection ends the body.
+  keep_alive_ = keep_alive_ && !*stopping_ && head.keep_conn && !(unknown_length && http10_);
+  AppendHead(head, http10_, chunked_, keep_alive_, &pending_);
+  return true;
+}
+
+bool AnswerSink::WriteBody(const void* data, size_t size) {
+  if (failed_) return false;
+  if (chunked_) {
+    char line[24];
+    int length = snprintf(line, sizeof line, "%zx\r\n", size);
+    pending_.append(line, static_cast<size_t>(length));
+  }
+  pending_.append(static_cast<const char*>(data), size);
+  if (chunked_) pending_.append("\r\n");
+  return Flush();
+}
+
+void AnswerSink::Finish(bool complete) {
+  complete_ = complete;
+  if (!complete_) return;
+  if (chunked_) pending_.append("0\r\n\r\n");
+  Flush();
+}
+
+bool AnswerSink::Flush() {
+  if (!failed_ && !pending_.empty()) failed_ = !isapi::SendAll(fd_, pending_, deadline_);
+  pending_.clear();
+  return !failed_;
 }
 
 }  // namespace isapi_http

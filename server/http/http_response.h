@@ -1,46 +1,63 @@
-// The module's answer, collected in memory and handed to libmicrohttpd.
+// The module's answer as HTTP/1.1 on the client's connection.
 #pragma once
 
-#include <microhttpd.h>
 #include <stddef.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 
 #include "server/core/host_core.h"
 
 namespace isapi_http {
 
-// The largest answer body collected: a bound on memory, beyond which the
-// module's writes fail and the answer is cut short.
-constexpr size_t kMaxResponseBody = 64 * 1024 * 1024;
+// Appends the status line and headers of `head` to *out: a Date line,
+// "Connection: close" unless `keep_alive` ("Connection: keep-alive" for an
+// HTTP/1.0 client that keeps it), the module's header block, the length
+// the core knows but the module did not give, and
+// "Transfer-Encoding: chunked" when `chunked`.
+void AppendHead(const isapi::ResponseHead& head, bool http10, bool chunked, bool keep_alive,
+                std::string* out);
 
-// Collects the answers of one connection, one request at a time (the host
-// core serialises the calls of a request), and queues them on
-// libmicrohttpd.
-class BufferedSink : public isapi::ResponseSink {
+// Sends one answer to the client on a non-blocking socket, waiting for room
+// until a deadline. A body of unknown length is chunked for HTTP/1.1 and
+// ends with the connection for HTTP/1.0. The head goes out with the first
+// body bytes, so that a held answer leaves in one system call.
+class AnswerSink : public isapi::ResponseSink {
  public:
-  // Starts collecting a new answer.
-  void Reset(bool client_keeps_alive);
+  // `client_keeps_alive`: what the request asked for. Once `*stopping`,
+  // the connection closes after the answer.
+  AnswerSink(int fd, std::chrono::steady_clock::time_point deadline, bool http10,
+             bool client_keeps_alive, const std::atomic<bool>* stopping)
+      : fd_(fd),
+        deadline_(deadline),
+        http10_(http10),
+        keep_alive_(client_keeps_alive),
+        stopping_(stopping) {}
 
   bool SendHead(const isapi::ResponseHead& head) override;
   bool WriteBody(const void* data, size_t size) override;
-  void Finish(bool complete) override { complete_ = complete; }
-  bool ClientKeepsAlive() override { return client_keeps_alive_; }
+  // An answer cut short is left unfinished (no last chunk), and the
+  // connection is then closed, before the announced length.
+  void Finish(bool complete) override;
+  bool ClientKeepsAlive() override { return keep_alive_ && !*stopping_; }
 
-  // Queues the collected answer on `connection`. A body whose length is
-  // known (the module's Content-Length, or held whole by the core) goes
-  // out with it; one of unknown length is chunked for HTTP/1.1 and ends
-  // with the connection for HTTP/1.0; a body cut short ends in an error,
-  // which closes the connection before the announced length or the last
-  // chunk. "Connection: close" is added when `keep_alive` is false, the
-  // module asked to close, or the body is short.
-  MHD_Result Queue(MHD_Connection* connection, bool keep_alive);
+  // Whether the whole answer went out and the connection may carry another
+  // request.
+  bool keeps() const { return complete_ && !failed_ && keep_alive_; }
 
  private:
-  bool client_keeps_alive_ = true;
-  isapi::ResponseHead head_;
-  std::string body_;
+  bool Flush();
+
+  int fd_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool http10_;
+  bool keep_alive_;
+  const std::atomic<bool>* stopping_;
+  bool chunked_ = false;
   bool complete_ = false;
+  bool failed_ = false;
+  std::string pending_;  // not yet sent
 };
 
 }  // namespace isapi_http

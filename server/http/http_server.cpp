@@ -1,12 +1,16 @@
 #include "server/http/http_server.h"
 
-#include <string.h>
-#include <unistd.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <boost/beast/http/basic_parser.hpp>
+#include <boost/beast/http/error.hpp>
+#include <optional>
 
 #include "server/core/address_text.h"
+#include "server/core/answer.h"
 #include "server/core/body_spool.h"
 #include "server/core/calls_in_flight.h"
-#include "server/http/http_options.h"
 #include "server/http/http_request.h"
 #include "server/http/http_response.h"
 
@@ -14,301 +18,270 @@ namespace isapi_http {
 
 namespace {
 
-// Hardening limits; libmicrohttpd 0.9.75 sets none of them by default.
-// The idle timeout is the only clock it has, and each byte a client sends
-// restarts it: the request deadline (WatchRequestDeadlines) and the
-// per-address limit are what bound clients that trickle their requests.
-constexpr unsigned kConnectionTimeoutSeconds = 30;
-constexpr unsigned kPerAddressConnectionLimit = 64;
-// Per-connection memory for the request line and headers (and I/O
-// buffers); a request whose header does not fit is answered with 431.
-constexpr size_t kConnectionMemory = 32 * 1024;
+namespace http = boost::beast::http;
+using boost::beast::error_code;
 
-void LookUpAddresses(MHD_Connection* connection, ConnectionAddresses* addresses) {
-  const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-  if (info != nullptr) {
-    isapi::AddressText(info->client_addr, &addresses->remote_addr, &addresses->remote_port);
+// The request line and headers together; a longer head gets 431.
+constexpr uint32_t kMaxHeadBytes = 16 * 1024;
+// Bytes kept for the parser beyond what it has taken: the head, or a chunk
+// header split across reads. A client that sends more without letting the
+// parser go on gets 400.
+constexpr size_t kMaxPendingBytes = kMaxHeadBytes + 4096;
+
+// One request as Beast's parser reports it: the request line and the
+// header fields in arrival order, the body spooled as it arrives.
+class RequestParser : public http::basic_parser<true> {
+ public:
+  isapi::Request request;
+  isapi::BodySpool spool;
+  int version = 0;
+  bool body_lost = false;  // the spool could not take the body
+
+ private:
+  void on_request_impl(http::verb, boost::beast::string_view method,
+                       boost::beast::string_view target, int version_number,
+                       error_code&) override {
+    request.method.assign(method.data(), method.size());
+    request.target.assign(target.data(), target.size());
+    version = version_number;
+    request.protocol = version == 10 ? "HTTP/1.0" : "HTTP/1.1";
   }
-  info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-  sockaddr_storage local;
-  socklen_t length = sizeof local;
-  if (info != nullptr &&
-      getsockname(info->connect_fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-    isapi::AddressText(reinterpret_cast<sockaddr*>(&local), &addresses->local_addr,
-                       &addresses->local_port);
+  void on_response_impl(int, boost::beast::string_view, int, error_code&) override {}
+  void on_field_impl(http::field, boost::beast::string_view name,
+                     boost::beast::string_view value, error_code&) override {
+    request.headers.push_back(
+        {std::string(name.data(), name.size()), std::string(value.data(), value.size())});
   }
+  void on_header_impl(error_code&) override {}
+  void on_body_init_impl(const boost::optional<uint64_t>&, error_code&) override {}
+  size_t on_body_impl(boost::beast::string_view body, error_code&) override {
+    Spool(body);
+    return body.size();
+  }
+  void on_chunk_header_impl(uint64_t, boost::beast::string_view, error_code&) override {}
+  size_t on_chunk_body_impl(uint64_t, boost::beast::string_view body, error_code&) override {
+    Spool(body);
+    return body.size();
+  }
+  void on_finish_impl(error_code&) override {}
+
+  void Spool(boost::beast::string_view bytes) {
+    if (!body_lost && !spool.Append(bytes.data(), bytes.size(), &request.body)) body_lost = true;
+  }
+};
+
+// Whether a head (request line and fields, as received) folds a field
+// value over several lines, which RFC 9112 lets a server refuse.
+bool HasObsoleteFold(std::string_view head) {
+  return head.find("\n ") != std::string_view::npos ||
+         head.find("\n\t") != std::string_view::npos;
 }
 
-// Milliseconds on the monotonic clock, never 0 (0 means "not waiting").
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-             .count() +
-         1;
+// "HTTP/" and a digit, a dot and a digit, but not 1.0 nor 1.1: a version
+// this server does not speak (505 rather than 400).
+bool NamesAnotherHttpVersion(std::string_view text) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  return text.size() == 8 && text.compare(0, 5, "HTTP/") == 0 && digit(text[5]) &&
+         text[6] == '.' && digit(text[7]) && text != "HTTP/1.0" && text != "HTTP/1.1";
 }
 
 }  // namespace
 
-// One client connection, from accept to close. Its requests come one after
-// the other (libmicrohttpd answers pipelined requests in turn), and each
-// reuses the buffers of the one before, so that a request on a kept-alive
-// connection allocates nothing once they have grown.
-struct HttpServer::ConnectionState {
-  ConnectionAddresses addresses;  // looked up once, when it opens
-  int fd = -1;
-  // Since when the server waits for a whole request (NowMs), 0 while a
-  // request is being answered. Read by the watcher thread.
-  std::atomic<int64_t> waiting_since_ms{0};
-  // The current request, from its request line until libmicrohttpd is done
-  // with it.
-  std::string target;
-  isapi::Request request;  // headers and body while they arrive
-  isapi::BodySpool spool;  // the body beyond isapi::kBodyWindow
-  uint64_t body_received = 0;
-  // The status for a body refused as it arrived (413, 500), sent once it
-  // has ended: libmicrohttpd 0.9.75 takes no answer in mid-body.
-  int body_refusal = 0;
-  size_t header_count = 0;  // request.headers beyond it are left from before
-  bool headers_checked = false;
-  bool refused = false;    // a 4xx is queued; the rest of the body is ignored
-  bool answering = false;  // counted in HttpServer::answering_
-  BufferedSink sink;
+// One client connection: its requests, one after another.
+class HttpServer::Conversation : public isapi::Conversation {
+ public:
+  Conversation(HttpServer* server, ConnectionAddresses addresses)
+      : server_(server), addresses_(std::move(addresses)) {
+    Reset();
+  }
+  ~Conversation() override { server_->Forget(addresses_.remote_addr); }
+
+  Event Feed(const char* data, size_t size, size_t* used) override {
+    std::string_view input(data, size);
+    size_t kept = pending_.size();
+    if (kept > 0) {
+      pending_.append(data, size);
+      input = pending_;
+    }
+    size_t taken = 0;
+    Event event = Parse(input, &taken);
+    if (event == Event::kNeedMore) {
+      *used = size;
+      if (kept == 0) {
+        pending_.assign(input.substr(taken));
+      } else {
+        pending_.erase(0, taken);
+      }
+      if (pending_.size() > kMaxPendingBytes) return Refuse(400);
+      return event;
+    }
+    // Bytes after the request stay with the caller when they came in this
+    // call; those kept from earlier calls stay here.
+    if (taken >= kept) {
+      *used = taken - kept;
+      pending_.clear();
+    } else {
+      pending_.erase(0, taken);
+      *used = size;
+    }
+    return event;
+  }
+
+  std::string* replies() override { return &replies_; }
+  bool started() const override { return started_; }
+  bool has_pending_input() const override { return !pending_.empty(); }
+
+  bool Answer(int fd, std::string_view, std::chrono::milliseconds write_timeout) override {
+    isapi::Request& request = parser_->request;
+    parser_->spool.AttachTo(&request);
+    AnswerSink sink(fd, std::chrono::steady_clock::now() + write_timeout, parser_->version == 10,
+                    isapi::ClientAllowsKeepAlive(request.protocol, request.headers),
+                    &server_->stopping_);
+    bool has_body = request.method != "HEAD";
+    isapi::ServeResult result;
+    if (parser_->body_lost) {
+      isapi::SendBareAnswer(&sink, 500, has_body);
+      result.status = 500;
+    } else {
+      isapi::CallInFlight call(request.method, request.target, request.protocol);
+      result = server_->module_->Serve(request, &sink);
+    }
+    server_->log_->Write(request, result.status, result.body_bytes);
+    Reset();
+    return sink.keeps();
+  }
+
+ private:
+  void Reset() {
+    parser_.emplace();
+    parser_->header_limit(kMaxHeadBytes);
+    parser_->body_limit(server_->max_body_);
+    // Stop after the head, so that it is checked before any body is taken.
+    parser_->eager(false);
+    head_checked_ = false;
+    started_ = false;
+  }
+
+  // Runs the parser over `input`, storing the count it took in *taken.
+  Event Parse(std::string_view input, size_t* taken) {
+    while (*taken < input.size()) {
+      started_ = true;
+      error_code ec;
+      size_t count = parser_->put(
+          boost::asio::const_buffer(input.data() + *taken, input.size() - *taken), ec);
+      std::string_view consumed = input.substr(*taken, count);
+      *taken += count;
+      if (ec == http::error::need_more) return Event::kNeedMore;
+      if (ec == http::error::header_limit) return Refuse(431);
+      if (ec == http::error::body_limit) return Refuse(413);
+      if (ec) {
+        NoteRequestLine(input);
+        bool other_version = ec == http::error::bad_version &&
+                             NamesAnotherHttpVersion(parser_->request.protocol);
+        return Refuse(other_version ? 505 : 400);
+      }
+      if (!head_checked_ && parser_->is_header_done()) {
+        // The head arrives whole in one put: `consumed` is all of it.
+        head_checked_ = true;
+        int refusal = CheckHead(consumed);
+        if (refusal != 0) return Refuse(refusal);
+        parser_->eager(true);
+      }
+      if (parser_->is_done()) return Event::kRequest;
+    }
+    return Event::kNeedMore;
+  }
+
+  // The status that refuses the request whose head has just arrived, or
+  // 0; asks for the body when the client waits for leave to send it.
+  int CheckHead(std::string_view head) {
+    isapi::Request& request = parser_->request;
+    std::string_view version = parser_->version == 10 ? "HTTP/1.0" : "HTTP/1.1";
+    if (HasObsoleteFold(head)) return 400;
+    int refusal = RefuseRequest(request.method, request.target, version, request.headers,
+                                server_->max_body_);
+    if (refusal != 0) return refusal;
+    refusal = MapRequest(request.method, request.target, version, addresses_, &request);
+    if (refusal != 0) return refusal;
+    if (parser_->version == 11 && !parser_->is_done()) {
+      for (const isapi::HeaderField& field : request.headers) {
+        if (isapi::EqualsIgnoreCase(field.name, "Expect") &&
+            isapi::EqualsIgnoreCase(field.value, "100-continue")) {
+          replies_.append("HTTP/1.1 100 Continue\r\n\r\n");
+        }
+      }
+    }
+    return 0;
+  }
+
+  // For the log and the version check, the request line the parser
+  // refused, split at its blanks, when it went no further than that.
+  void NoteRequestLine(std::string_view input) {
+    isapi::Request& request = parser_->request;
+    if (!request.method.empty()) return;
+    std::string_view line = input.substr(0, std::min(input.find('\r'), input.find('\n')));
+    line = line.substr(0, kMaxHeadBytes);
+    size_t blank = line.find(' ');
+    request.method.assign(line.substr(0, blank));
+    if (blank == std::string_view::npos) return;
+    line.remove_prefix(blank + 1);
+    blank = line.find(' ');
+    request.target.assign(line.substr(0, blank));
+    if (blank != std::string_view::npos) request.protocol.assign(line.substr(blank + 1));
+  }
+
+  // Answers with `status` alone and ends the connection, so that nothing
+  // the client sent after the refused request is read as another.
+  Event Refuse(int status) {
+    isapi::Request& request = parser_->request;
+    AppendHead(isapi::BareHead(status, request.method != "HEAD", false), parser_->version == 10,
+               false, false, &replies_);
+    server_->log_->Write(request, status, 0);
+    return Event::kError;
+  }
+
+  HttpServer* server_;
+  ConnectionAddresses addresses_;
+  std::optional<RequestParser> parser_;
+  bool head_checked_ = false;
+  bool started_ = false;
+  std::string pending_;  // taken from the socket, not yet by the parser
+  std::string replies_;
 };
 
-HttpServer::~HttpServer() {
-  if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
-  StopWatching();
-}
+HttpServer::HttpServer(isapi::Module* module, AccessLog* log, int listen_fd,
+                       const ServerSettings& settings)
+    : module_(module),
+      log_(log),
+      max_body_(settings.max_body),
+      loops_(this, listen_fd, settings.loop) {}
 
-bool HttpServer::Start(int listen_fd, bool thread_per_connection, unsigned pool_threads,
-                     unsigned connection_limit, unsigned request_timeout_seconds,
-                     uint64_t max_body, std::string* error) {
-  max_body_ = max_body;
-  request_timeout_ms_ = static_cast<int64_t>(request_timeout_seconds) * 1000;
-  watcher_ = std::thread(&HttpServer::WatchRequestDeadlines, this);
-  MHD_OptionItem pool_options[] = {
-      {!thread_per_connection && pool_threads > 1 ? MHD_OPTION_THREAD_POOL_SIZE : MHD_OPTION_END,
-       pool_threads, nullptr},
-      {MHD_OPTION_END, 0, nullptr}};
-  // poll(), not select(), with a thread per connection: select() would
-  // refuse every descriptor above 1023.
-  unsigned flags = (thread_per_connection
-                       ? MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL_INTERNAL_THREAD
-                       : MHD_USE_EPOLL_INTERNAL_THREAD) |
-                   MHD_USE_ITC | MHD_USE_ERROR_LOG;
-  daemon_ = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &HttpServer::HandleRequest, this,
-      MHD_OPTION_LISTEN_SOCKET, listen_fd,
-      MHD_OPTION_URI_LOG_CALLBACK, &HttpServer::BeginRequest, this,
-      MHD_OPTION_NOTIFY_COMPLETED, &HttpServer::EndRequest, this,
-      MHD_OPTION_NOTIFY_CONNECTION, &HttpServer::NotifyConnection, this,
-      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
-      MHD_OPTION_CONNECTION_LIMIT, connection_limit,
-      MHD_OPTION_PER_IP_CONNECTION_LIMIT, kPerAddressConnectionLimit,
-      MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory,
-      // Tolerant parsing: at 1, libmicrohttpd answers HTTP/1.1 without Host
-      // itself, with its status line and headers sent twice. RefuseRequest
-      // makes the checks it would have made, and more.
-      MHD_OPTION_STRICT_FOR_CLIENT, 0,
-      MHD_OPTION_ARRAY, pool_options,
-      MHD_OPTION_END);
-  if (daemon_ == nullptr) {
-    *error = "cannot start libmicrohttpd";
-    return false;
+std::unique_ptr<isapi::Conversation> HttpServer::Open(int fd) {
+  ConnectionAddresses addresses;
+  sockaddr_storage address;
+  socklen_t length = sizeof address;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    isapi::AddressText(reinterpret_cast<sockaddr*>(&address), &addresses.remote_addr,
+                       &addresses.remote_port);
   }
-  return true;
-}
-
-void HttpServer::StopAccepting() {
-  draining_.store(true);
-  MHD_socket listener = MHD_quiesce_daemon(daemon_);
-  if (listener != MHD_INVALID_SOCKET) close(listener);
-}
-
-void HttpServer::Drain(unsigned deadline_ms) {
+  length = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    isapi::AddressText(reinterpret_cast<sockaddr*>(&address), &addresses.local_addr,
+                       &addresses.local_port);
+  }
   {
-    std::unique_lock<std::mutex> lock(mutex_);
-    answered_.wait_for(lock, std::chrono::milliseconds(deadline_ms),
-                       [this] { return answering_ == 0; });
+    std::lock_guard<std::mutex> lock(addresses_mutex_);
+    unsigned& count = connections_per_address_[addresses.remote_addr];
+    if (count >= kPerAddressLimit) return nullptr;
+    ++count;
   }
-  MHD_stop_daemon(daemon_);
-  daemon_ = nullptr;
-  StopWatching();
+  return std::make_unique<Conversation>(this, std::move(addresses));
 }
 
-void HttpServer::WatchRequestDeadlines() {
-  std::unique_lock<std::mutex> lock(connections_mutex_);
-  while (!watch_wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_watching_; })) {
-    int64_t now = NowMs();
-    for (ConnectionState* state : connections_) {
-      int64_t since = state->waiting_since_ms.load();
-      if (since == 0 || now - since < request_timeout_ms_) continue;
-      // libmicrohttpd then sees the connection fail and closes it. Its
-      // descriptor is still open: the connection leaves connections_
-      // (under this lock) before libmicrohttpd closes it.
-      shutdown(state->fd, SHUT_RDWR);
-      state->waiting_since_ms.store(0);
-    }
-  }
-}
-
-void HttpServer::StopWatching() {
-  if (!watcher_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(connections_mutex_);
-    stop_watching_ = true;
-  }
-  watch_wake_.notify_all();
-  watcher_.join();
-}
-
-void HttpServer::NotifyConnection(void* cls, MHD_Connection* connection, void** socket_context,
-                                MHD_ConnectionNotificationCode code) {
-  auto* server = static_cast<HttpServer*>(cls);
-  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    auto* state = new ConnectionState();
-    LookUpAddresses(connection, &state->addresses);
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    state->fd = info != nullptr ? info->connect_fd : -1;
-    state->waiting_since_ms.store(NowMs());
-    *socket_context = state;
-    std::lock_guard<std::mutex> lock(server->connections_mutex_);
-    server->connections_.insert(state);
-  } else {
-    auto* state = static_cast<ConnectionState*>(*socket_context);
-    {
-      std::lock_guard<std::mutex> lock(server->connections_mutex_);
-      server->connections_.erase(state);
-    }
-    delete state;
-    *socket_context = nullptr;
-  }
-}
-
-void* HttpServer::BeginRequest(void*, const char* uri, MHD_Connection* connection) {
-  const MHD_ConnectionInfo* info =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  auto* state = static_cast<ConnectionState*>(info->socket_context);
-  state->target.assign(uri);
-  state->header_count = 0;
-  state->request.body.clear();
-  state->spool.Clear();
-  state->body_received = 0;
-  state->body_refusal = 0;
-  state->headers_checked = false;
-  state->refused = false;
-  state->answering = false;
-  return state;
-}
-
-void HttpServer::EndRequest(void* cls, MHD_Connection*, void** request_context,
-                          MHD_RequestTerminationCode) {
-  auto* server = static_cast<HttpServer*>(cls);
-  auto* state = static_cast<ConnectionState*>(*request_context);
-  if (state != nullptr) state->waiting_since_ms.store(NowMs());
-  if (state != nullptr && state->answering) {
-    state->answering = false;
-    if (server->answering_.fetch_sub(1) == 1 && server->draining_.load()) {
-      // Under the lock, so that Drain cannot miss it between its check and
-      // its wait.
-      std::lock_guard<std::mutex> lock(server->mutex_);
-      server->answered_.notify_all();
-    }
-  }
-  *request_context = nullptr;
-}
-
-MHD_Result HttpServer::HandleRequest(void* cls, MHD_Connection* connection, const char*,
-                                   const char* method, const char* version,
-                                   const char* upload_data, size_t* upload_data_size,
-                                   void** request_context) {
-  auto* server = static_cast<HttpServer*>(cls);
-  auto* state = static_cast<ConnectionState*>(*request_context);
-  if (state->refused) {
-    *upload_data_size = 0;
-    return MHD_YES;
-  }
-  if (!state->headers_checked) {
-    // The first call carries the headers only; the body follows.
-    state->headers_checked = true;
-    MHD_get_connection_values(
-        connection, MHD_HEADER_KIND,
-        [](void* cls, MHD_ValueKind, const char* key, const char* value) -> MHD_Result {
-          // Assigned over the previous request's fields, reusing their space.
-          auto* state = static_cast<ConnectionState*>(cls);
-          std::vector<isapi::HeaderField>& headers = state->request.headers;
-          if (state->header_count == headers.size()) headers.emplace_back();
-          isapi::HeaderField& field = headers[state->header_count++];
-          field.name.assign(key);
-          field.value.assign(value != nullptr ? value : "");
-          return MHD_YES;
-        },
-        state);
-    state->request.headers.resize(state->header_count);
-    int refusal =
-        RefuseRequest(method, state->target, version, state->request.headers, server->max_body_);
-    if (refusal == 0) return MHD_YES;
-    return server->Refuse(connection, method, version, state, refusal);
-  }
-  if (*upload_data_size != 0) {
-    size_t size = *upload_data_size;
-    *upload_data_size = 0;
-    if (state->body_refusal != 0) return MHD_YES;
-    // RefuseRequest let through only a Content-Length within the bound; a
-    // chunked body is measured here.
-    state->body_received += size;
-    if (state->body_received > server->max_body_) {
-      state->body_refusal = 413;
-    } else if (!state->spool.Append(upload_data, size, &state->request.body)) {
-      state->body_refusal = 500;
-    }
-    if (state->body_refusal != 0) state->spool.Clear();
-    return MHD_YES;
-  }
-  if (state->body_refusal != 0) {
-    return server->Refuse(connection, method, version, state, state->body_refusal);
-  }
-  return server->Serve(connection, method, version, state);
-}
-
-MHD_Result HttpServer::Refuse(MHD_Connection* connection, const char* method, const char* version,
-                            ConnectionState* state, int status) {
-  state->refused = true;
-  state->waiting_since_ms.store(0);
-  isapi::Request& request = state->request;
-  request.method = method;
-  request.target = state->target;
-  request.protocol = version;
-  request.remote_addr = state->addresses.remote_addr;
-  log_->Write(request, status, 0);
-  state->sink.Reset(false);
-  isapi::SendBareAnswer(&state->sink, status, request.method != "HEAD");
-  return state->sink.Queue(connection, false);
-}
-
-MHD_Result HttpServer::Serve(MHD_Connection* connection, const char* method, const char* version,
-                           ConnectionState* state) {
-  isapi::Request& request = state->request;
-  int refusal = MapRequest(method, state->target, version, state->addresses, &request);
-  if (refusal != 0) return Refuse(connection, method, version, state, refusal);
-  state->spool.AttachTo(&request);
-  state->waiting_since_ms.store(0);
-  answering_.fetch_add(1);
-  state->answering = true;
-  bool keep_alive =
-      isapi::ClientAllowsKeepAlive(request.protocol, request.headers) && !draining_.load();
-  state->sink.Reset(keep_alive);
-  isapi::ServeResult served;
-  {
-    isapi::CallInFlight call(request.method, request.target, request.protocol);
-    served = module_->Serve(request, &state->sink);
-  }
-  MHD_Result result = state->sink.Queue(connection, keep_alive);
-  log_->Write(request, served.status, served.body_bytes);
-  state->spool.Clear();
-  return result;
+void HttpServer::Forget(const std::string& remote_addr) {
+  std::lock_guard<std::mutex> lock(addresses_mutex_);
+  auto it = connections_per_address_.find(remote_addr);
+  if (--it->second == 0) connections_per_address_.erase(it);
 }
 
 }  // namespace isapi_http

@@ -447,8 +447,8 @@ TEST_F(NginxModuleTest, RequestBodiesReachTheModuleWithinTheLimit) {
   EXPECT_EQ(answer.rfind("HTTP/1.1 413 ", 0), 0u) << answer.substr(0, 200);
 }
 
-// Inputs the libmicrohttpd host cannot refuse properly: nginx answers 400
-// and closes, and the next client is served.
+// Malformed requests: nginx answers 400 and closes, and the next client is
+// served.
 TEST_F(NginxModuleTest, MalformedRequestsGet400AndTheNextRequestIsServed) {
   auto nginx = Start("");
   for (const char* request :
