@@ -273,26 +273,38 @@ TEST_F(ServerTest, KeepAliveServesSeveralRequestsOnOneConnection) {
   EXPECT_EQ(connects, 1);
 }
 
+// Sent at once, and a byte at a time, so that heads and chunk lines
+// arrive split.
 TEST_F(ServerTest, PipelinedRequestsAreAnsweredInOrder) {
-  RawConnection connection(server_->port());
-  ASSERT_TRUE(connection.Send(
+  const std::string requests =
       "GET /page HTTP/1.1\r\nHost: t\r\n\r\n"
       "HEAD /page HTTP/1.1\r\nHost: t\r\n\r\n"
+      "POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n"
       "GET /stream HTTP/1.1\r\nHost: t\r\n\r\n"
-      "GET /vars HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n"));
-  std::string all = connection.ReadUntilClose();
-  size_t page = all.find("\r\n\r\npage body\n");
-  size_t head = all.find("HTTP/1.1 200 OK", page);
-  size_t stream = all.find("one two three", head);
-  size_t vars = all.find("PATH_INFO=/vars", stream);
-  EXPECT_NE(page, std::string::npos);
-  EXPECT_NE(head, std::string::npos);
-  EXPECT_NE(stream, std::string::npos);
-  EXPECT_NE(vars, std::string::npos);
-  // The HEAD answer brought no body: the next status line follows its
-  // blank line directly.
-  size_t head_end = all.find("\r\n\r\n", head);
-  EXPECT_EQ(all.compare(head_end + 4, 15, "HTTP/1.1 200 OK"), 0);
+      "GET /vars HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n";
+  for (size_t piece : {requests.size(), size_t{1}}) {
+    SCOPED_TRACE(piece);
+    RawConnection connection(server_->port());
+    for (size_t at = 0; at < requests.size(); at += piece) {
+      ASSERT_TRUE(connection.Send(requests.substr(at, piece)));
+    }
+    std::string all = connection.ReadUntilClose();
+    size_t page = all.find("\r\n\r\npage body\n");
+    size_t head = all.find("HTTP/1.1 200 OK", page);
+    size_t echo = all.find("\r\n\r\nabcde", head);
+    size_t stream = all.find("one two three", echo);
+    size_t vars = all.find("PATH_INFO=/vars", stream);
+    EXPECT_NE(page, std::string::npos) << all;
+    EXPECT_NE(head, std::string::npos);
+    EXPECT_NE(echo, std::string::npos) << all;
+    EXPECT_NE(stream, std::string::npos);
+    EXPECT_NE(vars, std::string::npos);
+    // The HEAD answer brought no body: the next status line follows its
+    // blank line directly.
+    size_t head_end = all.find("\r\n\r\n", head);
+    EXPECT_EQ(all.compare(head_end + 4, 15, "HTTP/1.1 200 OK"), 0);
+  }
 }
 
 TEST_F(ServerTest, HeadSendsTheHeadersWithoutBody) {
