@@ -4,10 +4,10 @@
 Several loopback source addresses (127.0.0.2, 127.0.0.3, ...) each open
 as many connections as the server lets them and trickle a request header
 that never ends, one byte per connection every --trickle-interval
-seconds, which keeps restarting libmicrohttpd's idle timer. Meanwhile a
-client from 127.0.0.1 sends one request after another, each on a new
-connection, and counts how many are answered completely within --deadline
-seconds.
+seconds, so that no idle timer ever fires: only the request deadline
+closes them. Meanwhile a client from 127.0.0.1 sends one request after
+another, each on a new connection, and counts how many are answered
+completely within --deadline seconds.
 
 usage: bench/slow-clients.py --build BUILD_DIR [--addresses 8]
                              [--tries-per-address 100] [--duration 30]

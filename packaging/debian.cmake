@@ -53,8 +53,8 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_NAME isapi-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "${same_module}")
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "standalone HTTP server for ISAPI extension modules
 isapi-server loads an ISAPI 4.0 extension module (such as orvanehp) and
-serves it over HTTP/1.1 with libmicrohttpd: keep-alive, request limits, an
-access log in Common Log Format, and a clean drain on SIGTERM.
+serves it over HTTP/1.1 itself: strict request parsing, keep-alive, request
+limits, an access log in Common Log Format, and a clean drain on SIGTERM.
 .
 The isapi-server systemd service is installed but not enabled; its
 settings are in /etc/default/isapi-server.")
