@@ -31,11 +31,13 @@ int MillisecondsUntil(Clock::time_point when) {
 
 }  // namespace
 
-bool SendAll(int fd, std::string_view bytes, Clock::time_point deadline) {
+bool SendAll(int fd, std::string_view bytes, std::chrono::milliseconds timeout) {
+  Clock::time_point deadline = Clock::now() + timeout;
   while (!bytes.empty()) {
     ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent > 0) {
       bytes.remove_prefix(static_cast<size_t>(sent));
+      deadline = Clock::now() + timeout;
       continue;
     }
     if (sent < 0 && errno == EINTR) continue;

@@ -68,7 +68,7 @@ class Conversation {
   virtual bool has_pending_input() const { return false; }
 
   // Answers the request Feed reported, writing to `fd` (connected and
-  // non-blocking) and waiting at most `write_timeout` for room; `read_ahead`
+  // non-blocking) with SendAll's `write_timeout`; `read_ahead`
   // holds the bytes that arrived after the request. Returns whether the
   // connection may carry another request; then it is ready for it.
   virtual bool Answer(int fd, std::string_view read_ahead,
@@ -88,16 +88,18 @@ struct LoopSettings {
   int threads = 1;
   unsigned max_connections = 1024;  // open at once; more wait in the listen queue
   // How long a connection may take to deliver a whole request (counted from
-  // its accept, or from the first byte after waiting idle), and how long an
-  // answer may take to be taken by the peer.
+  // its accept, or from the first byte after waiting idle), and how long
+  // the peer may leave an answer untaken (see SendAll).
   std::chrono::milliseconds request_timeout{30000};
   // How long a kept connection may wait for its next request.
   std::chrono::milliseconds idle_timeout{75000};
 };
 
 // Sends all of `bytes` to the non-blocking socket `fd`, waiting for room
-// until `deadline`. False when the peer is gone or the deadline passed.
-bool SendAll(int fd, std::string_view bytes, std::chrono::steady_clock::time_point deadline);
+// as long as the peer takes some bytes at least every `timeout` (as
+// nginx's send_timeout does), so that a slow reader still gets a long
+// answer. False when the peer is gone or took nothing for `timeout`.
+bool SendAll(int fd, std::string_view bytes, std::chrono::milliseconds timeout);
 
 class ConnectionLoops {
  public:

@@ -13,7 +13,7 @@ namespace isapi_fcgi {
 
 namespace {
 
-// Sends to a non-blocking socket, waiting for room until a deadline.
+// Sends to a non-blocking socket (see isapi::SendAll).
 class SocketOutput : public RecordOutput {
  public:
   // `read_ahead`: bytes already read from the connection after the request.
@@ -22,7 +22,7 @@ class SocketOutput : public RecordOutput {
       : fd_(fd),
         request_id_(request_id),
         read_ahead_(read_ahead),
-        deadline_(std::chrono::steady_clock::now() + timeout) {}
+        timeout_(timeout) {}
 
   // While its request runs a web server sends nothing on the connection
   // but ABORT_REQUEST: a look at the next record header finds it, and
@@ -39,13 +39,13 @@ class SocketOutput : public RecordOutput {
            ((header[2] << 8) | header[3]) == request_id_;
   }
 
-  bool Send(std::string_view bytes) override { return isapi::SendAll(fd_, bytes, deadline_); }
+  bool Send(std::string_view bytes) override { return isapi::SendAll(fd_, bytes, timeout_); }
 
  private:
   int fd_;
   uint16_t request_id_;
   std::string_view read_ahead_;
-  std::chrono::steady_clock::time_point deadline_;
+  std::chrono::milliseconds timeout_;
 };
 
 }  // namespace

@@ -29,8 +29,8 @@ struct ResponderSettings {
 // Answers one complete request on `fd` (a connected, non-blocking socket)
 // and leaves the socket open: a responder request runs through `module`; a
 // parameter block over the limit gets 431, a request without
-// REQUEST_METHOD 400, a body over the limit 413. Writing the answer waits
-// at most `write_timeout` for the web server to take it. Once the web
+// REQUEST_METHOD 400, a body over the limit 413. Writing the answer fails
+// once the web server takes nothing for `write_timeout`. Once the web
 // server aborts the request (ABORT_REQUEST, in `read_ahead`, the bytes
 // already read after the request, or still in the socket), the module's
 // writes fail. Returns whether the whole answer was sent.

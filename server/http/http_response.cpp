@@ -72,7 +72,7 @@ void AnswerSink::Finish(bool complete) {
 }
 
 bool AnswerSink::Flush() {
-  if (!failed_ && !pending_.empty()) failed_ = !isapi::SendAll(fd_, pending_, deadline_);
+  if (!failed_ && !pending_.empty()) failed_ = !isapi::SendAll(fd_, pending_, write_timeout_);
   pending_.clear();
   return !failed_;
 }

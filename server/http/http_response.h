@@ -19,18 +19,18 @@ namespace isapi_http {
 void AppendHead(const isapi::ResponseHead& head, bool http10, bool chunked, bool keep_alive,
                 std::string* out);
 
-// Sends one answer to the client on a non-blocking socket, waiting for room
-// until a deadline. A body of unknown length is chunked for HTTP/1.1 and
+// Sends one answer to the client on a non-blocking socket (see
+// isapi::SendAll for how long it waits for room). A body of unknown length is chunked for HTTP/1.1 and
 // ends with the connection for HTTP/1.0. The head goes out with the first
 // body bytes, so that a held answer leaves in one system call.
 class AnswerSink : public isapi::ResponseSink {
  public:
   // `client_keeps_alive`: what the request asked for. Once `*stopping`,
   // the connection closes after the answer.
-  AnswerSink(int fd, std::chrono::steady_clock::time_point deadline, bool http10,
+  AnswerSink(int fd, std::chrono::milliseconds write_timeout, bool http10,
              bool client_keeps_alive, const std::atomic<bool>* stopping)
       : fd_(fd),
-        deadline_(deadline),
+        write_timeout_(write_timeout),
         http10_(http10),
         keep_alive_(client_keeps_alive),
         stopping_(stopping) {}
@@ -50,7 +50,7 @@ class AnswerSink : public isapi::ResponseSink {
   bool Flush();
 
   int fd_;
-  std::chrono::steady_clock::time_point deadline_;
+  std::chrono::milliseconds write_timeout_;
   bool http10_;
   bool keep_alive_;
   const std::atomic<bool>* stopping_;

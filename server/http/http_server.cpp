@@ -134,7 +134,7 @@ class HttpServer::Conversation : public isapi::Conversation {
   bool Answer(int fd, std::string_view, std::chrono::milliseconds write_timeout) override {
     isapi::Request& request = parser_->request;
     parser_->spool.AttachTo(&request);
-    AnswerSink sink(fd, std::chrono::steady_clock::now() + write_timeout, parser_->version == 10,
+    AnswerSink sink(fd, write_timeout, parser_->version == 10,
                     isapi::ClientAllowsKeepAlive(request.protocol, request.headers),
                     &server_->stopping_);
     bool has_body = request.method != "HEAD";

@@ -611,6 +611,28 @@ TEST(ServerLimits, ARequestTrickledPastTheRequestTimeoutLosesItsConnection) {
   EXPECT_NE(prompt.ReadThrough("page body").find("page body"), std::string::npos);
 }
 
+// The request timeout bounds how long a client may take nothing of its
+// answer, not how long it may take to read all of it.
+TEST(ServerLimits, ASlowReaderGetsAnAnswerThatOutlastsTheRequestTimeout) {
+  ServerProcess server({"--module", PROBE_MODULE, "--request-timeout", "1", "--hold-limit",
+                        "0"});
+  ASSERT_TRUE(server.started());
+  // More than the socket buffers of both ends hold.
+  const std::string body(24 * 1024 * 1024, 'e');
+  RawConnection client(server.port());
+  ASSERT_TRUE(client.Send("POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\n\r\n" + body));
+  // A client that reads 512 KiB every 100 ms: 5 s for the answer.
+  size_t received = 0;
+  for (int i = 0; i < 100 && received < body.size(); ++i) {
+    std::string piece = client.ReadAtLeast(512 * 1024);
+    if (piece.empty()) break;
+    received += piece.size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_GT(received, body.size());  // head and body
+}
+
 TEST(ServerLifecycle, RefusesToRunTheModuleAsRootUnlessAllowed) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   std::string output;
