@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <charconv>
+
 #include "server/core/connection_loop.h"
 
 namespace isapi_http {
@@ -55,9 +57,9 @@ bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
 bool AnswerSink::WriteBody(const void* data, size_t size) {
   if (failed_) return false;
   if (chunked_) {
-    char line[24];
-    int length = snprintf(line, sizeof line, "%zx\r\n", size);
-    pending_.append(line, static_cast<size_t>(length));
+    char digits[16];
+    char* end = std::to_chars(digits, digits + sizeof digits, size, 16).ptr;
+    pending_.append(digits, end).append("\r\n");
   }
   pending_.append(static_cast<const char*>(data), size);
   if (chunked_) pending_.append("\r\n");
