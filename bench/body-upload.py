@@ -136,7 +136,8 @@ def main():
 
             socket_path = os.path.join(tmp, "fcgi.sock")
             fcgi_proc = subprocess.Popen([fcgi, "--module", probe, "--socket",
-                                          f"unix:{socket_path}", "--workers", "0", *SLOW_MACHINE],
+                                          f"unix:{socket_path}", "--workers", "0", *SLOW_MACHINE]
+                                         + (["--allow-root"] if os.geteuid() == 0 else []),
                                          stdout=log, stderr=log)
             processes.append(fcgi_proc)
             nginx_port = free_port()
