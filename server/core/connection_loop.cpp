@@ -171,7 +171,9 @@ class ConnectionLoops::EventLoop {
     {
       std::shared_lock<std::shared_mutex> lock(owner_->listen_mutex_);
       if (owner_->listen_closed_) return;
-      if (owner_->open_connections_ >= owner_->settings_.max_connections) {
+      // Counted before the accept, so that threads accepting at once
+      // cannot pass the limit together.
+      if (++owner_->open_connections_ > owner_->settings_.max_connections) {
         pause = true;
       } else {
         fd = accept4(owner_->listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -179,15 +181,16 @@ class ConnectionLoops::EventLoop {
         pause = fd < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                 errno != ECONNABORTED;
       }
+      if (fd < 0) --owner_->open_connections_;
     }
     if (pause) PauseAccepting();
     if (fd < 0) return;
     std::unique_ptr<Conversation> conversation = owner_->protocol_->Open(fd);
     if (!conversation) {
       close(fd);
+      --owner_->open_connections_;
       return;
     }
-    ++owner_->open_connections_;
     // A web server sends its whole request right after connecting, so it
     // has often arrived already: then the connection never enters epoll.
     Receive(new Connection(fd, std::move(conversation)));

@@ -55,11 +55,10 @@ class FcgiFrontEnd : public isapi::FrontEnd {
     return responder_->Start(error);
   }
 
-  // Each request in progress is bounded by the request timeout; a worker's
-  // master also ends a worker that outlasts the drain timeout.
-  void Stop(unsigned) override {
+  // A worker's master also ends a worker that outlasts the drain timeout.
+  void Stop(unsigned drain_timeout_seconds) override {
     fprintf(stderr, "isapi-fcgi: stopping, finishing requests in progress\n");
-    responder_->Stop();
+    responder_->Stop(std::chrono::seconds(drain_timeout_seconds));
     responder_.reset();
   }
 

@@ -123,7 +123,6 @@ class FcgiConversation : public isapi::Conversation {
 Responder::Responder(isapi::Module* module, int listen_fd, const ResponderSettings& settings)
     : module_(module),
       limits_(settings.limits),
-      request_timeout_(settings.loop.request_timeout),
       loops_(this, listen_fd, settings.loop) {}
 
 std::unique_ptr<isapi::Conversation> Responder::Open(int) {

@@ -50,9 +50,9 @@ class Responder : public isapi::Protocol {
   // See isapi::ConnectionLoops.
   bool Start(std::string* error) { return loops_.Start(error); }
   // Closes the listening socket. Requests already begun are still
-  // received, each within its deadline, and answered.
-  void Stop() {
-    loops_.StopAccepting(request_timeout_);
+  // received, within `drain` and their own deadline, and answered.
+  void Stop(std::chrono::milliseconds drain) {
+    loops_.StopAccepting(drain);
     loops_.Wait();
   }
 
@@ -61,7 +61,6 @@ class Responder : public isapi::Protocol {
  private:
   isapi::Module* module_;
   Limits limits_;
-  std::chrono::milliseconds request_timeout_;
   isapi::ConnectionLoops loops_;
 };
 
