@@ -23,6 +23,10 @@ using Clock = std::chrono::steady_clock;
 // the next try).
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
+// How long a connection closed after an answer or a refusal may keep
+// sending before it is closed for good (see Linger).
+constexpr std::chrono::milliseconds kLinger{5000};
+
 int MillisecondsUntil(Clock::time_point when) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now());
   // One more millisecond, so that the wait never ends just before `when`.
@@ -61,6 +65,7 @@ struct ConnectionLoops::Connection {
   bool watched = false;     // registered with its loop's epoll
   bool idle_armed = false;  // ever registered with the idle epoll
   bool idle = false;        // in ConnectionLoops::idle_ (guarded by idle_mutex_)
+  bool lingering = false;   // answered for the last time; what arrives is dropped
   std::list<Connection*>::iterator self;  // in its loop's receiving_, or in idle_
 };
 
@@ -237,6 +242,7 @@ class ConnectionLoops::EventLoop {
       Close(connection);
       return false;
     }
+    if (connection->lingering) return true;
     const char* data = buffer_.data();
     size_t left = static_cast<size_t>(count);
     for (;;) {
@@ -254,13 +260,25 @@ class ConnectionLoops::EventLoop {
         if (sent != static_cast<ssize_t>(replies->size())) event = Conversation::Event::kError;
         replies->clear();
       }
-      if (event == Conversation::Event::kNeedMore && !(stopping_ && !conversation->started())) {
+      if (event == Conversation::Event::kNeedMore) {
+        if (!stopping_ || conversation->started()) return true;
+        Close(connection);
+        return false;
+      }
+      if (event != Conversation::Event::kRequest) {
+        // A refused request's body may still be on its way.
+        Linger(connection);
         return true;
       }
-      if (event != Conversation::Event::kRequest ||
-          !conversation->Answer(connection->fd, std::string_view(data, left),
+      if (!conversation->Answer(connection->fd, std::string_view(data, left),
                                 owner_->settings_.request_timeout) ||
           stopping_) {
+        char next;
+        if (left > 0 || conversation->has_pending_input() ||
+            recv(connection->fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+          Linger(connection);
+          return true;
+        }
         Close(connection);
         return false;
       }
@@ -272,6 +290,23 @@ class ConnectionLoops::EventLoop {
       connection->deadline = Clock::now() + owner_->settings_.request_timeout;
       receiving_.splice(receiving_.end(), receiving_, connection->self);
     }
+  }
+
+  // Closes the connection once the peer has seen its last answer: closing
+  // with bytes of the peer's still unread (a refused body, requests sent
+  // after "Connection: close") makes the kernel send a reset, which can
+  // destroy that answer before the peer reads it. So only the sending side
+  // is shut, and what still arrives is dropped until the peer closes or
+  // kLinger has passed, as nginx's lingering close does.
+  void Linger(Connection* connection) {
+    shutdown(connection->fd, SHUT_WR);
+    connection->lingering = true;
+    connection->deadline = std::min(connection->deadline, Clock::now() + kLinger);
+    // Back into deadline order.
+    receiving_.erase(connection->self);
+    auto at = receiving_.end();
+    while (at != receiving_.begin() && (*std::prev(at))->deadline > connection->deadline) --at;
+    connection->self = receiving_.insert(at, connection);
   }
 
   // Hands a connection whose answer went out whole to the idle ones, where

@@ -382,6 +382,11 @@ TEST_F(ServerTest, MalformedRequestsGetA4xxAndTheServerGoesOn) {
       {"POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: gzip\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
        "HTTP/1.1 501 "},
       {"POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 2000000\r\n\r\n", "HTTP/1.1 413 "},
+      // A client that sends its whole body before it reads still gets the
+      // answer, not a reset.
+      {"POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 2000000\r\n\r\n" +
+           std::string(2000000, 'x'),
+       "HTTP/1.1 413 "},
       {"GET / HTTP/9.9\r\nHost: t\r\n\r\n", "HTTP/1.1 505 "},
       {"GET / HTTP/2.0\r\nHost: t\r\n\r\n", "HTTP/1.1 505 "},
       {"POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: -1\r\n\r\n", "HTTP/1.1 400 "},
