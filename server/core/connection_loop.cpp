@@ -318,6 +318,11 @@ class ConnectionLoops::EventLoop {
     bool armed;
     {
       std::lock_guard<std::mutex> lock(owner_->idle_mutex_);
+      // Answered while StopAccepting ran, before this loop saw the stop.
+      if (owner_->keeping_stopped_) {
+        owner_->CloseConnection(connection);
+        return;
+      }
       connection->deadline = Clock::now() + owner_->settings_.idle_timeout;
       owner_->idle_.push_back(connection);
       connection->self = std::prev(owner_->idle_.end());
@@ -452,6 +457,7 @@ void ConnectionLoops::StopAccepting(std::chrono::milliseconds drain) {
   // No loop takes up a kept connection any more; its client learns now
   // that it must connect again, and Wait closes it.
   std::lock_guard<std::mutex> lock(idle_mutex_);
+  keeping_stopped_ = true;
   for (Connection* connection : idle_) shutdown(connection->fd, SHUT_RDWR);
 }
 

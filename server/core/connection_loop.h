@@ -147,6 +147,7 @@ class ConnectionLoops {
   std::atomic<std::chrono::steady_clock::time_point> drain_deadline_{};
   std::mutex idle_mutex_;
   std::list<Connection*> idle_;  // in deadline order
+  bool keeping_stopped_ = false;  // guarded by idle_mutex_: StopAccepting ran
   std::atomic<unsigned> open_connections_{0};
   std::vector<std::unique_ptr<EventLoop>> loops_;
   std::vector<std::thread> threads_;
