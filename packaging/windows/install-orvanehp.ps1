@@ -9,11 +9,12 @@ differs; every change is printed as "changed:", every step found in order as
 "ok:". Running it again changes nothing but a new configuration backup.
 
 Before changing IIS's configuration it refuses an -InstallDir that is not a
-full path or is the root of a drive, and an existing pool that other
-applications run in (unless -Force): the pool is stopped to replace the DLL
-and set to the DLL's bitness. It then saves the configuration with
-Backup-WebConfiguration; Restore-WebConfiguration with the name it prints
-undoes the run's IIS changes.
+full path, is the root of a drive or has characters outside the system's
+ANSI code page (the module opens files with the ANSI functions), and an
+existing pool that other applications run in (unless -Force): the pool is
+stopped to replace the DLL and set to the DLL's bitness. It then saves the
+configuration with Backup-WebConfiguration; Restore-WebConfiguration with
+the name it prints undoes the run's IIS changes.
 
   1. the ISAPI Extensions role service, and the IIS management scripts and
      tools that the WebAdministration module needs
@@ -79,6 +80,13 @@ if ($InstallDir -notmatch '^([A-Za-z]:\\|\\\\[^\\]+\\[^\\]+)') {
 $InstallDir = [System.IO.Path]::GetFullPath($InstallDir).TrimEnd('\')
 if ($InstallDir -eq [System.IO.Path]::GetPathRoot($InstallDir).TrimEnd('\')) {
     throw "Refusing -InstallDir '$InstallDir': the root of a drive cannot be an installation."
+}
+# The module opens its files with the ANSI functions of Windows, so the path
+# must come through the system's ANSI code page unchanged.
+$ansi = [System.Text.Encoding]::Default
+if ($ansi.GetString($ansi.GetBytes($InstallDir)) -cne $InstallDir) {
+    throw ("-InstallDir '$InstallDir' has characters outside this system's ANSI code page " +
+           "($($ansi.WebName)): the module could not open its files there.")
 }
 
 $apphost = 'MACHINE/WEBROOT/APPHOST'
@@ -194,7 +202,7 @@ if (Test-Path -LiteralPath $ini) {
     }
 } else {
     # UTF-16LE with a byte order mark: the Windows profile functions read it
-    # whatever the system's ANSI code page, so any path survives.
+    # whatever the system's ANSI code page.
     $text = "; orvane HP Translation: installation settings`r`n[Template]`r`nerr=$errValue`r`n"
     [System.IO.File]::WriteAllText($ini, $text, [System.Text.Encoding]::Unicode)
     Changed "wrote $ini with err=$errValue"
