@@ -1,7 +1,8 @@
 # Checks the Windows release zip as an operator receives it: unpacks it,
 # compares its file list with the one below, checks SHA256SUMS against the
-# files, and runs check_dll.cmake on every DLL in it, so that a missing or
-# extra file, swapped x64/x86 folders or a plain DLL in trace/ fail.
+# files, runs check_dll.cmake on every DLL in it, and looks for the guards
+# of the IIS scripts in their text, so that a missing or extra file, swapped
+# x64/x86 folders, a plain DLL in trace/ or a lost guard fail.
 #
 #   cmake -DZIP=<zip> -DWORK_DIR=<empty dir> -DOBJDUMP=<mingw objdump>
 #         -DVERSION=<a.b.c.d> -DDESCRIPTION=<text> -P check_zip.cmake
@@ -104,6 +105,56 @@ while(dlls)
     fail("${dll} fails the DLL check")
   endif()
 endwhile()
+
+# The IIS scripts need Windows PowerShell and IIS, so no test here runs
+# them; their guards are checked as text instead. A row: the script, "has"
+# or "lacks", what the pattern stands for, and a regular expression over the
+# script with every line end written as <EOL>.
+function(script_guard script expectation what pattern)
+  file(READ ${root}/${script} text)
+  string(REPLACE "\r\n" "<EOL>" text "${text}")
+  string(REPLACE "\n" "<EOL>" text "${text}")
+  if(text MATCHES "${pattern}")
+    set(found has)
+  else()
+    set(found lacks)
+  endif()
+  if(NOT found STREQUAL expectation)
+    fail("${script} ${found} ${what}")
+    set(failures ${failures} PARENT_SCOPE)
+  endif()
+endfunction()
+set(unguarded_path_cmdlet
+    [=[(Test-Path|Get-Item|Copy-Item|Remove-Item|Set-ItemProperty|Get-Content|Get-FileHash|Get-ChildItem|Get-Acl|New-Item|Select-String) +[^-]| -Path ]=])
+foreach(script install-orvanehp.ps1 remove-orvanehp.ps1)
+  script_guard(${script} has "the edition requirement" [=[<EOL>#Requires -PSEdition Desktop<EOL>]=])
+  script_guard(${script} has "the refusal of a 32-bit PowerShell"
+    [=[if \(\[Environment\]::Is64BitOperatingSystem -and -not \[Environment\]::Is64BitProcess\) {<EOL> +throw]=])
+  script_guard(${script} has "the refusal of an apostrophe in a name"
+    [=[foreach \(\$name in 'InstallDir', 'Site', 'Application', 'Pool'\) {<EOL> +if \(\(Get-Variable -Name \$name -ValueOnly\)\.Contains\("'"\)\) {<EOL> +throw]=])
+  script_guard(${script} has "the refusal of a drive root"
+    [=[if \(\$InstallDir -eq \[System\.IO\.Path\]::GetPathRoot\(\$InstallDir\)\.TrimEnd\('\\'\)\) {<EOL> +throw]=])
+  script_guard(${script} has "a configuration backup" [=[<EOL> *Backup-WebConfiguration -Name \$backup ]=])
+  script_guard(${script} lacks "a path cmdlet without -LiteralPath" "${unguarded_path_cmdlet}")
+endforeach()
+script_guard(install-orvanehp.ps1 has "the pool started again in finally"
+  [=[} finally {<EOL> +if \(\$restart\) {<EOL> +Start-WebAppPool -Name \$Pool<EOL>]=])
+script_guard(install-orvanehp.ps1 has "the refusal of a shared pool without -Force"
+  [=[if \(\$others -and -not \$Force\) {<EOL> +throw]=])
+script_guard(install-orvanehp.ps1 has "the refusal of a path outside the ANSI code page"
+  [=[if \(\$ansi\.GetString\(\$ansi\.GetBytes\(\$InstallDir\)\) -cne \$InstallDir\) {<EOL> +throw]=])
+script_guard(install-orvanehp.ps1 has "icacls given a SID" [=[icacls\.exe \$InstallDir /grant "\*\${sid}:]=])
+script_guard(remove-orvanehp.ps1 has "-WhatIf" [=[<EOL>\[CmdletBinding\(SupportsShouldProcess\)\]<EOL>]=])
+script_guard(remove-orvanehp.ps1 has "the refusal of a folder without the DLL"
+  [=[-and -not \(Test-Path -LiteralPath \$dll -PathType Leaf\)\) {<EOL> +throw]=])
+script_guard(remove-orvanehp.ps1 has "the list of folders the installation made"
+  [=[<EOL>\$installed = 'data', 'help', 'template', 'wwwroot', 'isapi'<EOL>]=])
+script_guard(remove-orvanehp.ps1 lacks "a removal of the whole installation folder"
+  [=[Remove-Item -LiteralPath \$InstallDir -Recurse]=])
+script_guard(remove-orvanehp.ps1 has "the allow-list entry kept for another user of the DLL"
+  [=[} elseif \(\$dllUsers\) {<EOL> +Write-Warning "\$dll stays allowed]=])
+script_guard(remove-orvanehp.ps1 has "the files kept for another user of the DLL"
+  [=[} elseif \(\$dllUsers\) {<EOL> +Write-Warning "\$InstallDir kept]=])
 
 if(failures GREATER 0)
   message(FATAL_ERROR "${ZIP}: ${failures} check(s) failed")
