@@ -65,8 +65,10 @@ function Unchanged([string] $what) { Write-Host "ok:      $what" }
 # IIS's configuration objects are 64-bit only on 64-bit Windows: the
 # WebAdministration cmdlets fail in a 32-bit process with 80040154.
 if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
-    throw ('This is the 32-bit Windows PowerShell (x86). Run the script in the 64-bit ' +
-           '"Windows PowerShell" instead: %windir%\System32\WindowsPowerShell\v1.0\powershell.exe.')
+    throw ('This is the 32-bit Windows PowerShell, in which the IIS cmdlets fail on 64-bit Windows. ' +
+           'Start "Windows PowerShell", not "Windows PowerShell (x86)", as administrator (from a ' +
+           '32-bit program: %windir%\sysnative\WindowsPowerShell\v1.0\powershell.exe) and run the ' +
+           'script again.')
 }
 # The names go into XPath filters between apostrophes.
 foreach ($name in 'InstallDir', 'Site', 'Application', 'Pool') {

@@ -19,7 +19,8 @@ IIS configuration with Backup-WebConfiguration, then removes:
   4. the DLL's entry in ISAPI and CGI Restrictions
   5. the system variable ORVANE_INSDIR (set on IIS before 10)
   6. <InstallDir>\data, help, template, wwwroot and isapi, then <InstallDir>
-     itself if nothing else is in it
+     itself if nothing else is in it; isapi stays, with a warning, while a
+     worker process of a kept pool still has the DLL loaded
 
 While another application still maps a URL to the same DLL, steps 4 and 6
 are skipped and say so: that application would otherwise answer 404.2.
@@ -53,8 +54,10 @@ function Unchanged([string] $what) { Write-Host "ok:      $what" }
 # IIS's configuration objects are 64-bit only on 64-bit Windows: the
 # WebAdministration cmdlets fail in a 32-bit process with 80040154.
 if ([Environment]::Is64BitOperatingSystem -and -not [Environment]::Is64BitProcess) {
-    throw ('This is the 32-bit Windows PowerShell (x86). Run the script in the 64-bit ' +
-           '"Windows PowerShell" instead: %windir%\System32\WindowsPowerShell\v1.0\powershell.exe.')
+    throw ('This is the 32-bit Windows PowerShell, in which the IIS cmdlets fail on 64-bit Windows. ' +
+           'Start "Windows PowerShell", not "Windows PowerShell (x86)", as administrator (from a ' +
+           '32-bit program: %windir%\sysnative\WindowsPowerShell\v1.0\powershell.exe) and run the ' +
+           'script again.')
 }
 # The names go into XPath filters between apostrophes.
 foreach ($name in 'InstallDir', 'Site', 'Application', 'Pool') {
@@ -141,8 +144,8 @@ $dllUsers = @(foreach ($app in $applications) {
 })
 
 # 3. Pool: removing it stops its worker processes, which releases the DLL.
+$poolUsers = @($applications | Where-Object { $_.Pool -eq $Pool } | ForEach-Object { $_.Name })
 if (Test-Path -LiteralPath "IIS:\AppPools\$Pool") {
-    $poolUsers = @($applications | Where-Object { $_.Pool -eq $Pool } | ForEach-Object { $_.Name })
     if ($poolUsers) {
         Write-Warning ("application pool $Pool kept: other applications run in it ($($poolUsers -join ', ')); " +
                        "its ORVANE_INSDIR, if set, stays too")
@@ -181,27 +184,40 @@ if (-not [Environment]::GetEnvironmentVariable('ORVANE_INSDIR', 'Machine')) {
 # 6. Files: only the folders the installation made, isapi last so that an
 # interrupted removal can be run again. A worker process that is still
 # shutting down may hold the DLL for up to the pool's shutdownTimeLimit
-# (90 seconds by default).
+# (90 seconds by default); one of a kept pool holds it until it recycles.
+function Remove-Folder([string] $path, [int] $seconds) {
+    for ($second = 1; ; $second++) {
+        try { Remove-Item -LiteralPath $path -Recurse -Force; return }
+        catch { if ($second -ge $seconds) { throw } ; Start-Sleep -Seconds 1 }
+    }
+}
 $installed = 'data', 'help', 'template', 'wwwroot', 'isapi'
 if (-not (Test-Path -LiteralPath $InstallDir)) {
     Unchanged "no $InstallDir"
 } elseif ($dllUsers) {
     Write-Warning "$InstallDir kept: $($dllUsers -join ', ') still use its DLL"
 } else {
+    $seconds = if ($poolUsers) { 1 } else { 120 }
+    $held = $false
     foreach ($folder in $installed) {
         $path = "$InstallDir\$folder"
         if ((Test-Path -LiteralPath $path) -and $PSCmdlet.ShouldProcess($path, 'remove with everything in it')) {
-            for ($attempt = 1; ; $attempt++) {
-                try { Remove-Item -LiteralPath $path -Recurse -Force; break }
-                catch { if ($attempt -ge 120) { throw } ; Start-Sleep -Seconds 1 }
+            try {
+                Remove-Folder $path $seconds
+                Changed "removed $path"
+            } catch {
+                if ($folder -ne 'isapi' -or -not $poolUsers) { throw }
+                $held = $true
+                Write-Warning ("$path kept: a worker process of application pool $Pool still has the DLL " +
+                               "loaded. Recycle the pool (Restart-WebAppPool -Name $Pool), then run this " +
+                               "script again.")
             }
-            Changed "removed $path"
         }
     }
     $others = @(Get-ChildItem -LiteralPath $InstallDir -Force | Where-Object { $installed -notcontains $_.Name })
     if ($others) {
         Write-Warning "$InstallDir kept: it also holds $($others.Name -join ', '), which the installation did not make"
-    } elseif ($PSCmdlet.ShouldProcess($InstallDir, 'remove the emptied folder')) {
+    } elseif (-not $held -and $PSCmdlet.ShouldProcess($InstallDir, 'remove the emptied folder')) {
         Remove-Item -LiteralPath $InstallDir -Force
         Changed "removed $InstallDir"
     }
