@@ -14,7 +14,8 @@ ANSI code page (the module opens files with the ANSI functions), and an
 existing pool that other applications run in (unless -Force): the pool is
 stopped to replace the DLL and set to the DLL's bitness. It then saves the
 configuration with Backup-WebConfiguration; Restore-WebConfiguration with
-the name it prints undoes the run's IIS changes.
+the name it prints returns IIS's configuration to that point, undoing this
+run's changes and any made since.
 
   1. the ISAPI Extensions role service, and the IIS management scripts and
      tools that the WebAdministration module needs
@@ -152,7 +153,7 @@ if (Test-Path -LiteralPath $poolPath) {
 
 $backup = 'orvanehp-install-' + (Get-Date -Format 'yyyyMMdd-HHmmss')
 Backup-WebConfiguration -Name $backup | Out-Null
-Write-Host "backup:  IIS configuration saved; Restore-WebConfiguration -Name $backup undoes this run"
+Write-Host "backup:  IIS configuration saved as $backup; Restore-WebConfiguration -Name $backup returns to it"
 
 # 2. Files.
 foreach ($dir in $InstallDir, "$InstallDir\isapi", $webRoot,

@@ -101,7 +101,7 @@ function Get-Applications {
 $backup = 'orvanehp-removal-' + (Get-Date -Format 'yyyyMMdd-HHmmss')
 if ($PSCmdlet.ShouldProcess('IIS configuration', "back up as $backup")) {
     Backup-WebConfiguration -Name $backup | Out-Null
-    Write-Host "backup:  IIS configuration saved; Restore-WebConfiguration -Name $backup undoes this run"
+    Write-Host "backup:  IIS configuration saved as $backup; Restore-WebConfiguration -Name $backup returns to it"
 }
 
 # 1. The settings in applicationHost.config's <location> for the application.
