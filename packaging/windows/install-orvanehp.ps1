@@ -285,7 +285,7 @@ if (-not $entry) {
 }
 
 # 6. Handler, in a <location> of applicationHost.config: web.config may not
-# set handlers on a default IIS.
+# set handlers on a bare IIS (see Feature Delegation in iis.md).
 $precondition = if ($want32) { 'bitness32' } else { 'bitness64' }
 $handler = Get-WebHandler -Name orvanehp -PSPath $apphost -Location $location
 $handlerSettings = @{
