@@ -15,7 +15,10 @@ AnswerSink::AnswerSink(uint16_t request_id, bool client_keeps_alive, RecordOutpu
     : request_id_(request_id), client_keeps_alive_(client_keeps_alive), out_(out) {}
 
 bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
-  std::string text = "Status: " + head.status_text + "\r\n" + head.header_block;
+  // CGI reads an answer without Status as "200 OK"; a web server that
+  // passes the line on to its client as a header (Caddy) then has none.
+  std::string text = head.status_text == "200 OK" ? "" : "Status: " + head.status_text + "\r\n";
+  text += head.header_block;
   if (head.framing == isapi::Framing::kHeldLength && head.status != 204 && head.status != 304) {
     text += "Content-Length: " + std::to_string(head.content_length) + "\r\n";
   }

@@ -1,7 +1,7 @@
-// The module's answer as FastCGI records: a CGI response (Status line, the
-// module's header block, a blank line, the body) in FCGI_STDOUT records,
-// then the end of the request. The web server in front frames it for its
-// client.
+// The module's answer as FastCGI records: a CGI response (a Status line
+// unless the status is a plain "200 OK", the module's header block, a
+// blank line, the body) in FCGI_STDOUT records, then the end of the
+// request. The web server in front frames it for its client.
 #pragma once
 
 #include <stddef.h>

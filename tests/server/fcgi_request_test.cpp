@@ -1,4 +1,5 @@
-// The FastCGI parameter mapping and the command line of isapi-fcgi.
+// The FastCGI parameter mapping, the head of an answer and the command
+// line of isapi-fcgi.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -6,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "server/fcgi/fcgi_answer.h"
 #include "server/fcgi/fcgi_options.h"
 #include "server/fcgi/fcgi_request.h"
+#include "tests/server/fcgi_test_support.h"
 
 namespace {
 
@@ -138,6 +141,39 @@ TEST(FcgiRequestTest, ContentParametersBecomeHeadersOnlyWhenHttpOnesAreMissing) 
   EXPECT_EQ(Headers(FromParams({"HTTP_CONTENT_TYPE=a/b", "CONTENT_TYPE=a/b",
                                 "HTTP_CONTENT_LENGTH=5", "CONTENT_LENGTH=5"})),
             "Content-Type: a/b\nContent-Length: 5\n");
+}
+
+// What a web server reads of an answer's head.
+class CapturedRecords : public isapi_fcgi::RecordOutput {
+ public:
+  bool Send(std::string_view bytes) override {
+    sent.append(bytes);
+    return true;
+  }
+  std::string sent;
+};
+
+TEST(FcgiAnswerTest, StatusLineIsLeftOutOnlyForAPlain200) {
+  const struct {
+    int status;
+    const char* status_text;
+    const char* out;
+  } cases[] = {
+      {200, "200 OK", "X: 1\r\n\r\n"},  // CGI's default
+      {200, "200 Fine", "Status: 200 Fine\r\nX: 1\r\n\r\n"},
+      {404, "404 Not Found", "Status: 404 Not Found\r\nX: 1\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    isapi::ResponseHead head;
+    head.status = c.status;
+    head.status_text = c.status_text;
+    head.header_block = "X: 1\r\n";
+    CapturedRecords records;
+    isapi_fcgi::AnswerSink sink(1, false, &records);
+    sink.SendHead(head);
+    sink.Finish(true);
+    EXPECT_EQ(fcgi_test::ParseReply(records.sent, false).out, c.out) << c.status_text;
+  }
 }
 
 TEST(FcgiRequestTest, MalformedEntriesAreSkipped) {
