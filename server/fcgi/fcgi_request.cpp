@@ -1,8 +1,10 @@
 #include "server/fcgi/fcgi_request.h"
 
 #include <ctype.h>
+#include <stdint.h>
 #include <string.h>
 
+#include <string_view>
 
 #include "server/core/address_text.h"
 #include "server/core/http_text.h"
@@ -17,6 +19,24 @@ const char kHeaderPrefix[] = "HTTP_";
 uint16_t ParsePort(const std::string& text) {
   uint64_t port = 0;
   return isapi::ParseDecimal(text, 65535, &port) ? static_cast<uint16_t>(port) : 0;
+}
+
+// Takes the path info off a SCRIPT_NAME that still holds it, as Apache's
+// mod_proxy_fcgi sends by default ("/x.dll/more", no PATH_INFO). As IIS
+// maps an extension, the script ends with the first segment named *.dll;
+// returns what follows it ("/more"), or "" when no such segment is
+// followed by more path.
+std::string SplitScriptName(std::string* script_name) {
+  std::string_view name = *script_name;
+  for (size_t slash = name.find('/', 1); slash != std::string_view::npos;
+       slash = name.find('/', slash + 1)) {
+    if (slash >= 4 && isapi::EqualsIgnoreCase(name.substr(slash - 4, 4), ".dll")) {
+      std::string path_info(name.substr(slash));
+      script_name->resize(slash);
+      return path_info;
+    }
+  }
+  return "";
 }
 
 bool HasHeader(const isapi::Request& request, const char* name) {
@@ -78,19 +98,24 @@ void RequestFromParams(const Params& params, isapi::Request* request) {
   if (!param(kContentType).empty() && !HasHeader(*request, "Content-Type")) {
     request->headers.push_back({"Content-Type", param(kContentType)});
   }
-  if (!param(kContentLength).empty() && !HasHeader(*request, "Content-Length")) {
+  // Caddy sends -1 for a chunked body: no length, so no header.
+  uint64_t content_length = 0;
+  if (isapi::ParseDecimal(param(kContentLength), UINT64_MAX, &content_length) &&
+      !HasHeader(*request, "Content-Length")) {
     request->headers.push_back({"Content-Length", param(kContentLength)});
   }
 
   request->method = param(kRequestMethod);
   request->query = param(kQueryString);
   request->script_name = param(kScriptName);
+  std::string path_info = param(kPathInfo);
+  if (path_info.empty()) path_info = SplitScriptName(&request->script_name);
   request->protocol = param(kServerProtocol);
   request->server_software = param(kServerSoftware);
 
   std::string request_uri = param(kRequestUri);
   if (known[kScriptName] != nullptr || known[kPathInfo] != nullptr) {
-    request->path = request->script_name + param(kPathInfo);
+    request->path = request->script_name + path_info;
   } else if (known[kDocumentUri] != nullptr) {
     request->path = param(kDocumentUri);
   } else {

@@ -19,6 +19,9 @@ namespace isapi_fcgi {
 //   SCRIPT_NAME    -> script_name         SCRIPT_NAME + PATH_INFO -> path
 //                                         (else DOCUMENT_URI, else the
 //                                         decoded path of REQUEST_URI)
+//   without PATH_INFO, a SCRIPT_NAME that goes on past a segment named
+//   *.dll ("/x.dll/more") is split there: script_name "/x.dll", path
+//   "/x.dll/more"
 //   SERVER_PROTOCOL -> protocol           SERVER_SOFTWARE -> server_software
 //   REMOTE_ADDR/REMOTE_PORT -> remote_*   SERVER_ADDR/SERVER_PORT -> local_*
 //   SERVER_NAME    -> server_name (else Host without port, else SERVER_ADDR)
@@ -26,7 +29,8 @@ namespace isapi_fcgi {
 //   HTTP_<NAME>    -> header "<Name>" (ACCEPT_LANGUAGE -> Accept-Language),
 //                     once per parameter, in parameter order
 //   CONTENT_TYPE / CONTENT_LENGTH -> "Content-Type" / "Content-Length"
-//                     headers unless HTTP_ ones carried them already
+//                     headers unless HTTP_ ones carried them already; a
+//                     CONTENT_LENGTH that is not a decimal number adds none
 // Never fails; thread-safe.
 void RequestFromParams(const Params& params, isapi::Request* request);
 

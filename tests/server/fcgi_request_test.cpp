@@ -84,6 +84,7 @@ TEST(FcgiRequestTest, NginxParametersFillEveryField) {
 struct PathCase {
   const char* label;
   std::vector<std::string> params;
+  const char* script_name;
   const char* path;
   const char* target;
 };
@@ -91,16 +92,28 @@ struct PathCase {
 TEST(FcgiRequestTest, PathComesFromScriptNameAndPathInfoThenDocumentUriThenRequestUri) {
   const PathCase cases[] = {
       {"script name and path info", {"SCRIPT_NAME=/x.dll", "PATH_INFO=/more", "DOCUMENT_URI=/no"},
-       "/x.dll/more", "/x.dll/more"},
-      {"path info alone", {"PATH_INFO=/only"}, "/only", "/only"},
-      {"document uri", {"DOCUMENT_URI=/a b", "REQUEST_URI=/a%20b?q"}, "/a b", "/a%20b?q"},
-      {"decoded request uri", {"REQUEST_URI=/a%20b?q=1"}, "/a b", "/a%20b?q=1"},
-      {"undecodable request uri", {"REQUEST_URI=/a%zz"}, "", "/a%zz"},
-      {"no request uri: target rebuilt", {"SCRIPT_NAME=/s", "QUERY_STRING=k=v"}, "/s", "/s?k=v"},
-      {"nothing at all", {}, "", ""},
+       "/x.dll", "/x.dll/more", "/x.dll/more"},
+      {"path info alone", {"PATH_INFO=/only"}, "", "/only", "/only"},
+      {"document uri", {"DOCUMENT_URI=/a b", "REQUEST_URI=/a%20b?q"}, "", "/a b", "/a%20b?q"},
+      {"decoded request uri", {"REQUEST_URI=/a%20b?q=1"}, "", "/a b", "/a%20b?q=1"},
+      {"undecodable request uri", {"REQUEST_URI=/a%zz"}, "", "", "/a%zz"},
+      {"no request uri: target rebuilt", {"SCRIPT_NAME=/s", "QUERY_STRING=k=v"}, "/s", "/s",
+       "/s?k=v"},
+      {"nothing at all", {}, "", "", ""},
+      // Apache's mod_proxy_fcgi without proxy-fcgi-pathinfo.
+      {"script name holding the path info", {"SCRIPT_NAME=/app/X.DLL/a/b.dll/c"}, "/app/X.DLL",
+       "/app/X.DLL/a/b.dll/c", "/app/X.DLL/a/b.dll/c"},
+      {"empty path info", {"SCRIPT_NAME=/x.dll/a", "PATH_INFO="}, "/x.dll", "/x.dll/a",
+       "/x.dll/a"},
+      {"path info given", {"SCRIPT_NAME=/x.dll/a", "PATH_INFO=/b"}, "/x.dll/a", "/x.dll/a/b",
+       "/x.dll/a/b"},
+      {"no segment named .dll", {"SCRIPT_NAME=/x.dllx/a/dll/b"}, "/x.dllx/a/dll/b",
+       "/x.dllx/a/dll/b", "/x.dllx/a/dll/b"},
+      {"script name ending in .dll/", {"SCRIPT_NAME=/x.dll/"}, "/x.dll", "/x.dll/", "/x.dll/"},
   };
   for (const PathCase& c : cases) {
     isapi::Request request = FromParams(c.params);
+    EXPECT_EQ(request.script_name, c.script_name) << c.label;
     EXPECT_EQ(request.path, c.path) << c.label;
     EXPECT_EQ(request.target, c.target) << c.label;
   }
@@ -136,11 +149,19 @@ TEST(FcgiRequestTest, ServerNameHttpsAndPortsFromIncompleteParameters) {
 }
 
 TEST(FcgiRequestTest, ContentParametersBecomeHeadersOnlyWhenHttpOnesAreMissing) {
-  EXPECT_EQ(Headers(FromParams({"CONTENT_TYPE=text/plain", "CONTENT_LENGTH=5"})),
-            "Content-Type: text/plain\nContent-Length: 5\n");
-  EXPECT_EQ(Headers(FromParams({"HTTP_CONTENT_TYPE=a/b", "CONTENT_TYPE=a/b",
-                                "HTTP_CONTENT_LENGTH=5", "CONTENT_LENGTH=5"})),
-            "Content-Type: a/b\nContent-Length: 5\n");
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{"CONTENT_TYPE=text/plain", "CONTENT_LENGTH=5"},
+       "Content-Type: text/plain\nContent-Length: 5\n"},
+      {{"HTTP_CONTENT_TYPE=a/b", "CONTENT_TYPE=a/b", "HTTP_CONTENT_LENGTH=5", "CONTENT_LENGTH=5"},
+       "Content-Type: a/b\nContent-Length: 5\n"},
+      {{"CONTENT_LENGTH=-1"}, ""},  // Caddy's, for a chunked body
+      {{"CONTENT_LENGTH=5x"}, ""},
+      {{"CONTENT_LENGTH= 5"}, ""},
+      {{"CONTENT_LENGTH=99999999999999999999"}, ""},
+  };
+  for (const auto& [params, headers] : cases) {
+    EXPECT_EQ(Headers(FromParams(params)), headers) << params.back();
+  }
 }
 
 // What a web server reads of an answer's head.
