@@ -4,6 +4,11 @@
 // without TLS (prior knowledge) and HTTP/2 over TLS. Every host runs the
 // probe module with the same hold limit; each row must give the same
 // client-visible result everywhere. Skipped when nginx is not installed.
+// Beside it, Apache, lighttpd and Caddy in front of isapi-fcgi with their
+// example configurations.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
@@ -15,6 +20,8 @@
 #include "tests/server/fcgi_test_support.h"
 #include "tests/server/nginx_test_support.h"
 #include "tests/server/server_process.h"
+#include "tests/support/loopback_listener.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -54,9 +61,19 @@ size_t CollectHeader(char* data, size_t size, size_t count, void* out) {
   return size * count;
 }
 
-Answer Fetch(const Route& route, const std::string& path, bool head) {
+// A GET (HEAD with `head`), or a POST of `body` when given, chunked with
+// `chunked`.
+Answer Fetch(const Route& route, const std::string& path, bool head,
+             const std::string* body = nullptr, bool chunked = false) {
   Answer answer;
   CURL* curl = curl_easy_init();
+  curl_slist* headers = nullptr;
+  if (body != nullptr) {
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body->data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+    if (chunked) headers = curl_slist_append(headers, "Transfer-Encoding: chunked");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  }
   std::string url = route.base + path;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   if (!route.unix_socket.empty()) {
@@ -74,6 +91,7 @@ Answer Fetch(const Route& route, const std::string& path, bool head) {
   answer.code = curl_easy_perform(curl);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.status);
   curl_easy_cleanup(curl);
+  curl_slist_free_all(headers);
   return answer;
 }
 
@@ -230,5 +248,158 @@ TEST_F(CrossHostTest, EachModuleAnswerGivesTheSameResultOnEveryHost) {
     }
   }
 }
+
+// A web server other than nginx in front of isapi-fcgi: its example site
+// (examples/SERVER/...) inside a main configuration of the test's own. In
+// the texts, {dir} stands for the server's temporary directory, {port} for
+// its port, {site} for the example.
+struct FrontServer {
+  const char* name;
+  const char* binary;
+  const char* example;       // under examples/
+  const char* example_port;  // the example's own address, or ""
+  const char* config_file;   // under {dir}
+  const char* main_config;
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  const char* log_file;  // under {dir}: where it tells that it listens
+  const char* ready;
+};
+
+std::string Expand(std::string text, const std::map<std::string, std::string>& values) {
+  for (const auto& [name, value] : values) {
+    for (size_t at = text.find(name); at != std::string::npos;
+         at = text.find(name, at + value.size())) {
+      text.replace(at, name.size(), value);
+    }
+  }
+  return text;
+}
+
+const FrontServer kFrontServers[] = {
+    {"Apache", "/usr/sbin/apache2", "apache/isapi-fcgi.conf", "", "apache2.conf",
+     // Apache serves as root only after dropping to a user of its own.
+     "ServerRoot {dir}\nListen 127.0.0.1:{port}\nPidFile {dir}/apache2.pid\n"
+     "DefaultRuntimeDir {dir}\nErrorLog {dir}/error.log\nLogLevel notice\n"
+     "ServerName localhost\nUser nobody\nGroup nogroup\n"
+     "LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so\n"
+     "LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so\n"
+     "LoadModule proxy_module /usr/lib/apache2/modules/mod_proxy.so\n"
+     "LoadModule proxy_fcgi_module /usr/lib/apache2/modules/mod_proxy_fcgi.so\n"
+     "LoadModule setenvif_module /usr/lib/apache2/modules/mod_setenvif.so\n{site}",
+     {"-f", "{dir}/apache2.conf", "-DFOREGROUND"}, {}, "error.log",
+     "resuming normal operations"},
+    {"lighttpd", "/usr/sbin/lighttpd", "lighttpd/isapi-fcgi.conf", "", "lighttpd.conf",
+     "server.bind = \"127.0.0.1\"\nserver.port = {port}\nserver.document-root = \"{dir}\"\n"
+     "server.errorlog = \"{dir}/error.log\"\nserver.upload-dirs = (\"{dir}\")\n{site}",
+     {"-D", "-f", "{dir}/lighttpd.conf"}, {}, "error.log", "server started"},
+    {"Caddy", "/usr/bin/caddy", "caddy/Caddyfile", ":8083", "Caddyfile",
+     "{\n\tadmin off\n}\n{site}",
+     {"run", "--adapter", "caddyfile", "--config", "{dir}/Caddyfile"},
+     {"HOME={dir}", "XDG_CONFIG_HOME={dir}", "XDG_DATA_HOME={dir}"}, "stderr.log",
+     "serving initial configuration"},
+};
+
+void PrintTo(const FrontServer& front, std::ostream* out) { *out << front.name; }
+
+class FrontServerTest : public testing::TestWithParam<FrontServer> {
+ protected:
+  void SetUp() override {
+    const FrontServer& front = GetParam();
+    if (access(front.binary, X_OK) != 0) {
+      GTEST_SKIP() << front.binary << " is not installed (scripts/install-deps.sh test)";
+    }
+    // Apache's workers run as nobody when the test runs as root.
+    fcgi_ = std::make_unique<fcgi_test::FcgiServer>(
+        PROBE_MODULE_PATH, "",
+        std::vector<std::string>{"--hold-limit", "65536", "--socket-mode", "0666"});
+    std::string fcgi_dir = fcgi_->socket_path().substr(0, fcgi_->socket_path().rfind('/'));
+    ASSERT_EQ(chmod(fcgi_dir.c_str(), 0711), 0);
+
+    uint16_t port;
+    {
+      // Released just before the server binds it: none of these servers
+      // takes over a listening socket it inherits.
+      test_support::LoopbackListener listener;
+      port = listener.port();
+    }
+    std::string site = fcgi_test::ReadFile(std::string(EXAMPLES_DIR "/") + front.example);
+    ASSERT_NE(site.find(kExampleSocket), std::string::npos) << front.example;
+    site = Expand(site, {{kExampleSocket, fcgi_->socket_path()}});
+    if (*front.example_port != '\0') {
+      site = Expand(site, {{front.example_port, "http://127.0.0.1:{port}"}});
+    }
+    std::string config = Expand(front.main_config, {{"{site}", site}});
+    const std::map<std::string, std::string> values = {{"{dir}", dir_.path()},
+                                                       {"{port}", std::to_string(port)}};
+    dir_.Write(front.config_file, Expand(config, values));
+    std::vector<std::string> argv = {front.binary};
+    for (const std::string& arg : front.args) argv.push_back(Expand(arg, values));
+    std::vector<std::string> env;
+    for (const std::string& entry : front.env) env.push_back(Expand(entry, values));
+    server_ = std::make_unique<fcgi_test::Child>(argv, env, dir_.path() + "/stderr.log",
+                                                 std::vector<std::pair<int, int>>{}, true);
+    ASSERT_TRUE(test_support::WaitForWrites(dir_.path(), fcgi_test::kWait, [&] {
+      return fcgi_test::ReadFile(dir_.path() + "/" + front.log_file).find(front.ready) !=
+             std::string::npos;
+    })) << log();
+    route_ = {front.name, "http://127.0.0.1:" + std::to_string(port) + "/orvanehp.dll", "",
+              CURL_HTTP_VERSION_1_1};
+  }
+
+  std::string log() const {
+    return fcgi_test::ReadFile(dir_.path() + "/error.log") +
+           fcgi_test::ReadFile(dir_.path() + "/stderr.log");
+  }
+
+  static constexpr char kExampleSocket[] = "/run/orvane/isapi-fcgi.sock";
+  fcgi_test::TempDir dir_;
+  std::unique_ptr<fcgi_test::FcgiServer> fcgi_;
+  std::unique_ptr<fcgi_test::Child> server_;
+  Route route_;
+};
+
+TEST_P(FrontServerTest, PageBodyAndStreamedAnswerPassThrough) {
+  std::string body(200000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 % 251);
+  const struct {
+    const char* path;
+    const std::string* post;
+    bool chunked;
+    long status;
+    std::string body;                // all of it, unless `lines` are given
+    std::vector<const char*> lines;  // lines the body contains
+  } rows[] = {
+      {"/page", nullptr, false, 200, "page body\n", {}},
+      {"/status-only", nullptr, false, 404, "missing", {}},
+      // The example's split, as through nginx.
+      {"/vars?q=1", nullptr, false, 200, "",
+       {"\nSCRIPT_NAME=/orvanehp.dll\n", "\nPATH_INFO=/vars\n", "\nURL=/orvanehp.dll/vars\n"}},
+      {"/echo", &body, false, 200, body, {}},
+      // Past the hold limit: streamed.
+      {"/big?1024", nullptr, false, 200, std::string(1024 * 1024, 'b'), {}},
+      // Caddy sends CONTENT_LENGTH=-1 for it.
+      {"/vars", &body, true, 200, "", {"\nCONTENT_LENGTH=200000\n"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.path) + (row.chunked ? " chunked" : ""));
+    Answer answer = Fetch(route_, row.path, false, row.post, row.chunked);
+    EXPECT_EQ(answer.code, CURLE_OK) << curl_easy_strerror(answer.code) << log();
+    EXPECT_EQ(answer.status, row.status) << log();
+    EXPECT_EQ(answer.headers.count("status"), 0u);
+    if (row.lines.empty()) {
+      EXPECT_TRUE(answer.body == row.body) << answer.body.size() << " bytes";
+    }
+    for (const char* line : row.lines) {
+      EXPECT_NE(answer.body.find(line), std::string::npos) << line << " in\n" << answer.body;
+    }
+    EXPECT_EQ(answer.body.find("Content-Length: -"), std::string::npos) << answer.body;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Fronts, FrontServerTest, testing::ValuesIn(kFrontServers),
+                         [](const testing::TestParamInfo<FrontServer>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
