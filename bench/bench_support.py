@@ -65,6 +65,32 @@ def fcgi_site(port, socket_path):
     return site.replace("listen 8081;", f"listen 127.0.0.1:{port};", 1)
 
 
+# php-fpm's counterpart of the module's page: the same headers and the
+# page file's bytes.
+PHP_SCRIPT = """<?php
+header('Content-type: text/html');
+header('Cache-Control: no-cache');
+header('Pragma: no-cache');
+header('TrResult: -1');
+readfile('{page}');
+"""
+
+
+def php_fpm_config(tmp, children_count):
+    """A private php-fpm pool on a Unix socket that any user may connect
+    to (a web server's workers run as a user of their own); returns its
+    configuration path and socket."""
+    socket_path = os.path.join(tmp, "php-fpm.sock")
+    user = "user = root\ngroup = root\n" if os.geteuid() == 0 else ""
+    path = os.path.join(tmp, "php-fpm.conf")
+    with open(path, "w") as f:
+        f.write(f"[global]\npid = {tmp}/php-fpm.pid\nerror_log = {tmp}/php-fpm.log\n"
+                f"daemonize = no\n[bench]\n{user}listen = {socket_path}\nlisten.mode = 0666\n"
+                f"pm = static\n"
+                f"pm.max_children = {children_count}\npm.max_requests = 0\n")
+    return path, socket_path
+
+
 def cpu_ticks(pids):
     """utime + stime of the processes, in clock ticks (all threads)."""
     total = 0

@@ -64,23 +64,16 @@ import tempfile
 import time
 import urllib.request
 
-from bench_support import (CLOCK_TICKS, PAGE, PATH, SITE_EXAMPLE, Report, add_results_option,
-                           children, cpu_ticks, fcgi_site, free_port, nginx_prelude, run_wrk,
-                           start_isapi_server, wait_for_port, write_installation)
+from bench_support import (CLOCK_TICKS, PAGE, PATH, PHP_SCRIPT, SITE_EXAMPLE, Report,
+                           add_results_option, children, cpu_ticks, fcgi_site, free_port,
+                           nginx_prelude, php_fpm_config, run_wrk, start_isapi_server,
+                           wait_for_port, write_installation)
 
 
 # One row of the results: the port wrk loads and the processes whose CPU
 # time (and system calls) count for it. Behind nginx, `backend` names the
 # server after nginx's processes in `pids`, whose share is shown apart.
 Setup = collections.namedtuple("Setup", "name port pids backend", defaults=(None,))
-
-PHP_SCRIPT = """<?php
-header('Content-type: text/html');
-header('Cache-Control: no-cache');
-header('Pragma: no-cache');
-header('TrResult: -1');
-readfile('{page}');
-"""
 
 
 def count_syscalls(setup, tmp, args):
@@ -135,19 +128,6 @@ def site_configs(fcgi_port, close_port, socket_path):
         sys.exit(f"{SITE_EXAMPLE} no longer keeps its connections as this script expects")
     return fcgi_site(fcgi_port, socket_path) + closing.replace("orvane_isapi",
                                                                "orvane_isapi_close")
-
-
-def php_fpm_config(tmp, children_count):
-    """A private php-fpm pool on a Unix socket; returns its configuration
-    path and socket."""
-    socket_path = os.path.join(tmp, "php-fpm.sock")
-    user = "user = root\ngroup = root\n" if os.geteuid() == 0 else ""
-    path = os.path.join(tmp, "php-fpm.conf")
-    with open(path, "w") as f:
-        f.write(f"[global]\npid = {tmp}/php-fpm.pid\nerror_log = {tmp}/php-fpm.log\n"
-                f"daemonize = no\n[bench]\n{user}listen = {socket_path}\npm = static\n"
-                f"pm.max_children = {children_count}\npm.max_requests = 0\n")
-    return path, socket_path
 
 
 def nginx_config(tmp, static_port, site, php_port, php_socket, workers, nginx_module,

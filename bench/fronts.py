@@ -1,0 +1,216 @@
+#!/usr/bin/env python3
+"""isapi-fcgi and php-fpm behind Apache, lighttpd and Caddy.
+
+Each server runs its example site (examples/apache, examples/lighttpd,
+examples/caddy) in front of isapi-fcgi with the module, and beside it
+php-fpm with run-bench.py's PHP script (the same headers and page bytes)
+as that server's users configure it:
+
+  Apache    ProxyPass with enablereuse=on to isapi-fcgi; to php-fpm without
+            it, since php-fpm keeps a reused connection for one child until
+            Apache closes it, and the pool's other connections wait unaccepted
+  lighttpd  mod_fastcgi, a connection per request (it offers no reuse)
+  Caddy     reverse_proxy with the fastcgi transport, a connection per
+            request (2.6 offers no reuse)
+
+Per setup: requests/s and p99 from one wrk run, and the connections the
+FastCGI server accepted per request, from a second short run with strace
+counting accept and accept4 calls that returned a connection.
+
+usage: bench/fronts.py --build BUILD_DIR [--duration 3] [--connections 32]
+                       [--only apache,lighttpd,caddy] [--results FILE]
+
+Needs wrk, strace, apache2, lighttpd, caddy and php-fpm (the bench group
+of scripts/packages.txt); a server that is missing is left out.
+"""
+
+import argparse
+import glob
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from bench_support import (PAGE, PATH, PHP_SCRIPT, SOURCE_DIR, Report, add_results_option,
+                           children, free_port, php_fpm_config, run_wrk, stop, wait_for_port,
+                           write_installation, wrk_command, wrk_results)
+
+EXAMPLE_SOCKET = "/run/orvane/isapi-fcgi.sock"
+
+
+def example(name):
+    with open(os.path.join(SOURCE_DIR, "examples", name)) as f:
+        return f.read()
+
+
+def apache(tmp, port, fcgi_socket, php_socket):
+    modules = "".join(f"LoadModule {m}_module /usr/lib/apache2/modules/mod_{m}.so\n"
+                      for m in ("mpm_event", "authz_core", "proxy", "proxy_fcgi", "setenvif"))
+    config = (f"ServerRoot {tmp}\nListen 127.0.0.1:{port}\nPidFile {tmp}/apache2.pid\n"
+              f"DefaultRuntimeDir {tmp}\nErrorLog {tmp}/apache2-error.log\nLogLevel warn\n"
+              f"ServerName localhost\nUser nobody\nGroup nogroup\n{modules}"
+              + example("apache/isapi-fcgi.conf").replace(EXAMPLE_SOCKET, fcgi_socket) +
+              f'ProxyPass "/page.php" "unix:{php_socket}|fcgi://localhost/page.php"\n'
+              f'ProxyFCGISetEnvIf "true" SCRIPT_FILENAME "{tmp}/page.php"\n')
+    return f"{tmp}/apache2.conf", config, ["/usr/sbin/apache2", "-f", f"{tmp}/apache2.conf",
+                                           "-DFOREGROUND"], {}
+
+
+def lighttpd(tmp, port, fcgi_socket, php_socket):
+    config = (f'server.bind = "127.0.0.1"\nserver.port = {port}\n'
+              f'server.document-root = "{tmp}"\nserver.errorlog = "{tmp}/lighttpd-error.log"\n'
+              f'server.upload-dirs = ("{tmp}")\n'
+              + example("lighttpd/isapi-fcgi.conf").replace(EXAMPLE_SOCKET, fcgi_socket) +
+              f'$HTTP["url"] == "/page.php" {{\n  fastcgi.server = ("/page.php" => (('
+              f'"socket" => "{php_socket}", "check-local" => "disable")))\n}}\n')
+    return f"{tmp}/lighttpd.conf", config, ["/usr/sbin/lighttpd", "-D", "-f",
+                                             f"{tmp}/lighttpd.conf"], {}
+
+
+def caddy(tmp, port, fcgi_socket, php_socket):
+    site = example("caddy/Caddyfile").replace(EXAMPLE_SOCKET, fcgi_socket)
+    site = site.replace(":8083 {", f"http://127.0.0.1:{port} {{", 1)
+    # php-fpm's own site block on the same address would clash: its route
+    # goes into the example's, before the 404.
+    php = (f"\thandle /page.php {{\n\t\treverse_proxy unix/{php_socket} {{\n"
+           f"\t\t\ttransport fastcgi {{\n\t\t\t\troot {tmp}\n\t\t\t\tsplit .php\n"
+           f"\t\t\t}}\n\t\t}}\n\t}}\n\thandle {{\n")
+    site = site.replace("\thandle {\n", php, 1)
+    config = "{\n\tadmin off\n}\n" + site
+    return (f"{tmp}/Caddyfile", config, ["/usr/bin/caddy", "run", "--adapter", "caddyfile",
+                                         "--config", f"{tmp}/Caddyfile"],
+            {"HOME": tmp, "XDG_CONFIG_HOME": tmp, "XDG_DATA_HOME": tmp})
+
+
+# Each: its Debian package, its binary, and the function that gives its
+# (configuration path, configuration, command, environment).
+SERVERS = {"apache": ("apache2", "/usr/sbin/apache2", apache),
+           "lighttpd": ("lighttpd", "/usr/sbin/lighttpd", lighttpd),
+           "caddy": ("caddy", "/usr/bin/caddy", caddy)}
+
+
+def accepts(pid, url, args):
+    """Connections the process `pid` (all its threads and children) accepted
+    per request during a short wrk run under strace."""
+    out = os.path.join(args.tmp, f"strace-{pid}.txt")
+    pids = [pid] + children(pid)
+    command = ["strace", "-f", "-c", "-e", "trace=accept,accept4", "-o", out]
+    for p in pids:
+        command += ["-p", str(p)]
+    tracer = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    waiting = set(pids)
+    while waiting:
+        line = tracer.stderr.readline()
+        if not line:
+            sys.exit("strace stopped before attaching")
+        attached = re.search(r"Process (\d+) attached", line)
+        if attached:
+            waiting.discard(int(attached.group(1)))
+    _, _, requests = run_wrk(url, argparse.Namespace(**{**vars(args), "duration": 2}))
+    tracer.send_signal(signal.SIGINT)
+    tracer.communicate()
+    accepted = 0
+    with open(out) as f:
+        for line in f:
+            # "% time seconds usecs/call calls [errors] syscall"
+            fields = line.split()
+            if len(fields) >= 5 and fields[-1] in ("accept", "accept4"):
+                errors = int(fields[4]) if len(fields) == 6 else 0
+                accepted += int(fields[3]) - errors
+    return accepted / requests
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--duration", type=int, default=3)
+    parser.add_argument("--connections", type=int, default=32)
+    parser.add_argument("--only", default=",".join(SERVERS))
+    add_results_option(parser)
+    args = parser.parse_args()
+    args.wrk_threads = 1
+    cpus = os.cpu_count()
+    module = os.path.join(args.build, "extension", "orvanehp.so")
+    fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
+    php_fpm = next(iter(sorted(glob.glob("/usr/sbin/php-fpm*"))), "/usr/sbin/php-fpm")
+    for needed in (module, fcgi, php_fpm):
+        if not os.path.exists(needed):
+            sys.exit(f"missing {needed}")
+    for tool in ("wrk", "strace"):
+        if not shutil.which(tool):
+            sys.exit(f"{tool} is not installed (apt-get install {tool})")
+
+    report = Report(args.results)
+    report.line(f"wrk -t1 -c{args.connections} -d{args.duration}s per setup; accepts "
+                f"from a 2 s run under strace; isapi-fcgi threads {cpus}, php-fpm children "
+                f"{cpus}; each server's example site")
+    report.line("| server | backend | connections | req/s | p99 ms | failed | accepts/req |")
+    report.line("|---|---|---|---|---|---|---|")
+    for name in args.only.split(","):
+        package, binary, configure = SERVERS[name]
+        if not os.path.exists(binary):
+            report.line(f"| {name} | - | - | - | - | - | not installed ({package}) |")
+            continue
+        tmp = tempfile.mkdtemp(prefix=f"isapi-fronts-{name}-")
+        args.tmp = tmp
+        # The servers' workers may run as nobody: let them reach the sockets.
+        os.chmod(tmp, 0o711)
+        processes = []
+        log = open(os.path.join(tmp, "servers.log"), "w")
+
+        def start(command, extra_env=None):
+            process = subprocess.Popen(command, env=dict(os.environ, ORVANE_INSDIR=f"{tmp}/ins",
+                                                         **(extra_env or {})),
+                                       stdout=log, stderr=log)
+            processes.append(process)
+            return process
+
+        try:
+            write_installation(os.path.join(tmp, "ins"), PAGE)
+            fcgi_socket = os.path.join(tmp, "fcgi.sock")
+            fcgi_proc = start([fcgi, "--module", module, "--socket", f"unix:{fcgi_socket}",
+                               "--threads", str(cpus), "--socket-mode", "0666"] +
+                              (["--allow-root"] if os.geteuid() == 0 else []))
+            with open(os.path.join(tmp, "page.php"), "w") as f:
+                f.write(PHP_SCRIPT.format(page=os.path.join(tmp, "ins", "help", "nohp.html")))
+            php_conf, php_socket = php_fpm_config(tmp, cpus)
+            php_proc = start([php_fpm, "--fpm-config", php_conf, "--nodaemonize"] +
+                             (["--allow-to-run-as-root"] if os.geteuid() == 0 else []))
+            port = free_port()
+            config_path, config, command, env = configure(tmp, port, fcgi_socket, php_socket)
+            with open(config_path, "w") as f:
+                f.write(config)
+            deadline = time.time() + 10
+            while not os.path.exists(fcgi_socket) and time.time() < deadline:
+                time.sleep(0.05)
+            front = start(command, env)
+            wait_for_port(port, front, name)
+            reuse = "kept" if name == "apache" else "one per request"
+            for backend, path, process, kept in (("isapi-fcgi", PATH, fcgi_proc, reuse),
+                                                  ("php-fpm", "/page.php", php_proc,
+                                                   "one per request")):
+                url = f"http://127.0.0.1:{port}{path}"
+                check = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                        url], capture_output=True, text=True).stdout
+                if check != "200":
+                    sys.exit(f"{name} -> {backend}: {url} answered {check}; see {tmp}")
+                out = subprocess.run(wrk_command(url, args), check=True, capture_output=True,
+                                     text=True).stdout
+                rps, p99, requests, failed = wrk_results(out)
+                per_request = accepts(process.pid, url, args)
+                report.line(f"| {name} | {backend} | {kept} | {rps:.0f} | {p99:.2f} | "
+                            f"{failed} of {requests} | {per_request:.4f} |")
+        finally:
+            for process in reversed(processes):
+                stop(process)
+            log.close()
+            shutil.rmtree(tmp, ignore_errors=True)
+    report.write()
+
+
+if __name__ == "__main__":
+    main()
