@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace isapi {
 
@@ -88,6 +89,81 @@ bool SplitHostPort(std::string_view text, std::string_view* host, std::string_vi
   return true;
 }
 
+namespace {
+
+bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool IsNameChar(char c) {
+  return IsAsciiAlpha(c) || IsAsciiDigit(c) ||
+         (c != '\0' && strchr("-._~!$&'()*+,;=", c) != nullptr);
+}
+
+// Merges the dot segments of `path`, which starts with '/', as RFC 3986
+// does. False when a ".." would climb above the root.
+bool MergeDotSegments(std::string* path) {
+  std::string merged;
+  merged.reserve(path->size());
+  for (size_t at = 1;;) {
+    size_t end = std::min(path->find('/', at), path->size());
+    std::string_view segment(path->data() + at, end - at);
+    bool dots = segment == "." || segment == "..";
+    if (segment == "..") {
+      if (merged.empty()) return false;
+      merged.erase(merged.rfind('/'));
+    } else if (!dots) {
+      merged.append("/").append(segment);
+    }
+    if (end == path->size()) {
+      if (dots || merged.empty()) merged += '/';
+      break;
+    }
+    at = end + 1;
+  }
+  *path = std::move(merged);
+  return true;
+}
+
+}  // namespace
+
+bool IsValidHost(std::string_view text) {
+  if (text.empty()) return true;
+  std::string_view host, port;
+  if (!SplitHostPort(text, &host, &port) || host.empty() ||
+      !std::all_of(port.begin(), port.end(), IsAsciiDigit)) {
+    return false;
+  }
+  if (host.front() == '[') {
+    std::string_view inside = host.substr(1, host.size() - 2);
+    return !inside.empty() && std::all_of(inside.begin(), inside.end(), [](char c) {
+      return HexDigit(c) >= 0 || c == ':' || c == '.';
+    });
+  }
+  return host.front() != '.' && host.find("..") == std::string_view::npos &&
+         std::all_of(host.begin(), host.end(), IsNameChar);
+}
+
+bool SplitAbsoluteForm(std::string_view target, std::string_view* authority,
+                       std::string* origin) {
+  size_t scheme_end = target.find("://");
+  if (scheme_end == std::string_view::npos || scheme_end == 0 || !IsAsciiAlpha(target[0])) {
+    return false;
+  }
+  std::string_view scheme = target.substr(0, scheme_end);
+  if (!std::all_of(scheme.begin(), scheme.end(), [](char c) {
+        return IsAsciiAlpha(c) || IsAsciiDigit(c) || c == '+' || c == '-' || c == '.';
+      })) {
+    return false;
+  }
+  std::string_view rest = target.substr(scheme_end + 3);
+  size_t end = rest.find_first_of("/?");
+  *authority = rest.substr(0, end);
+  origin->assign(end != std::string_view::npos && rest[end] == '/' ? "" : "/");
+  if (end != std::string_view::npos) origin->append(rest.substr(end));
+  return true;
+}
+
 bool SplitTarget(std::string_view target, std::string* path, std::string* query) {
   if (target.empty() || target[0] != '/') return false;
   size_t mark = target.find('?');
@@ -107,6 +183,8 @@ bool SplitTarget(std::string_view target, std::string* path, std::string* query)
     decoded += static_cast<char>(high * 16 + low);
     i += 2;
   }
+  // Only a path with a dot right after a '/' can hold a dot segment.
+  if (decoded.find("/.") != std::string::npos && !MergeDotSegments(&decoded)) return false;
   *path = std::move(decoded);
   if (mark == std::string_view::npos) {
     query->clear();

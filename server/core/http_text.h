@@ -60,10 +60,29 @@ bool ParseDecimal(std::string_view text, uint64_t max, uint64_t* value);
 // pass it to ParseDecimal. An empty host is returned as it is.
 bool SplitHostPort(std::string_view text, std::string_view* host, std::string_view* port);
 
-// Splits a request-target into its percent-decoded path and its raw query
-// (text after the first '?', "" when none). Returns false for a target that
-// does not start with '/', has a malformed %-escape or decodes to a NUL
-// byte; the front end answers 400 then.
+// Whether `text` may be a Host field value or the authority of an
+// absolute-form target: empty (a target without authority), or a host and
+// an optional ":port" of digits. The host is a bracketed IPv6 literal (hex
+// digits, ':' and '.') or a name of letters, digits, "-._~", "%" and
+// "!$&'()*+,;="; a name starts with no '.' and holds no "..", so that it
+// is safe as a path component. Anything else (a blank, '/', '@', a control
+// or non-ASCII byte, an empty host before a port) is invalid: 400.
+bool IsValidHost(std::string_view text);
+
+// Splits an absolute-form request-target ("http://example.com:8080/a?b")
+// into its authority ("example.com:8080") and the origin form of the rest
+// ("/a?b"; a missing path is "/"). Returns false, leaving both alone, when
+// `target` does not start with a scheme and "://".
+bool SplitAbsoluteForm(std::string_view target, std::string_view* authority,
+                       std::string* origin);
+
+// Splits a request-target in origin form into its percent-decoded path and
+// its raw query (text after the first '?', "" when none). Dot segments of
+// the decoded path are merged ("/a/%2e%2e/b" and "/a/..%2fb" are "/b",
+// "/a/." is "/a/"), so that whatever maps the path to files sees it
+// plain. Returns false for a target that does not start with '/', has a
+// malformed %-escape, decodes to a NUL byte or climbs above the root; the
+// front end answers 400 then.
 bool SplitTarget(std::string_view target, std::string* path, std::string* query);
 
 // Whether HTTP lets the connection persist after a request of `protocol`

@@ -64,7 +64,7 @@ std::string HeaderNameFromParam(const std::string& param_suffix) {
   return name;
 }
 
-void RequestFromParams(const Params& params, isapi::Request* request) {
+bool RequestFromParams(const Params& params, isapi::Request* request) {
   // The CGI parameters used below; the first of repeated names counts.
   enum Known {
     kContentType, kContentLength, kRequestMethod, kQueryString, kScriptName, kPathInfo,
@@ -138,6 +138,13 @@ void RequestFromParams(const Params& params, isapi::Request* request) {
 
   std::string https = param(kHttps);
   request->https = !https.empty() && !isapi::EqualsIgnoreCase(https, "off");
+
+  for (const isapi::HeaderField& field : request->headers) {
+    if (isapi::EqualsIgnoreCase(field.name, "Host") && !isapi::IsValidHost(field.value)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace isapi_fcgi

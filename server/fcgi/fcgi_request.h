@@ -31,8 +31,10 @@ namespace isapi_fcgi {
 //   CONTENT_TYPE / CONTENT_LENGTH -> "Content-Type" / "Content-Length"
 //                     headers unless HTTP_ ones carried them already; a
 //                     CONTENT_LENGTH that is not a decimal number adds none
-// Never fails; thread-safe.
-void RequestFromParams(const Params& params, isapi::Request* request);
+// Returns false, with `request` filled all the same, when a Host header is
+// one isapi::IsValidHost refuses (the caller answers 400, as isapi-server
+// does). Thread-safe.
+bool RequestFromParams(const Params& params, isapi::Request* request);
 
 // The HTTP header name for the part of an HTTP_ parameter after the prefix:
 // each '_' becomes '-', each word is capitalised ("USER_AGENT" ->

@@ -54,14 +54,14 @@ bool AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
                    std::string_view read_ahead, std::chrono::milliseconds write_timeout) {
   SocketOutput out(fd, request.id, read_ahead, write_timeout);
   isapi::Request http;
-  RequestFromParams(request.params, &http);
+  bool valid_host = RequestFromParams(request.params, &http);
   http.body = std::move(request.body);
   request.spool.AttachTo(&http);
   AnswerSink sink(request.id, isapi::ClientAllowsKeepAlive(http.protocol, http.headers), &out);
   bool has_body = http.method != "HEAD";
   if (request.params_too_large) {
     isapi::SendBareAnswer(&sink, 431, has_body);
-  } else if (http.method.empty()) {
+  } else if (http.method.empty() || !valid_host) {
     isapi::SendBareAnswer(&sink, 400, has_body);
   } else if (request.body_too_large) {
     isapi::SendBareAnswer(&sink, 413, has_body);

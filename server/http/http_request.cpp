@@ -9,6 +9,18 @@ namespace {
 
 const char kServerSoftware[] = "isapi-server/0.0.1";
 
+// Makes `authority` the request's Host, as the authority of an
+// absolute-form target overrides the Host field.
+void SetHost(std::string_view authority, std::vector<isapi::HeaderField>* headers) {
+  for (isapi::HeaderField& field : *headers) {
+    if (isapi::EqualsIgnoreCase(field.name, "Host")) {
+      field.value.assign(authority);
+      return;
+    }
+  }
+  headers->push_back({"Host", std::string(authority)});
+}
+
 }  // namespace
 
 int RefuseRequest(std::string_view method, std::string_view target, std::string_view version,
@@ -35,8 +47,7 @@ int RefuseRequest(std::string_view method, std::string_view target, std::string_
       encoding = true;
     } else if (isapi::EqualsIgnoreCase(field.name, "Host")) {
       ++hosts;
-      std::string_view host, port;
-      if (!isapi::SplitHostPort(field.value, &host, &port)) bad_host = true;
+      if (!isapi::IsValidHost(field.value)) bad_host = true;
     }
   }
   if (lengths > 1 || bad_length || (lengths == 1 && encoding)) return 400;
@@ -50,7 +61,15 @@ int MapRequest(std::string_view method, std::string_view target, std::string_vie
   request->method.assign(method);
   request->target.assign(target);
   request->protocol.assign(version);
-  if (!isapi::SplitTarget(request->target, &request->path, &request->query)) return 400;
+  std::string_view origin = request->target;
+  std::string_view authority;
+  std::string rest;
+  if (isapi::SplitAbsoluteForm(request->target, &authority, &rest)) {
+    if (authority.empty() || !isapi::IsValidHost(authority)) return 400;
+    SetHost(authority, &request->headers);
+    origin = rest;
+  }
+  if (!isapi::SplitTarget(origin, &request->path, &request->query)) return 400;
   request->server_software = kServerSoftware;
   request->remote_addr = addresses.remote_addr;
   request->remote_port = addresses.remote_port;

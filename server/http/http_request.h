@@ -31,7 +31,7 @@ struct ConnectionAddresses {
 //        Content-Length, a Content-Length that is
 //        not a plain decimal, Content-Length together with
 //        Transfer-Encoding (the framing would be ambiguous), more than one
-//        Host, or a Host that isapi::SplitHostPort refuses;
+//        Host, or a Host that isapi::IsValidHost refuses;
 //   413  a Content-Length above `max_body` (a chunked body is counted as
 //        it arrives);
 //   501  a Transfer-Encoding other than "chunked".
@@ -44,8 +44,10 @@ int RefuseRequest(std::string_view method, std::string_view target, std::string_
 // there, from the request line and the connection: method, target, path
 // and query, protocol, addresses, SERVER_NAME (the Host header's host
 // part, else the local address), whether the body comes chunked, and the
-// server software. Returns 0, or 400
-// for a target that isapi::SplitTarget refuses.
+// server software. An absolute-form target ("http://host/path") gives the
+// path and query, and its authority replaces the Host header. Returns 0,
+// or 400 for a target that isapi::SplitTarget refuses (a path above the
+// root among them) or an authority isapi::IsValidHost refuses.
 int MapRequest(std::string_view method, std::string_view target, std::string_view version,
                const ConnectionAddresses& addresses, isapi::Request* request);
 

@@ -149,38 +149,55 @@ TEST(HttpTextTest, ParseDecimalTakesDigitsOnlyUpToTheLimit) {
   }
 }
 
-TEST(HttpTextTest, SplitHostPortKnowsIpv6Literals) {
+// Every Host value is split; `valid` says whether it may stand as a Host
+// field or an absolute-form authority.
+TEST(HttpTextTest, SplitHostPortKnowsIpv6LiteralsAndIsValidHostChecksBoth) {
   const struct {
     const char* text;
     bool ok;
     const char* host;
     const char* port;
+    bool valid;
   } cases[] = {
-      {"example.com", true, "example.com", ""},
-      {"example.com:8080", true, "example.com", "8080"},
-      {"example.com:", true, "example.com", ""},
-      {":8080", true, "", "8080"},
-      {"", true, "", ""},
-      {"127.0.0.1:80", true, "127.0.0.1", "80"},
-      {"[::1]", true, "[::1]", ""},
-      {"[::1]:80", true, "[::1]", "80"},
-      {"[::]:0", true, "[::]", "0"},
-      {"[fe80::1%eth0]:443", true, "[fe80::1%eth0]", "443"},
-      // The port is the caller's to check.
-      {"host:x", true, "host", "x"},
-      {"::1", false, "", ""},
-      {"a:b:c", false, "", ""},
-      {"[::1", false, "", ""},
-      {"[::1]80", false, "", ""},
-      {"[::1]x:80", false, "", ""},
+      {"example.com", true, "example.com", "", true},
+      {"example.com:8080", true, "example.com", "8080", true},
+      {"example.com:", true, "example.com", "", true},
+      {"example.com.", true, "example.com.", "", true},
+      {"a-b_c~d!$&'()*+,;=", true, "a-b_c~d!$&'()*+,;=", "", true},
+      {":8080", true, "", "8080", false},
+      {"", true, "", "", true},
+      {"127.0.0.1:80", true, "127.0.0.1", "80", true},
+      {"[::1]", true, "[::1]", "", true},
+      {"[::1]:80", true, "[::1]", "80", true},
+      {"[::]:0", true, "[::]", "0", true},
+      {"[fe80::1%eth0]:443", true, "[fe80::1%eth0]", "443", false},
+      {"[]", true, "[]", "", false},
+      // The port is SplitHostPort's caller's to check.
+      {"host:x", true, "host", "x", false},
+      {"a b", true, "a b", "", false},
+      {"../x", true, "../x", "", false},
+      {"..", true, "..", "", false},
+      {".a", true, ".a", "", false},
+      {"a..b", true, "a..b", "", false},
+      {"a\\b", true, "a\\b", "", false},
+      {"user@a", true, "user@a", "", false},
+      {"a%2e", true, "a%2e", "", false},
+      {"caf\xc3\xa9", true, "caf\xc3\xa9", "", false},
+      {"::1", false, "", "", false},
+      {"a:b:c", false, "", "", false},
+      {"[::1", false, "", "", false},
+      {"[::1]80", false, "", "", false},
+      {"[::1]x:80", false, "", "", false},
   };
   for (const auto& c : cases) {
+    EXPECT_EQ(isapi::IsValidHost(c.text), c.valid) << c.text;
     std::string_view host = "unset", port = "unset";
     EXPECT_EQ(isapi::SplitHostPort(c.text, &host, &port), c.ok) << c.text;
     if (!c.ok) continue;
     EXPECT_EQ(host, c.host) << c.text;
     EXPECT_EQ(port, c.port) << c.text;
   }
+  EXPECT_FALSE(isapi::IsValidHost(std::string_view("a\0b", 3)));
 }
 
 const std::vector<isapi::KnownOption> kKnownOptions = {

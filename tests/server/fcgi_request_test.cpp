@@ -15,7 +15,7 @@
 namespace {
 
 // The tables write each parameter as "NAME=value"; the first '=' splits.
-isapi::Request FromParams(const std::vector<std::string>& entries) {
+isapi::Request FromParams(const std::vector<std::string>& entries, bool* valid_host = nullptr) {
   isapi_fcgi::Params params;
   for (const std::string& entry : entries) {
     size_t equals = entry.find('=');
@@ -23,7 +23,8 @@ isapi::Request FromParams(const std::vector<std::string>& entries) {
                         equals == std::string::npos ? "" : entry.substr(equals + 1));
   }
   isapi::Request request;
-  isapi_fcgi::RequestFromParams(params, &request);
+  bool valid = isapi_fcgi::RequestFromParams(params, &request);
+  if (valid_host != nullptr) *valid_host = valid;
   return request;
 }
 
@@ -110,6 +111,9 @@ TEST(FcgiRequestTest, PathComesFromScriptNameAndPathInfoThenDocumentUriThenReque
       {"no segment named .dll", {"SCRIPT_NAME=/x.dllx/a/dll/b"}, "/x.dllx/a/dll/b",
        "/x.dllx/a/dll/b", "/x.dllx/a/dll/b"},
       {"script name ending in .dll/", {"SCRIPT_NAME=/x.dll/"}, "/x.dll", "/x.dll/", "/x.dll/"},
+      {"dot segments in request uri", {"REQUEST_URI=/a/../b%2f..%2fc?q"}, "", "/c",
+       "/a/../b%2f..%2fc?q"},
+      {"request uri above the root", {"REQUEST_URI=/a/../../c"}, "", "", "/a/../../c"},
   };
   for (const PathCase& c : cases) {
     isapi::Request request = FromParams(c.params);
@@ -125,6 +129,7 @@ struct DerivedCase {
   const char* server_name;
   bool https;
   uint16_t remote_port;
+  bool valid_host = true;
 };
 
 TEST(FcgiRequestTest, ServerNameHttpsAndPortsFromIncompleteParameters) {
@@ -139,9 +144,15 @@ TEST(FcgiRequestTest, ServerNameHttpsAndPortsFromIncompleteParameters) {
       {"port too large", {"REMOTE_PORT=65536"}, "", false, 0},
       {"port with sign", {"REMOTE_PORT=+80"}, "", false, 0},
       {"highest port", {"REMOTE_PORT=65535"}, "", false, 65535},
+      // The Host rule of isapi-server: refused, whatever SERVER_NAME says.
+      {"blank in host", {"SERVER_NAME=s", "HTTP_HOST=a b"}, "s", false, 0, false},
+      {"path in host", {"HTTP_HOST=../x"}, "../x", false, 0, false},
+      {"empty host", {"SERVER_NAME=s", "HTTP_HOST="}, "s", false, 0, true},
   };
   for (const DerivedCase& c : cases) {
-    isapi::Request request = FromParams(c.params);
+    bool valid_host = false;
+    isapi::Request request = FromParams(c.params, &valid_host);
+    EXPECT_EQ(valid_host, c.valid_host) << c.label;
     EXPECT_EQ(request.server_name, c.server_name) << c.label;
     EXPECT_EQ(request.https, c.https) << c.label;
     EXPECT_EQ(request.remote_port, c.remote_port) << c.label;

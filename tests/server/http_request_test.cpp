@@ -53,10 +53,12 @@ TEST(HttpRequestTest, RefuseRequestNamesTheStatus) {
        {{"Content-Length", "1"}, {"content-length", "1"}}, 400},
       {"length and encoding", "GET", "/", "HTTP/1.0",
        {{"Content-Length", "1"}, {"Transfer-Encoding", "chunked"}}, 400},
-      {"chunked alone", "GET", "/", "HTTP/1.0", {{"Transfer-Encoding", "Chunked"}}, 0},
-      {"other encoding", "GET", "/", "HTTP/1.0", {{"Transfer-Encoding", "gzip"}}, 501},
-      {"two encodings", "GET", "/", "HTTP/1.0",
-       {{"Transfer-Encoding", "chunked"}, {"Transfer-Encoding", "gzip"}}, 501},
+      {"chunked alone", "GET", "/", "HTTP/1.1",
+       {{"Host", "a"}, {"Transfer-Encoding", "Chunked"}}, 0},
+      {"other encoding", "GET", "/", "HTTP/1.1",
+       {{"Host", "a"}, {"Transfer-Encoding", "gzip"}}, 501},
+      {"two encodings", "GET", "/", "HTTP/1.1",
+       {{"Host", "a"}, {"Transfer-Encoding", "chunked"}, {"Transfer-Encoding", "gzip"}}, 501},
       {"empty name", "GET", "/", "HTTP/1.0", {{"", "x"}}, 400},
       {"name with blank", "GET", "/", "HTTP/1.1", {{"Host ", "x"}}, 400},
       {"name with colon", "GET", "/", "HTTP/1.0", {{"a:b", "x"}}, 400},
@@ -67,6 +69,9 @@ TEST(HttpRequestTest, RefuseRequestNamesTheStatus) {
       {"two hosts", "GET", "/", "HTTP/1.1", {{"Host", "a"}, {"Host", "b"}}, 400},
       {"malformed host", "GET", "/", "HTTP/1.1", {{"Host", "a:b:c"}}, 400},
       {"unclosed literal", "GET", "/", "HTTP/1.1", {{"Host", "[::1"}}, 400},
+      {"blank in host", "GET", "/", "HTTP/1.1", {{"Host", "a b"}}, 400},
+      {"path in host", "GET", "/", "HTTP/1.1", {{"Host", "../x"}}, 400},
+      {"1.0 with a bad host", "GET", "/", "HTTP/1.0", {{"Host", "a/b"}}, 400},
       {"ipv6 host", "GET", "/", "HTTP/1.1", {{"Host", "[::1]:8080"}}, 0},
       {"empty host", "GET", "/", "HTTP/1.1", {{"Host", ""}}, 0},
   };
@@ -132,32 +137,58 @@ TEST(HttpRequestTest, ServerNameComesFromHostElseTheLocalAddress) {
   }
 }
 
-TEST(HttpRequestTest, MalformedTargetsAreRefused) {
+// With "Host: t": the path and query the module sees, and the host an
+// absolute-form target names instead.
+TEST(HttpRequestTest, TargetsMapToAPlainPathOrAreRefused) {
   const struct {
     const char* target;
     int status;
     const char* path;
     const char* query;
+    const char* server_name;
   } cases[] = {
-      {"/", 0, "/", ""},
-      {"/a?", 0, "/a", ""},
-      {"/a?b?c", 0, "/a", "b?c"},
-      {"/%7e%7E", 0, "/~~", ""},
-      {"/a%2", 400, "", ""},
-      {"/a%zz", 400, "", ""},
-      {"/a%00b", 400, "", ""},
-      {"*", 400, "", ""},
-      {"http://host/a", 400, "", ""},
-      {"", 400, "", ""},
+      {"/", 0, "/", "", "t"},
+      {"/a?", 0, "/a", "", "t"},
+      {"/a?b?c", 0, "/a", "b?c", "t"},
+      {"/%7e%7E", 0, "/~~", "", "t"},
+      {"/a%2", 400, "", "", ""},
+      {"/a%zz", 400, "", "", ""},
+      {"/a%00b", 400, "", "", ""},
+      {"*", 400, "", "", ""},
+      {"", 400, "", "", ""},
+      {"a/b", 400, "", "", ""},
+      // Dot segments, plain or escaped, merge before the module sees them.
+      {"/a/./b/../c?x=/../", 0, "/a/c", "x=/../", "t"},
+      {"/a/%2e%2E/b", 0, "/b", "", "t"},
+      {"/a/..%2fb", 0, "/b", "", "t"},
+      {"/a/.", 0, "/a/", "", "t"},
+      {"/a/..", 0, "/", "", "t"},
+      {"/a//..", 0, "/a/", "", "t"},
+      {"/.well-known/..x/.../a.", 0, "/.well-known/..x/.../a.", "", "t"},
+      {"/..", 400, "", "", ""},
+      {"/%2e%2e/%2e%2e/etc/passwd", 400, "", "", ""},
+      {"/..%2f..%2fx", 400, "", "", ""},
+      // The absolute form: its authority wins over Host.
+      {"http://host/a", 0, "/a", "", "host"},
+      {"HTTPS://h.example:8443/a/../b?q", 0, "/b", "q", "h.example"},
+      {"http://[::1]:80?q", 0, "/", "q", "[::1]"},
+      {"http://h", 0, "/", "", "h"},
+      {"http:///a", 400, "", "", ""},
+      {"http://user@h/", 400, "", "", ""},
+      {"http://h/../x", 400, "", "", ""},
   };
   for (const auto& c : cases) {
     isapi::Request request;
+    request.headers = {{"Host", "t"}};
     EXPECT_EQ(isapi_http::MapRequest("GET", c.target, "HTTP/1.1", Addresses(), &request),
               c.status)
         << c.target;
     if (c.status != 0) continue;
     EXPECT_EQ(request.path, c.path) << c.target;
     EXPECT_EQ(request.query, c.query) << c.target;
+    EXPECT_EQ(request.server_name, c.server_name) << c.target;
+    ASSERT_EQ(request.headers.size(), 1u);
+    EXPECT_EQ(isapi::ServerName(request.headers, ""), c.server_name) << c.target;
   }
 }
 

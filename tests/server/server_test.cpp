@@ -403,6 +403,16 @@ TEST_F(ServerTest, MalformedRequestsGetA4xxAndTheServerGoesOn) {
       {"GET /page HTTP/1.1\rHost: t\r\n\r\n", "HTTP/1.1 400 "},
       {"GET /page HTTP/1.1\r\nHost: t\r\nCookie: " + std::string(16 * 1024, 'c') + "\r\n\r\n",
        "HTTP/1.1 431 "},
+      // RFC 9112 read by the letter.
+      {"GET /page HTTP/1.1\r\nHost: a b\r\n\r\n", "HTTP/1.1 400 "},
+      {"GET /page HTTP/1.1\r\nHost: ../x\r\n\r\n", "HTTP/1.1 400 "},
+      {"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 400 "},
+      {"GET /a/../../b HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 400 "},
+      {"GET /..%2f..%2fx HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 400 "},
+      {"GET /x/..%2fpage HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n",
+       "HTTP/1.1 200 "},
+      {"GET http://a/page HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n",
+       "HTTP/1.1 200 "},
   };
   for (const RawCase& c : cases) {
     SCOPED_TRACE(c.request.substr(0, 80));
