@@ -195,13 +195,19 @@ bool SplitTarget(std::string_view target, std::string* path, std::string* query)
 }
 
 bool ClientAllowsKeepAlive(std::string_view protocol, const std::vector<HeaderField>& headers) {
+  bool keep = protocol == "HTTP/1.1";
   for (const HeaderField& field : headers) {
     if (!EqualsIgnoreCase(field.name, "Connection")) continue;
-    std::string_view value = TrimBlanks(field.value);
-    if (EqualsIgnoreCase(value, "close")) return false;
-    if (EqualsIgnoreCase(value, "keep-alive")) return true;
+    std::string_view list = field.value;
+    while (!list.empty()) {
+      size_t comma = std::min(list.find(','), list.size());
+      std::string_view option = TrimBlanks(list.substr(0, comma));
+      if (EqualsIgnoreCase(option, "close")) return false;
+      if (EqualsIgnoreCase(option, "keep-alive")) keep = true;
+      list.remove_prefix(std::min(comma + 1, list.size()));
+    }
   }
-  return protocol == "HTTP/1.1";
+  return keep;
 }
 
 const char* ReasonPhrase(int status) {

@@ -86,8 +86,8 @@ bool SplitAbsoluteForm(std::string_view target, std::string_view* authority,
 bool SplitTarget(std::string_view target, std::string* path, std::string* query);
 
 // Whether HTTP lets the connection persist after a request of `protocol`
-// with `headers`: HTTP/1.1 unless "Connection: close", HTTP/1.0 only with
-// "Connection: keep-alive".
+// with `headers`: not when any Connection line lists "close"; otherwise
+// HTTP/1.1, or HTTP/1.0 whose Connection lines list "keep-alive".
 bool ClientAllowsKeepAlive(std::string_view protocol, const std::vector<HeaderField>& headers);
 
 // The reason phrase of common status codes ("Not Found"), "" for others.

@@ -51,9 +51,21 @@ int RefuseRequest(std::string_view method, std::string_view target, std::string_
     }
   }
   if (lengths > 1 || bad_length || (lengths == 1 && encoding)) return 400;
+  // HTTP/1.0 has no chunked framing: a proxy on the way may have read the
+  // body differently.
+  if (encoding && version == "HTTP/1.0") return 400;
   if (hosts > 1 || bad_host || (hosts == 0 && version != "HTTP/1.0")) return 400;
   if (encoding && !chunked) return 501;
   return lengths == 1 && length > max_body ? 413 : 0;
+}
+
+bool RunawayChunkExtension(std::string_view unparsed) {
+  // The parser reads the CRLF that ends a chunk's data with the next line.
+  if (unparsed.substr(0, 2) == "\r\n") unparsed.remove_prefix(2);
+  size_t digits = 0;
+  while (digits < unparsed.size() && isapi::HexDigit(unparsed[digits]) >= 0) ++digits;
+  std::string_view extension = unparsed.substr(digits);
+  return extension.substr(0, extension.find_first_of("\r\n")).size() > kMaxChunkExtensionBytes;
 }
 
 int MapRequest(std::string_view method, std::string_view target, std::string_view version,

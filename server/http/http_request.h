@@ -30,8 +30,9 @@ struct ConnectionAddresses {
 //        a control byte (a bare CR) in a header value, more than one
 //        Content-Length, a Content-Length that is
 //        not a plain decimal, Content-Length together with
-//        Transfer-Encoding (the framing would be ambiguous), more than one
-//        Host, or a Host that isapi::IsValidHost refuses;
+//        Transfer-Encoding (the framing would be ambiguous),
+//        Transfer-Encoding in HTTP/1.0, more than one Host, or a Host that
+//        isapi::IsValidHost refuses;
 //   413  a Content-Length above `max_body` (a chunked body is counted as
 //        it arrives);
 //   501  a Transfer-Encoding other than "chunked".
@@ -39,6 +40,17 @@ struct ConnectionAddresses {
 // client sent after it is read as another request.
 int RefuseRequest(std::string_view method, std::string_view target, std::string_view version,
                   const std::vector<isapi::HeaderField>& headers, uint64_t max_body);
+
+// The longest chunk extension (the text between a chunk's size and its
+// CRLF) of a chunked body: a client has no use for more, and the parser
+// holds it whole.
+constexpr size_t kMaxChunkExtensionBytes = 4096;
+
+// Whether `unparsed`, what of a chunked body waits for more bytes before
+// the parser can take it, starts with a chunk line whose extension is
+// already past kMaxChunkExtensionBytes: a runaway, refused at once with 400
+// rather than waited for.
+bool RunawayChunkExtension(std::string_view unparsed);
 
 // Fills in `request`, whose headers (in arrival order) and body are already
 // there, from the request line and the connection: method, target, path

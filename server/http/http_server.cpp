@@ -58,7 +58,11 @@ class RequestParser : public http::basic_parser<true> {
     Spool(body);
     return body.size();
   }
-  void on_chunk_header_impl(uint64_t, boost::beast::string_view, error_code&) override {}
+  void on_chunk_header_impl(uint64_t, boost::beast::string_view extension,
+                            error_code& ec) override {
+    // The same bound as on a chunk line that has not ended yet.
+    if (extension.size() > kMaxChunkExtensionBytes) ec = http::error::bad_chunk_extension;
+  }
   size_t on_chunk_body_impl(uint64_t, boost::beast::string_view body, error_code&) override {
     Spool(body);
     return body.size();
@@ -112,7 +116,10 @@ class HttpServer::Conversation : public isapi::Conversation {
       } else {
         pending_.erase(0, taken);
       }
-      if (pending_.size() > kMaxPendingBytes) return Refuse(400);
+      if (pending_.size() > kMaxPendingBytes ||
+          (head_checked_ && RunawayChunkExtension(pending_))) {
+        return Refuse(400);
+      }
       return event;
     }
     // Bytes after the request stay with the caller when they came in this
@@ -164,6 +171,16 @@ class HttpServer::Conversation : public isapi::Conversation {
 
   // Runs the parser over `input`, storing the count it took in *taken.
   Event Parse(std::string_view input, size_t* taken) {
+    if (!started_) {
+      // RFC 9112 2.2: one empty line before a request line is ignored
+      // (some clients end a body with an extra CRLF).
+      if (input == "\r") return Event::kNeedMore;
+      if (input.substr(0, 2) == "\r\n") {
+        *taken = 2;
+        started_ = true;
+      }
+    }
+    std::string_view request_bytes = input.substr(*taken);
     while (*taken < input.size()) {
       started_ = true;
       error_code ec;
@@ -175,7 +192,7 @@ class HttpServer::Conversation : public isapi::Conversation {
       if (ec == http::error::header_limit) return Refuse(431);
       if (ec == http::error::body_limit) return Refuse(413);
       if (ec) {
-        NoteRequestLine(input);
+        NoteRequestLine(request_bytes);
         bool other_version = ec == http::error::bad_version &&
                              NamesAnotherHttpVersion(parser_->request.protocol);
         return Refuse(other_version ? 505 : 400);
@@ -208,6 +225,7 @@ class HttpServer::Conversation : public isapi::Conversation {
         if (isapi::EqualsIgnoreCase(field.name, "Expect") &&
             isapi::EqualsIgnoreCase(field.value, "100-continue")) {
           replies_.append("HTTP/1.1 100 Continue\r\n\r\n");
+          break;
         }
       }
     }

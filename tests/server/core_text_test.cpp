@@ -200,6 +200,31 @@ TEST(HttpTextTest, SplitHostPortKnowsIpv6LiteralsAndIsValidHostChecksBoth) {
   EXPECT_FALSE(isapi::IsValidHost(std::string_view("a\0b", 3)));
 }
 
+TEST(HttpTextTest, CloseAnywhereInAnyConnectionListEndsTheConnection) {
+  const struct {
+    const char* protocol;
+    std::vector<isapi::HeaderField> headers;
+    bool keep;
+  } cases[] = {
+      {"HTTP/1.1", {}, true},
+      {"HTTP/1.0", {}, false},
+      {"HTTP/1.1", {{"Connection", "close"}}, false},
+      {"HTTP/1.1", {{"connection", " Close "}}, false},
+      {"HTTP/1.0", {{"Connection", "keep-alive"}}, true},
+      {"HTTP/1.0", {{"Connection", "Upgrade, Keep-Alive"}}, true},
+      {"HTTP/1.1", {{"Connection", "keep-alive, close"}}, false},
+      {"HTTP/1.1", {{"Connection", "foo,close"}}, false},
+      {"HTTP/1.1", {{"Connection", "keep-alive"}, {"Connection", "close"}}, false},
+      {"HTTP/1.0", {{"Connection", "keep-alive"}, {"Connection", "x, close"}}, false},
+      {"HTTP/1.1", {{"Connection", "closed, unclose"}}, true},
+      {"HTTP/1.1", {{"X-Connection", "close"}}, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isapi::ClientAllowsKeepAlive(c.protocol, c.headers), c.keep)
+        << c.protocol << " " << (c.headers.empty() ? "" : c.headers.back().value);
+  }
+}
+
 const std::vector<isapi::KnownOption> kKnownOptions = {
     {"--module", true}, {"--threads", true}, {"--help", false}};
 

@@ -59,6 +59,7 @@ TEST(HttpRequestTest, RefuseRequestNamesTheStatus) {
        {{"Host", "a"}, {"Transfer-Encoding", "gzip"}}, 501},
       {"two encodings", "GET", "/", "HTTP/1.1",
        {{"Host", "a"}, {"Transfer-Encoding", "chunked"}, {"Transfer-Encoding", "gzip"}}, 501},
+      {"1.0 with an encoding", "GET", "/", "HTTP/1.0", {{"Transfer-Encoding", "chunked"}}, 400},
       {"empty name", "GET", "/", "HTTP/1.0", {{"", "x"}}, 400},
       {"name with blank", "GET", "/", "HTTP/1.1", {{"Host ", "x"}}, 400},
       {"name with colon", "GET", "/", "HTTP/1.0", {{"a:b", "x"}}, 400},

@@ -340,6 +340,7 @@ TEST_F(ServerTest, OversizedHeaderGets431) {
 struct RawCase {
   std::string request;
   const char* status_line;
+  size_t status_lines = 1;  // in the whole answer, before the server closes
 };
 
 size_t CountStatusLines(const std::string& answer) {
@@ -403,7 +404,16 @@ TEST_F(ServerTest, MalformedRequestsGetA4xxAndTheServerGoesOn) {
       {"GET /page HTTP/1.1\rHost: t\r\n\r\n", "HTTP/1.1 400 "},
       {"GET /page HTTP/1.1\r\nHost: t\r\nCookie: " + std::string(16 * 1024, 'c') + "\r\n\r\n",
        "HTTP/1.1 431 "},
-      // RFC 9112 read by the letter.
+      // RFC 9112 read by the letter. "close" anywhere, on any line, ends
+      // the connection after the answer: `next` stays unread.
+      {"GET /page HTTP/1.1\r\nHost: t\r\nConnection: keep-alive, close\r\n\r\n" + next,
+       "HTTP/1.1 200 "},
+      {"GET /page HTTP/1.1\r\nHost: t\r\nConnection: keep-alive\r\nConnection: close\r\n\r\n" +
+           next,
+       "HTTP/1.1 200 "},
+      {"POST /echo HTTP/1.0\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "3\r\nabc\r\n0\r\n\r\n" + next,
+       "HTTP/1.1 400 "},
       {"GET /page HTTP/1.1\r\nHost: a b\r\n\r\n", "HTTP/1.1 400 "},
       {"GET /page HTTP/1.1\r\nHost: ../x\r\n\r\n", "HTTP/1.1 400 "},
       {"GET /%2e%2e/%2e%2e/etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 400 "},
@@ -413,6 +423,23 @@ TEST_F(ServerTest, MalformedRequestsGetA4xxAndTheServerGoesOn) {
        "HTTP/1.1 200 "},
       {"GET http://a/page HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n",
        "HTTP/1.1 200 "},
+      // One empty line before a request line is ignored, not two.
+      {"\r\nGET /page HTTP/1.1\r\nHost: t\r\n\r\n\r\n"
+       "GET /page HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n",
+       "HTTP/1.1 200 ", 2},
+      {"\r\n\r\nGET /page HTTP/1.1\r\nHost: t\r\n\r\n", "HTTP/1.1 400 "},
+      {"\r\nGET / HTTP/9.9\r\nHost: t\r\n\r\n", "HTTP/1.1 505 "},
+      {"POST /echo HTTP/1.1\r\nHost: t\r\nExpect: 100-continue\r\nExpect: 100-continue\r\n"
+       "Content-Length: 3\r\nConnection: close\r\n\r\nabc",
+       "HTTP/1.1 100 ", 2},
+      // A chunk extension past 4 KiB is refused, whether it has ended or
+      // the server would otherwise wait for its end.
+      {"POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n1;a=\"" +
+           std::string(5000, 'x'),
+       "HTTP/1.1 400 "},
+      {"POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n1;a=" +
+           std::string(5000, 'x') + "\r\nx\r\n0\r\n\r\n",
+       "HTTP/1.1 400 "},
   };
   for (const RawCase& c : cases) {
     SCOPED_TRACE(c.request.substr(0, 80));
@@ -420,7 +447,7 @@ TEST_F(ServerTest, MalformedRequestsGetA4xxAndTheServerGoesOn) {
     ASSERT_TRUE(connection.Send(c.request));
     std::string answer = connection.ReadUntilClose();
     EXPECT_EQ(answer.compare(0, strlen(c.status_line), c.status_line), 0) << answer;
-    EXPECT_EQ(CountStatusLines(answer), 1u) << answer;
+    EXPECT_EQ(CountStatusLines(answer), c.status_lines) << answer;
   }
   ExpectStillServing();
 }
