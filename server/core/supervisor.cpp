@@ -66,11 +66,13 @@ bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::
 
 namespace {
 
-// A worker that lived this long was not part of a crash loop.
+// A worker that dies during a module call is replaced at once. One that
+// ends otherwise (before it could serve: the module fails or crashes as it
+// loads) and lived less than kSettledMs may be part of a crash loop.
 constexpr int64_t kSettledMs = 1000;
-// Workers that end sooner than kSettledMs are replaced at once this many
-// times in a row; after that each replacement waits twice as long as the
-// one before, from kFirstBackOffMs up to kMaxBackOffMs.
+// Workers that end that way are replaced at once this many times in a
+// row; after that each replacement waits twice as long as the one before,
+// from kFirstBackOffMs up to kMaxBackOffMs.
 constexpr unsigned kQuickEndsForgiven = 2;
 constexpr int64_t kFirstBackOffMs = 1000;
 constexpr int64_t kMaxBackOffMs = 32000;
@@ -263,8 +265,22 @@ class Master {
       if (!started && WIFEXITED(status)) {
         return WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1;
       }
-      LogEnd(pid, status, shares_[worker - workers_.data()].calls.Lines());
+      const WorkerShare& share = shares_[worker - workers_.data()];
+      std::vector<std::string> calls = share.calls.Lines();
+      LogEnd(pid, status, calls);
       int64_t now = MonotonicMs();
+      // A worker that served and died inside the module took only those
+      // requests with it: the module loads, so its replacement serves.
+      if (share.serving.load() && !calls.empty()) {
+        fprintf(stderr, "%s: worker %d died during a module call; starting another at once\n",
+                program_, pid);
+        quick_ends_ = 0;
+        worker->restart_at_ms = now;
+        continue;
+      }
+      if (!share.serving.load()) {
+        fprintf(stderr, "%s: worker %d ended before it could serve\n", program_, pid);
+      }
       quick_ends_ = now - worker->started_ms < kSettledMs ? quick_ends_ + 1 : 0;
       int64_t delay = 0;
       if (quick_ends_ > kQuickEndsForgiven) {

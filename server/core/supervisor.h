@@ -7,9 +7,11 @@
 // inherited socket, and ends the module (TerminateExtension) when it exits.
 // A worker that dies is replaced, and the master logs the signal and the
 // request line of every call that was inside the module (see
-// calls_in_flight.h). Workers that keep dying right after they start are
-// restarted ever more slowly (rapid-fail protection), so a module that
-// cannot start never makes the master spin. With --workers 0 the one
+// calls_in_flight.h). One that died during a module call is replaced at
+// once, however often: a crashing request costs only itself. Workers that
+// keep ending right after they start with no call in the module (it fails
+// or crashes as it loads) are restarted ever more slowly (rapid-fail
+// protection), so a module that cannot start never makes the master spin. With --workers 0 the one
 // process loads the module and serves itself; a crash then ends the host.
 //
 // Signals to the master: SIGTERM or SIGINT drains every worker within the

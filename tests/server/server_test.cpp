@@ -582,42 +582,57 @@ TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
 }
 
 // A worker that dies, however it dies, is replaced; the master's log names
-// how it ended and the request line that was inside the module.
+// how it ended and the request line that was inside the module. Only
+// workers that end before they could serve are replaced ever more slowly.
 TEST(ServerLifecycle, AWorkerThatDiesIsReplacedAndItsRequestLineLogged) {
+  // With PROBE_LOAD_ONCE, every worker after the first fails to load the
+  // module until the marker file goes.
+  const std::string marker = "/tmp/isapi-load-once-" + std::to_string(getpid());
   const struct {
     const char* name;
     std::vector<std::string> args;
+    bool load_once;
     std::vector<const char*> targets;  // requested in turn, each ending a worker
     std::vector<const char*> log;      // lines the master writes on standard error
   } cases[] = {
-      {"segfault", {}, {"/crash?id=7"},
+      {"segfault", {}, false, {"/crash?id=7"},
        {"died of signal 11 (Segmentation fault) with 1 request in the module:\n"
-        "isapi-server:   GET /crash?id=7 HTTP/1.1\n"}},
+        "isapi-server:   GET /crash?id=7 HTTP/1.1\n"
+        "isapi-server: worker "}},
       {"call past the terminate timeout",
-       {"--request-terminate-timeout", "1"},
+       {"--request-terminate-timeout", "1"}, false,
        {"/block"},
        {"has run \"GET /block HTTP/1.1\" in the module for more than 1 s",
         "died of signal 9 (Killed) with 1 request in the module:\n",
         "isapi-server:   GET /block HTTP/1.1\n"}},
-      {"crash loop", {}, {"/crash", "/crash", "/crash"},
-       {"3 workers in a row ended within 1000 ms of starting; starting the next in 1 s "
+      {"crashing requests in a row", {}, false, {"/crash", "/crash", "/crash", "/crash"},
+       {"died during a module call; starting another at once\n"}},
+      {"module that stops loading", {}, true, {"/crash"},
+       {"died during a module call; starting another at once\n",
+        "ended before it could serve\n",
+        "3 workers in a row ended within 1000 ms of starting; starting the next in 1 s "
         "(rapid-fail protection)\n"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::string> args = {"--module", PROBE_MODULE, "--workers", "1"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    ServerProcess server(args, {}, "127.0.0.1:0", true);
+    unlink(marker.c_str());
+    std::vector<std::string> environment;
+    if (c.load_once) environment.push_back("PROBE_LOAD_ONCE=" + marker);
+    ServerProcess server(args, environment, "127.0.0.1:0", true);
     ASSERT_TRUE(server.started());
     std::string base = "http://127.0.0.1:" + std::to_string(server.port());
     for (const char* target : c.targets) {
       EXPECT_NE(Fetch(base + target).curl_code, CURLE_OK);
     }
     for (const char* line : c.log) EXPECT_TRUE(server.WaitForOutput(line)) << line;
+    unlink(marker.c_str());
     // The replacement serves.
     EXPECT_EQ(Fetch(base + "/page").body, "page body\n");
     EXPECT_EQ(server.StopWith(SIGTERM), 0);
   }
+  unlink(marker.c_str());
 }
 
 TEST(ServerLifecycle, DrainClosesAConnectionStillSendingItsRequest) {
