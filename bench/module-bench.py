@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The module alone: runs bench/module_bench (one request through the
-in-process fake host, notice page and fallback page) several times and
-reports the median CPU time per request of each.
+in-process fake host, notice page and fallback page, and the notice page
+through the hosts' core) several times and reports the median CPU time per
+request of each.
 
 usage: bench/module-bench.py --build BUILD_DIR [--repetitions 5] [--results FILE]
 Needs a build with the benchmarks (-DORVANE_BUILD_BENCH=ON). The figures
@@ -17,7 +18,8 @@ import sys
 
 from bench_support import Report, add_results_option
 
-PAGES = {"BM_NoticePage": "notice page", "BM_FallbackPage": "fallback page"}
+PAGES = {"BM_NoticePage": "notice page", "BM_FallbackPage": "fallback page",
+         "BM_HostCoreNoticePage": "notice page through the host core"}
 
 
 def main():
