@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/file.h"
 #include "platform/posix/path.h"
 #include "platform/win32.h"
 
@@ -46,17 +47,9 @@ DWORD Win32ErrorOf(int error) {
 
 }  // namespace
 
-extern "C" {
-
-W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access, DWORD,
-                                 LPSECURITY_ATTRIBUTES, DWORD creation_disposition,
-                                 DWORD, HANDLE) {
-  if (desired_access != GENERIC_READ || creation_disposition != OPEN_EXISTING) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return INVALID_HANDLE_VALUE;
-  }
-  char posix_path[win32compat::kMaxPosixPath];
-  if (!win32compat::ToPosixPath(path, posix_path)) return INVALID_HANDLE_VALUE;
+HANDLE win32compat::OpenRegularFile(const char* path, uint64_t* size) {
+  char posix_path[kMaxPosixPath];
+  if (!ToPosixPath(path, posix_path)) return INVALID_HANDLE_VALUE;
   // O_NONBLOCK keeps the open of a FIFO without a writer from waiting; such
   // files are refused right after. The flag has no effect on reads of a
   // regular file, so it stays set.
@@ -71,7 +64,21 @@ W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access, DWORD,
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
+  *size = static_cast<uint64_t>(st.st_size);
   return HandleOf(fd);
+}
+
+extern "C" {
+
+W32COMPAT_API HANDLE CreateFileA(LPCSTR path, DWORD desired_access, DWORD,
+                                 LPSECURITY_ATTRIBUTES, DWORD creation_disposition,
+                                 DWORD, HANDLE) {
+  if (desired_access != GENERIC_READ || creation_disposition != OPEN_EXISTING) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  uint64_t size;
+  return win32compat::OpenRegularFile(path, &size);
 }
 
 W32COMPAT_API DWORD GetFileSize(HANDLE file, LPDWORD size_high) {

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "platform/posix/cp932.h"
+#include "platform/posix/file.h"
 #include "platform/win32.h"
 
 namespace {
@@ -263,21 +264,16 @@ FileState ReadProfile(const char* file_name, FileBytes* storage, View<char>* byt
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FileState::kUnusable;
   }
-  const HANDLE file =
-      CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  uint64_t size = 0;
+  const HANDLE file = win32compat::OpenRegularFile(path, &size);
   if (file == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_FILE_NOT_FOUND ? FileState::kMissing : FileState::kUnusable;
   }
-  DWORD size_high = 0;
-  const DWORD size_low = GetFileSize(file, &size_high);
-  const uint64_t size = uint64_t{size_high} << 32 | size_low;
   char* data = nullptr;
   DWORD bytes_read = 0;
   bool read = false;
-  if (size_low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
-    // GetFileSize has set the last error.
-  } else if (size > kMaxProfileSize ||
-             (data = storage->Reserve(static_cast<size_t>(size))) == nullptr) {
+  if (size > kMaxProfileSize ||
+      (data = storage->Reserve(static_cast<size_t>(size))) == nullptr) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   } else {
     read = ReadFile(file, data, static_cast<DWORD>(size), &bytes_read, nullptr) != FALSE;
