@@ -257,9 +257,15 @@ BOOL WINAPI ReadClient(HCONN conn, LPVOID buffer, LPDWORD size) {
 // for them when the front end streams it, as IIS reads ahead before it
 // calls the module.
 void ReadWindow(ExtensionCall* call) {
+  const Request& request = *call->request;
   std::string& window = call->body;
+  // What is in memory is copied as it is: the whole window is made (and
+  // zeroed) only for a body that streams, not for every GET.
+  window.assign(request.body, 0, kBodyWindow);
+  call->memory_read = window.size();
+  if (window.size() == kBodyWindow || request.body_rest == nullptr) return;
+  size_t filled = window.size();
   window.resize(kBodyWindow);
-  size_t filled = 0;
   while (filled < kBodyWindow) {
     long count = ReadBody(call, window.data() + filled, kBodyWindow - filled);
     if (count <= 0) break;
