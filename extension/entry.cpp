@@ -47,9 +47,12 @@ ISAPI_EXPORT BOOL WINAPI GetExtensionVersion(HSE_VERSION_INFO* info) {
 }
 
 ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
-  TraceLog("CGI DEBUG START!!");
-  TraceRemoteAddress(ecb);
-  TraceQueryString(ecb);
+  // Each variable is a call to the host, made for the trace alone.
+  if (kTraceOn) {
+    TraceLog("CGI DEBUG START!!");
+    TraceRemoteAddress(ecb);
+    TraceQueryString(ecb);
+  }
   if (!SendNoticePage(ecb, kResultNotTranslated)) SendFallbackPage(ecb);
   return HSE_STATUS_SUCCESS;
 }

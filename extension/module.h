@@ -53,6 +53,11 @@ void TraceLog(const char* format, ...)
 #endif
     ;
 
+// Whether this build traces. The module and its traced twin share every
+// object but the trace's, so code that gathers something only for the
+// trace asks this at run time rather than testing ORVANE_TRACE.
+extern const bool kTraceOn;
+
 // The built-in page sent when the notice page cannot be: Shift_JIS HTML
 // saying that an internal error occurred and the translation run stopped.
 extern const unsigned char kFallbackPage[219];

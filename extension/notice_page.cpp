@@ -89,7 +89,7 @@ BOOL SendNoticePage(EXTENSION_CONTROL_BLOCK* ecb, int result_code) {
   char config_path[kPathSize];
   if (!BuildConfigPath(config_path)) return FALSE;
 
-  TraceColorCookie(ecb);
+  if (kTraceOn) TraceColorCookie(ecb);
 
   char page_path[kPathSize];
   GetPrivateProfileStringA("Template", "err", "", page_path, sizeof page_path, config_path);

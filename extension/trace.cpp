@@ -3,6 +3,8 @@
 
 #include "extension/module.h"
 
+extern const bool kTraceOn = ORVANE_TRACE;
+
 #if ORVANE_TRACE
 
 void TraceLog(const char* format, ...) {

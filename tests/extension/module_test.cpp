@@ -74,9 +74,11 @@ std::string CapturedStderr(Request request) {
   return text;
 }
 
-TEST_F(ModuleTest, WritesNothingToStderr) {
+TEST_F(ModuleTest, WritesNothingToStderrNorAsksForTheTracedVariables) {
   UseStandardInstallation("quiet");
-  EXPECT_EQ(CapturedStderr([this] { Request(); }), "");
+  FakeRequest request;
+  EXPECT_EQ(CapturedStderr([&] { Request(request); }), "");
+  EXPECT_EQ(request.variable_calls, 0);
 }
 
 TEST_F(ModuleTest, TraceBuildShowsThePathResolution) {
