@@ -86,6 +86,9 @@ typedef struct {
     ngx_uint_t           complete;
 
 #if (NGX_THREADS)
+    /* here, not in the request's pool: the pool thread and its completion
+     * use it after the worker may have given the request up */
+    ngx_thread_task_t    task;
     ngx_connection_t    *wake;          /* eventfd the pool thread wakes */
     int                  wake_fd;
     ngx_pool_cleanup_t  *request_gone;
@@ -1925,11 +1928,7 @@ ngx_http_isapi_post(ngx_http_request_t *r, ngx_http_isapi_loc_conf_t *ilcf,
         return NGX_ERROR;
     }
 
-    task = ngx_thread_task_alloc(r->pool, 0);
-    if (task == NULL) {
-        return NGX_ERROR;
-    }
-
+    task = &ctx->task;
     task->ctx = ctx;
     task->handler = ngx_http_isapi_thread_handler;
     task->event.data = ctx;
