@@ -1636,7 +1636,7 @@ ngx_http_isapi_abort(ngx_http_isapi_ctx_t *ctx)
 static void
 ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
 {
-    size_t                     left;
+    size_t                     left, posted;
     ngx_int_t                  rc;
     const char                *bytes;
     isapi_answer               head;
@@ -1664,9 +1664,12 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
         ngx_thread_mutex_lock(&ctx->mutex, c->log);
     }
 
-    /* the writer waits until all is taken, and only this thread aborts */
+    /* a write handed over stays as it is until all of it is taken, and
+     * only this thread aborts; one handed over after this look is the
+     * next wake-up's */
     bytes = ctx->bytes;
-    left = ctx->left;
+    posted = ctx->left;
+    left = posted;
     ngx_thread_mutex_unlock(&ctx->mutex, c->log);
 
     if (!ctx->head_sent || ctx->failed) {
@@ -1678,16 +1681,15 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
         return;
     }
 
-    ngx_thread_mutex_lock(&ctx->mutex, c->log);
-    if (ctx->left > 0 && left == 0) {
-        ctx->left = 0;
-        ngx_thread_cond_signal(&ctx->taken, c->log);
-
-    } else {
+    if (posted > 0) {
+        ngx_thread_mutex_lock(&ctx->mutex, c->log);
         ctx->bytes = bytes;
         ctx->left = left;
+        if (left == 0) {
+            ngx_thread_cond_signal(&ctx->taken, c->log);
+        }
+        ngx_thread_mutex_unlock(&ctx->mutex, c->log);
     }
-    ngx_thread_mutex_unlock(&ctx->mutex, c->log);
 
     if (r != c->data) {
         return;

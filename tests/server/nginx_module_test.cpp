@@ -1,8 +1,10 @@
 // The nginx module (ngx_http_isapi_module.so) loaded into the installed
 // Debian nginx, with the extension module and the probe module behind it.
 // Skipped when nginx is not installed.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "tests/server/nginx_test_support.h"
+#include "tests/server/probe_digest.h"
 #include "tests/server/server_process.h"
 #include "tests/support/wait.h"
 
@@ -349,6 +352,54 @@ TEST_F(NginxModuleTest, LongAnswersStreamThroughBoundedBuffers) {
   EXPECT_TRUE(closed);
   EXPECT_LT(Body(cut).size(), 65536u * 1024) << cut.substr(0, 200);
   close(idle);
+}
+
+// Every byte the module writes arrives once and in order, to clients that
+// take the answer through a small window: HTTP/1 with a small receive
+// buffer, h2c with a 64 KiB stream window (nghttp). On the thread pool the
+// module's writes are handed over while nginx sends earlier ones; in the
+// event loop the answer stays within what the worker holds for a client.
+TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
+  const std::string nghttp = "/usr/bin/nghttp";
+  if (access(nghttp.c_str(), X_OK) != 0) GTEST_SKIP() << "apt-get install nghttp2-client";
+  struct Row {
+    std::string location;
+    long kib;
+  };
+  const Row rows[] = {{"/pool.dll", 3072}, {"/probe.dll", 448}};
+  for (bool h2c : {false, true}) {
+    auto nginx = Start("", h2c ? ReplaceAll(Site(), "listen LISTEN;", "listen LISTEN http2;")
+                               : Site());
+    fcgi_test::TempDir dir;
+    for (const Row& row : rows) {
+      std::string path = row.location + "/numbered?" + std::to_string(row.kib);
+      for (int i = 0; i < 10; ++i) {
+        std::string body;
+        if (h2c) {
+          std::string out = dir.path() + "/body";
+          int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+          fcgi_test::Child client(
+              {nghttp, "-w", "16", "http://127.0.0.1:" + std::to_string(nginx->port()) + path},
+              {}, dir.path() + "/nghttp.log", {{fd, 1}});
+          close(fd);
+          EXPECT_EQ(client.WaitExit(), 0) << fcgi_test::ReadFile(dir.path() + "/nghttp.log");
+          body = fcgi_test::ReadFile(out);
+        } else {
+          int fd = nginx->Connect();
+          int window = 65536;
+          setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+          bool closed = false;
+          if (fcgi_test::SendAll(fd, "GET " + path + " HTTP/1.0\r\n\r\n")) {
+            body = Body(fcgi_test::ReadUntilClosed(fd, &closed));
+          }
+          close(fd);
+        }
+        ASSERT_EQ(probe::FirstMisplacedWrite(body, row.kib), -1)
+            << (h2c ? "h2c " : "HTTP/1 ") << path << ": " << body.size() << " bytes"
+            << nginx->log();
+      }
+    }
+  }
 }
 
 TEST_F(NginxModuleTest, ConcurrentClientsGetIdenticalAnswers) {

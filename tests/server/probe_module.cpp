@@ -16,6 +16,9 @@
 //   /long-chunked-unended  chunked, 200000 bytes without the last chunk
 //   /big?KIB       KIB KiB (256 without a query) of body without
 //                  Content-Length, in 1 KiB writes
+//   /numbered?KIB  KIB KiB of body without Content-Length, in 1 KiB writes,
+//                  each write its number in decimal, then dots to 1 KiB
+//                  (NumberedWrite in probe_digest.h)
 //   /echo          the request body (lpbData, then ReadClient), with Content-Length
 //   /digest        what the body looked like: cbTotalBytes, cbAvailable,
 //                  whether lpbData[cbAvailable] is NUL, the bytes read in
@@ -292,6 +295,12 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     long kib = *ecb->lpszQueryString != '\0' ? atol(ecb->lpszQueryString) : 256;
     for (long i = 0; i < kib; ++i) {
       if (!Write(ecb, piece)) break;
+    }
+  } else if (path == "/numbered") {
+    SendHeader(ecb, nullptr, "Content-Type: application/octet-stream\r\n\r\n");
+    long kib = atol(ecb->lpszQueryString);
+    for (long i = 0; i < kib; ++i) {
+      if (!Write(ecb, probe::NumberedWrite(i))) break;
     }
   } else if (path == "/echo") {
     std::string body;
