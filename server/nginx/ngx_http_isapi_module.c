@@ -1695,24 +1695,22 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
         return;
     }
 
-    if (ctx->busy == NULL) {
-        if (c->write->timer_set) {
+    /* as ngx_http_writer: send_timeout runs from the client's last
+     * progress, and the timer of a write that limit_rate delays is the
+     * write filter's own */
+    clcf = ngx_http_get_module_loc_conf(r->main, ngx_http_core_module);
+
+    if (!c->write->delayed) {
+        if (ctx->busy != NULL && !c->write->ready) {
+            ngx_add_timer(c->write, clcf->send_timeout);
+
+        } else if (c->write->timer_set) {
             ngx_del_timer(c->write);
         }
-
-        return;
     }
-
-    /* as ngx_http_writer: send_timeout runs from the client's last progress */
-    clcf = ngx_http_get_module_loc_conf(r->main, ngx_http_core_module);
 
     if (ngx_handle_write_event(c->write, clcf->send_lowat) != NGX_OK) {
         ngx_http_isapi_abort(ctx);
-        return;
-    }
-
-    if (!c->write->ready) {
-        ngx_add_timer(c->write, clcf->send_timeout);
     }
 }
 

@@ -402,6 +402,42 @@ TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
   }
 }
 
+// limit_rate and send_timeout hold for an answer from the thread pool as
+// for nginx's own: a client that reads gets all of it at the rate, one
+// that stops reading is cut after send_timeout, and the module's writes
+// fail then, so that it returns.
+TEST_F(NginxModuleTest, ThreadPoolAnswersKeepNginxsSendLimits) {
+  struct Row {
+    std::string path;
+    bool reads;
+  };
+  for (const Row& row : {Row{"/rated.dll/numbered?2048", true}, Row{"/rated.dll/big?65536", false},
+                         Row{"/timed.dll/big?65536", false}}) {
+    server_test::ProbeEvents events;
+    auto nginx = Start("env " + events.Environment() + ";\n",
+                       Site("  location /rated.dll { isapi " PROBE_MODULE_PATH
+                            "; isapi_thread_pool default; limit_rate 2m; send_timeout 300ms; }\n"
+                            "  location /timed.dll { isapi " PROBE_MODULE_PATH
+                            "; isapi_thread_pool default; send_timeout 300ms; }\n"));
+    int fd = nginx->Connect();
+    int window = 65536;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    ASSERT_TRUE(fcgi_test::SendAll(fd, "GET " + row.path + " HTTP/1.0\r\n\r\n"));
+    if (!row.reads) {
+      ASSERT_TRUE(events.WaitFor("leave /big")) << row.path << nginx->log();
+    }
+    bool closed = false;
+    std::string body = Body(fcgi_test::ReadUntilClosed(fd, &closed));
+    close(fd);
+    EXPECT_TRUE(closed) << row.path;
+    if (row.reads) {
+      EXPECT_EQ(probe::FirstMisplacedWrite(body, 2048), -1) << body.size() << " bytes";
+    } else {
+      EXPECT_LT(body.size(), 65536u * 1024) << row.path;
+    }
+  }
+}
+
 TEST_F(NginxModuleTest, ConcurrentClientsGetIdenticalAnswers) {
   fcgi_test::TempDir installation;
   auto nginx = Start("env ORVANE_INSDIR=" + WriteInstallation(installation, kPage) + ";\n",
