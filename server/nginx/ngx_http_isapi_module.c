@@ -973,7 +973,10 @@ ngx_http_isapi_content_type(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
 {
     u_char  *p, *last;
 
+    /* the first line counts, as for a proxied answer; a later one would
+     * go out beside it */
     if (ctx->content_type != NULL) {
+        h->hash = 0;
         return NGX_OK;
     }
 

@@ -262,6 +262,8 @@ TEST_F(NginxModuleTest, ModuleHeadersGoThroughNginxsFields) {
             true},
            {"charset utf-8;\n", page + "|Content-Type:%20text/html",
             {"\r\nContent-Type: text/html; charset=utf-8\r\n"}, {}, true},
+           {"", page + "|Content-Type:%20text/html|Content-Type:%20text/plain",
+            {"\r\nContent-Type: text/html\r\n"}, {"text/plain"}, true},
            {"charset utf-8;\n", page + "|Content-Type:%20text/html;%20charset=Shift_JIS",
             {"\r\nContent-Type: text/html; charset=Shift_JIS\r\n"}, {"utf-8"}, true},
            {"gzip on;\ngzip_min_length 1;\n",
