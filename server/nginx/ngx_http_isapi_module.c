@@ -1361,9 +1361,13 @@ ngx_http_isapi_end(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
     ngx_chain_t  out;
 
     if (!ctx->head_sent) {
-        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
-                      "isapi: the request could not be run (no memory or "
-                      "an unreadable request body)");
+        /* a header nginx could not send has been logged where it failed */
+        if (!ctx->failed) {
+            ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                          "isapi: the request could not be run (no memory "
+                          "or an unreadable request body)");
+        }
+
         ngx_http_finalize_request(r, ctx->failed
                                      ? NGX_ERROR
                                      : NGX_HTTP_INTERNAL_SERVER_ERROR);
@@ -1450,7 +1454,8 @@ ngx_http_isapi_loop_body(void *data, const char *bytes, size_t size)
     }
 
     if (size > 0) {
-        ngx_log_error(NGX_LOG_ERR, ctx->request->connection->log, 0,
+        /* the client's doing, logged as nginx logs a client's faults */
+        ngx_log_error(NGX_LOG_INFO, ctx->request->connection->log, 0,
                       "isapi: the client takes the answer more slowly than "
                       "the module writes it, and more than %uz bytes would "
                       "be held; the connection is closed (isapi_thread_pool "
