@@ -39,6 +39,7 @@ Answer::Outcome Answer::Begin(std::string_view status, std::string_view block, b
 
 Answer::Outcome Answer::Write(std::string_view bytes) {
   if (!began_ || rejected_) return Outcome::kRefused;
+  if (!client_gone_ && sink_->ClientGone()) client_gone_ = true;
   if (client_gone_) return Outcome::kClientGone;
   body_written_ = body_written_ || !bytes.empty();
   bool coding_ok = true;

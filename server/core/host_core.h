@@ -171,6 +171,12 @@ class ResponseSink {
   // Whether the client connection may stay open after this answer, as the
   // front end negotiated it with the client. Answers HSE_REQ_IS_KEEP_CONN.
   virtual bool ClientKeepsAlive() = 0;
+
+  // Whether the front end has given the request up (the client went, a
+  // time limit passed) while the module still runs: its writes then fail
+  // at once, also while the answer is held and no SendHead or WriteBody
+  // would tell.
+  virtual bool ClientGone() { return false; }
 };
 
 // What happened to one request, for the access log.

@@ -126,6 +126,7 @@ class SinkAdapter : public isapi::ResponseSink {
   }
   void Finish(bool complete) override { sink_.finish(sink_.data, complete); }
   bool ClientKeepsAlive() override { return sink_.keep_alive != 0; }
+  bool ClientGone() override { return sink_.gone != nullptr && sink_.gone(sink_.data) != 0; }
 
  private:
   const isapi_sink& sink_;

@@ -98,6 +98,9 @@ typedef struct {
      * chunking, or a write failed: the client must not see the answer as
      * whole. */
     void   (*finish)(void *data, int complete);
+    /* 1 once nginx has given the request up, so that the module's writes
+     * fail at once, also those the core would hold; NULL: never */
+    int    (*gone)(void *data);
     void    *data;
     int      keep_alive;   /* nginx would keep the client connection */
 } isapi_sink;

@@ -1608,6 +1608,21 @@ ngx_http_isapi_pool_finish(void *data, int complete)
 }
 
 
+static int
+ngx_http_isapi_pool_gone(void *data)
+{
+    ngx_http_isapi_ctx_t  *ctx = data;
+
+    int  gone;
+
+    ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+    gone = ctx->aborted;
+    ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
+
+    return gone;
+}
+
+
 static void
 ngx_http_isapi_thread_handler(void *data, ngx_log_t *log)
 {
@@ -1945,6 +1960,7 @@ ngx_http_isapi_post(ngx_http_request_t *r, ngx_http_isapi_loc_conf_t *ilcf,
     ctx->sink.head = ngx_http_isapi_pool_head;
     ctx->sink.body = ngx_http_isapi_pool_body;
     ctx->sink.finish = ngx_http_isapi_pool_finish;
+    ctx->sink.gone = ngx_http_isapi_pool_gone;
 
     if (ngx_thread_task_post(ilcf->thread_pool, task) != NGX_OK) {
         return NGX_ERROR;

@@ -654,8 +654,9 @@ TEST_F(NginxModuleTest, WorkerThatCannotLoadAModuleServesTheRest) {
 // worker quits or is replaced, and an include cut short by isapi_timeout
 // ends the page around another one. Each time the module returns only
 // after the request has gone (held at a gate), under allocator poisoning
-// (and the sanitizer in its build), and the worker must neither touch the
-// request's memory then nor answer the late call.
+// (and the sanitizer in its build): its writes fail at once, and the
+// worker must neither touch the request's memory then nor answer the late
+// call.
 TEST_F(NginxModuleTest, ThreadPoolCallsOutliveTheirRequestsSafely) {
   fcgi_test::TempDir root;
   root.Write("ssi/page.html",
@@ -694,6 +695,7 @@ TEST_F(NginxModuleTest, ThreadPoolCallsOutliveTheirRequestsSafely) {
     EXPECT_EQ(answer.find("opened"), std::string::npos) << row.name << answer;
     EXPECT_NE(nginx->log().find(row.logged), std::string::npos) << row.name << nginx->log();
     gate.Open();
+    EXPECT_TRUE(events.WaitFor("write failed /gate")) << row.name << events.seen();
     ASSERT_TRUE(events.WaitFor("leave /gate")) << row.name << nginx->log();
     EXPECT_EQ(nginx->Quit(), 0) << row.name << nginx->log();
     EXPECT_EQ(nginx->log().find("exited on signal"), std::string::npos) << row.name

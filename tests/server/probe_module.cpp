@@ -29,7 +29,8 @@
 //   /release       lets every /block request go on
 //   /gate          waits until PROBE_GATE_FD, a pipe's read end, becomes
 //                  readable (the writer closed it; at most 10 s), then answers
-//                  "opened" or "timed out"
+//                  "opened" or "timed out", and reports whether its
+//                  WriteClient succeeded ("wrote PATH" or "write failed PATH")
 //   /answer?STATUS|LINE|LINE...
 //                  the status and header lines of the query (%XX decoded),
 //                  then "twelve bytes" as the body unless the method is HEAD
@@ -85,11 +86,11 @@ BOOL Write(EXTENSION_CONTROL_BLOCK* ecb, const std::string& text) {
   return ecb->WriteClient(ecb->ConnID, const_cast<char*>(text.data()), &length, HSE_IO_SYNC);
 }
 
-void SendText(EXTENSION_CONTROL_BLOCK* ecb, const std::string& body) {
+BOOL SendText(EXTENSION_CONTROL_BLOCK* ecb, const std::string& body) {
   std::string block = "Content-Type: text/plain\r\nContent-Length: " +
                       std::to_string(body.size()) + "\r\n\r\n";
   SendHeader(ecb, nullptr, block.c_str());
-  Write(ecb, body);
+  return Write(ecb, body);
 }
 
 std::string Outcome(BOOL result) {
@@ -325,7 +326,8 @@ ISAPI_EXPORT DWORD WINAPI HttpExtensionProc(EXTENSION_CONTROL_BLOCK* ecb) {
     const char* fd = getenv("PROBE_GATE_FD");
     pollfd gate = {fd != nullptr ? atoi(fd) : -1, POLLIN, 0};
     bool opened = poll(&gate, 1, 10000) == 1;
-    SendText(ecb, opened ? "opened\n" : "timed out\n");
+    Report(SendText(ecb, opened ? "opened\n" : "timed out\n") ? "wrote" : "write failed",
+           path);
   } else if (path == "/answer") {
     SendAnswer(ecb);
   } else if (path == "/crash") {

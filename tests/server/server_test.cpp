@@ -538,7 +538,7 @@ TEST(ServerThreading, OneThreadInTheModuleHoldsUpEveryOtherRequest) {
   EXPECT_NE(page.ReadThrough("page body").find("page body"), std::string::npos);
   EXPECT_EQ(waiting.get().body, "opened\n");
   ASSERT_TRUE(events.WaitFor("leave /page"));
-  EXPECT_EQ(events.seen(), "enter /gate\nleave /gate\nenter /page\nleave /page\n");
+  EXPECT_EQ(events.seen(), "enter /gate\nwrote /gate\nleave /gate\nenter /page\nleave /page\n");
 }
 
 TEST(ServerLifecycle, TermFinishesRequestsInFlightThenUnloadsOnce) {
