@@ -89,8 +89,8 @@ typedef struct {
     /* here, not in the request's pool: the pool thread and its completion
      * use it after the worker may have given the request up */
     ngx_thread_task_t    task;
-    ngx_connection_t    *wake;          /* eventfd the pool thread wakes */
-    int                  wake_fd;
+    ngx_event_t          timeout;       /* isapi_timeout */
+    ngx_queue_t          woken;         /* in ngx_http_isapi_woken_queue */
     ngx_pool_cleanup_t  *request_gone;
     ngx_http_cleanup_t  *abandoned;
     unsigned             run_failed:1;  /* the pool thread's */
@@ -107,6 +107,15 @@ typedef struct {
     unsigned             detached:1;    /* the request is gone */
 #endif
 } ngx_http_isapi_ctx_t;
+
+
+#if (NGX_THREADS)
+/* the worker's wake-up channel for its pool threads (see
+ * ngx_http_isapi_wake) */
+static ngx_connection_t    *ngx_http_isapi_waker;
+static ngx_thread_mutex_t   ngx_http_isapi_woken_mutex;
+static ngx_queue_t          ngx_http_isapi_woken_queue;
+#endif
 
 
 /*
@@ -617,6 +626,15 @@ ngx_http_isapi_exit_process(ngx_cycle_t *cycle)
         isapi_module_unload(extension[i].loaded);
         extension[i].loaded = NULL;
     }
+
+#if (NGX_THREADS)
+    /* no pool thread is in a module any more to wake the worker */
+    if (ngx_http_isapi_waker != NULL) {
+        ngx_close_connection(ngx_http_isapi_waker);
+        ngx_thread_mutex_destroy(&ngx_http_isapi_woken_mutex, cycle->log);
+        ngx_http_isapi_waker = NULL;
+    }
+#endif
 }
 
 
@@ -1525,22 +1543,60 @@ ngx_http_isapi_count_running(ngx_int_t change)
 
 /*
  * The module on a thread pool. The pool thread hands each part of the
- * answer over under ctx->mutex and wakes the event loop through an
- * eventfd; a write waits until the event loop has copied it into nginx's
- * buffers, so that a slow client makes the module wait rather than the
- * worker hold the answer. ctx lives on the heap: a request the worker
- * gives up on (isapi_timeout, a client or a quitting worker gone) leaves
- * it to the pool thread, which may still be inside the module, and the
- * completion handler frees it then.
+ * answer over under ctx->mutex and wakes the event loop; a write waits
+ * until the event loop has copied it into nginx's buffers, so that a slow
+ * client makes the module wait rather than the worker hold the answer.
+ * ctx lives on the heap: a request the worker gives up on (isapi_timeout,
+ * a client or a quitting worker gone) leaves it to the pool thread, which
+ * may still be inside the module, and the completion handler frees it
+ * then.
+ *
+ * One eventfd per worker wakes the event loop for all of its requests: a
+ * pool thread queues its request's ctx and signals the eventfd when the
+ * queue was empty. Its connection counts as a channel, so that neither
+ * worker_shutdown_timeout nor a quitting worker takes it for a client's.
  */
+
+
+/* Called with ctx->mutex held. */
 static void
 ngx_http_isapi_wake(ngx_http_isapi_ctx_t *ctx)
 {
-    uint64_t  one = 1;
+    uint64_t    one = 1;
+    ngx_uint_t  first;
 
-    if (!ctx->detached && write(ctx->wake_fd, &one, sizeof(one)) < 0) {
+    if (ctx->detached) {
+        return;
+    }
+
+    ngx_thread_mutex_lock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+
+    first = ngx_queue_empty(&ngx_http_isapi_woken_queue);
+
+    if (ngx_queue_empty(&ctx->woken)) {
+        ngx_queue_insert_tail(&ngx_http_isapi_woken_queue, &ctx->woken);
+    }
+
+    ngx_thread_mutex_unlock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+
+    if (first && write(ngx_http_isapi_waker->fd, &one, sizeof(one)) < 0) {
         /* the counter is full: the event loop is awake already */
     }
+}
+
+
+/* The event loop is done with ctx's hand-overs. */
+static void
+ngx_http_isapi_unqueue(ngx_http_isapi_ctx_t *ctx)
+{
+    ngx_thread_mutex_lock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+
+    if (!ngx_queue_empty(&ctx->woken)) {
+        ngx_queue_remove(&ctx->woken);
+        ngx_queue_init(&ctx->woken);
+    }
+
+    ngx_thread_mutex_unlock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
 }
 
 
@@ -1742,20 +1798,86 @@ static void
 ngx_http_isapi_woken(ngx_event_t *rev)
 {
     uint64_t               count;
-    ngx_connection_t      *c, *client;
+    ngx_queue_t           *q;
+    ngx_connection_t      *client;
     ngx_http_isapi_ctx_t  *ctx;
 
-    c = rev->data;
-    ctx = c->data;
-    client = ctx->request->connection;
-
-    if (read(c->fd, &count, sizeof(count)) < 0) {
+    if (read(ngx_http_isapi_waker->fd, &count, sizeof(count)) < 0) {
         /* nothing new: a wakeup already taken */
     }
 
-    ngx_http_set_log_request(client->log, ctx->request);
-    ngx_http_isapi_pump(ctx);
-    ngx_http_run_posted_requests(client);
+    /* one at a time: pumping one request may end another */
+    for ( ;; ) {
+        ngx_thread_mutex_lock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+
+        if (ngx_queue_empty(&ngx_http_isapi_woken_queue)) {
+            ngx_thread_mutex_unlock(&ngx_http_isapi_woken_mutex,
+                                    ngx_cycle->log);
+            return;
+        }
+
+        q = ngx_queue_head(&ngx_http_isapi_woken_queue);
+        ngx_queue_remove(q);
+        ngx_queue_init(q);
+
+        ngx_thread_mutex_unlock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+
+        ctx = ngx_queue_data(q, ngx_http_isapi_ctx_t, woken);
+        client = ctx->request->connection;
+
+        ngx_http_set_log_request(client->log, ctx->request);
+        ngx_http_isapi_pump(ctx);
+        ngx_http_run_posted_requests(client);
+    }
+}
+
+
+/* The worker's eventfd, made for its first call on a thread pool. */
+static ngx_int_t
+ngx_http_isapi_make_waker(ngx_log_t *log)
+{
+    int                fd;
+    ngx_connection_t  *c;
+
+    if (ngx_http_isapi_waker != NULL) {
+        return NGX_OK;
+    }
+
+    fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd == -1) {
+        ngx_log_error(NGX_LOG_ALERT, log, ngx_errno,
+                      "isapi: eventfd() failed");
+        return NGX_ERROR;
+    }
+
+    c = ngx_get_connection(fd, ngx_cycle->log);
+    if (c == NULL) {
+        close(fd);
+        return NGX_ERROR;
+    }
+
+    if (ngx_thread_mutex_create(&ngx_http_isapi_woken_mutex, ngx_cycle->log)
+        != NGX_OK)
+    {
+        ngx_close_connection(c);
+        return NGX_ERROR;
+    }
+
+    ngx_queue_init(&ngx_http_isapi_woken_queue);
+
+    c->read->handler = ngx_http_isapi_woken;
+    c->read->log = c->log;
+    c->read->channel = 1;
+
+    if (ngx_handle_read_event(c->read, 0) != NGX_OK) {
+        ngx_thread_mutex_destroy(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+        ngx_close_connection(c);
+        return NGX_ERROR;
+    }
+
+    ngx_http_isapi_waker = c;
+
+    return NGX_OK;
 }
 
 
@@ -1782,9 +1904,6 @@ ngx_http_isapi_writable(ngx_http_request_t *r)
 static void
 ngx_http_isapi_free(ngx_http_isapi_ctx_t *ctx)
 {
-    if (ctx->wake != NULL) {
-        ngx_close_connection(ctx->wake);
-    }
 
     ngx_thread_cond_destroy(&ctx->taken, ngx_cycle->log);
     ngx_thread_mutex_destroy(&ctx->mutex, ngx_cycle->log);
@@ -1818,12 +1937,11 @@ ngx_http_isapi_detach(ngx_http_isapi_ctx_t *ctx)
     ngx_thread_cond_signal(&ctx->taken, ngx_cycle->log);
     ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
 
-    if (ctx->wake->write->timer_set) {
-        ngx_del_timer(ctx->wake->write);
+    if (ctx->timeout.timer_set) {
+        ngx_del_timer(&ctx->timeout);
     }
 
-    ngx_close_connection(ctx->wake);
-    ctx->wake = NULL;
+    ngx_http_isapi_unqueue(ctx);
 
     ctx->request_gone->handler = NULL;
     ctx->abandoned->handler = NULL;
@@ -1848,14 +1966,14 @@ ngx_http_isapi_abandon(void *data)
 
 
 static void
-ngx_http_isapi_timed_out(ngx_event_t *wev)
+ngx_http_isapi_timed_out(ngx_event_t *ev)
 {
     ngx_connection_t      *c;
     ngx_http_request_t    *r;
     ngx_http_isapi_ctx_t  *ctx;
 
-    c = wev->data;
-    ctx = c->data;
+    ctx = (ngx_http_isapi_ctx_t *)
+              ((u_char *) ev - offsetof(ngx_http_isapi_ctx_t, timeout));
     r = ctx->request;
     c = r->connection;
 
@@ -1899,9 +2017,12 @@ ngx_http_isapi_thread_done(ngx_event_t *ev)
     /* what the thread handed over last */
     ngx_http_isapi_pump(ctx);
 
-    /* a wakeup still posted must not reach the request after its end */
-    ngx_close_connection(ctx->wake);
-    ctx->wake = NULL;
+    /* a wakeup still queued must not reach the request after its end */
+    ngx_http_isapi_unqueue(ctx);
+
+    if (ctx->timeout.timer_set) {
+        ngx_del_timer(&ctx->timeout);
+    }
 
     if (ctx->run_failed && !ctx->failed && ctx->head_sent) {
         ctx->failed = 1;
@@ -1916,40 +2037,20 @@ static ngx_int_t
 ngx_http_isapi_post(ngx_http_request_t *r, ngx_http_isapi_loc_conf_t *ilcf,
     ngx_http_isapi_ctx_t *ctx)
 {
-    int                  fd;
     ngx_thread_task_t   *task;
-    ngx_connection_t    *c;
     ngx_http_cleanup_t  *abandoned;
 
     abandoned = ngx_http_cleanup_add(r->main, 0);
-    if (abandoned == NULL) {
+    if (abandoned == NULL
+        || ngx_http_isapi_make_waker(r->connection->log) != NGX_OK)
+    {
         return NGX_ERROR;
     }
 
-    fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd == -1) {
-        ngx_log_error(NGX_LOG_ALERT, r->connection->log, ngx_errno,
-                      "isapi: eventfd() failed");
-        return NGX_ERROR;
-    }
-
-    c = ngx_get_connection(fd, r->connection->log);
-    if (c == NULL) {
-        close(fd);
-        return NGX_ERROR;
-    }
-
-    ctx->wake = c;
-    ctx->wake_fd = fd;
-    c->data = ctx;
-    c->read->handler = ngx_http_isapi_woken;
-    c->read->log = c->log;
-    c->write->handler = ngx_http_isapi_timed_out;
-    c->write->log = c->log;
-
-    if (ngx_handle_read_event(c->read, 0) != NGX_OK) {
-        return NGX_ERROR;
-    }
+    /* nginx's timer code logs the descriptor of an event's connection */
+    ctx->timeout.data = r->connection;
+    ctx->timeout.handler = ngx_http_isapi_timed_out;
+    ctx->timeout.log = r->connection->log;
 
     task = &ctx->task;
     task->ctx = ctx;
@@ -1971,7 +2072,7 @@ ngx_http_isapi_post(ngx_http_request_t *r, ngx_http_isapi_loc_conf_t *ilcf,
     ctx->abandoned = abandoned;
 
     if (ilcf->timeout) {
-        ngx_add_timer(c->write, ilcf->timeout);
+        ngx_add_timer(&ctx->timeout, ilcf->timeout);
     }
 
     r->main->blocked++;
@@ -2021,6 +2122,7 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
         cln->handler = ngx_http_isapi_request_gone;
         cln->data = ctx;
         ctx->request_gone = cln;
+        ngx_queue_init(&ctx->woken);
 
     } else
 #endif

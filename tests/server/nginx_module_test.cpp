@@ -552,21 +552,29 @@ TEST_F(NginxModuleTest, MalformedRequestsGet400AndTheNextRequestIsServed) {
   }
 }
 
-// One worker; a request waits inside the module until another request
-// opens its gate (at most 10 s). On the thread pool the worker serves the
-// others meanwhile; in the event loop it stalls, so the gate stays shut
-// until the module gives up.
+// One worker; requests wait inside the module until a gate opens (at most
+// 10 s). On the thread pool the worker serves the others meanwhile, with
+// one connection slot for each waiting request; in the event loop it
+// stalls, so the gate stays shut until the module gives up.
 TEST_F(NginxModuleTest, BlockingModuleOnTheThreadPoolLeavesTheWorkerFree) {
-  auto nginx = Start("");
-  int blocked = nginx->Connect();
-  ASSERT_TRUE(fcgi_test::SendAll(blocked, "GET /pool.dll/block HTTP/1.0\r\n\r\n"));
+  server_test::ProbeGate gate;
+  // 30 of the default pool's 32 threads wait, in 40 connection slots
+  auto nginx = std::make_unique<Nginx>(
+      nginx_path_, Config{LoadModule() + "env " + gate.Environment() + ";\n", Site(), 1, 40});
+  std::vector<int> blocked;
+  for (int i = 0; i < 30; ++i) {
+    blocked.push_back(nginx->Connect());
+    ASSERT_TRUE(fcgi_test::SendAll(blocked.back(), "GET /pool.dll/gate HTTP/1.0\r\n\r\n"));
+  }
   EXPECT_EQ(Body(nginx->Exchange("GET /pool.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
   EXPECT_EQ(Body(nginx->Exchange("GET /probe.dll/page HTTP/1.0\r\n\r\n")), "page body\n");
-  EXPECT_FALSE(Readable(blocked)) << "the blocked request was answered early";
-  EXPECT_EQ(Body(nginx->Exchange("GET /pool.dll/release HTTP/1.0\r\n\r\n")), "open\n");
-  bool closed = false;
-  EXPECT_EQ(Body(fcgi_test::ReadUntilClosed(blocked, &closed)), "released\n");
-  close(blocked);
+  for (int fd : blocked) EXPECT_FALSE(Readable(fd)) << "a waiting request was answered early";
+  gate.Open();
+  for (int fd : blocked) {
+    bool closed = false;
+    EXPECT_EQ(Body(fcgi_test::ReadUntilClosed(fd, &closed)), "opened\n") << nginx->log();
+    close(fd);
+  }
 }
 
 TEST_F(NginxModuleTest, BlockingModuleInTheEventLoopStallsTheWorker) {

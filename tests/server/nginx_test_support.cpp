@@ -35,7 +35,7 @@ std::string ConfigText(const Config& config, const std::string& dir, uint16_t po
   std::string user = geteuid() == 0 && !names_user ? "user root;\n" : "";
   return config.main + "\n" + user + "daemon off;\nworker_processes " + std::to_string(config.workers) +
          ";\npid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log notice;\n"
-         "events { worker_connections 256; }\n"
+         "events { worker_connections " + std::to_string(config.connections) + "; }\n"
          "http {\n  access_log off;\n  server_tokens off;\n"
          "  client_body_temp_path " + dir + "/client_body;\n"
          "  fastcgi_temp_path " + dir + "/fastcgi;\n"

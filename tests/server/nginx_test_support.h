@@ -25,6 +25,7 @@ struct Config {
   std::string main;  // main context: load_module, env, thread_pool
   std::string http;  // inside the http block: server blocks
   int workers = 1;   // worker processes beside the master (at least 1)
+  int connections = 256;  // worker_connections
 };
 
 class Nginx {

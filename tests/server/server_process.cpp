@@ -124,11 +124,23 @@ bool ServerProcess::WaitForOutput(const std::string& text, int timeout_ms) {
   return output_text_.find(text) != std::string::npos;
 }
 
+namespace {
+
+// The end of a pipe a child inherits, moved above the low descriptors a
+// child has handed to it in their place (nginx's inherited socket is 3).
+int AboveInherited(int fd) {
+  int moved = fcntl(fd, F_DUPFD, 10);
+  close(fd);
+  return moved;
+}
+
+}  // namespace
+
 ProbeEvents::ProbeEvents() {
   int fds[2];
   if (pipe(fds) != 0) return;
   read_end_ = fds[0];
-  write_end_ = fds[1];
+  write_end_ = AboveInherited(fds[1]);
   fcntl(read_end_, F_SETFD, FD_CLOEXEC);
 }
 
@@ -157,7 +169,7 @@ bool ProbeEvents::WaitFor(const std::string& event, int timeout_ms) {
 ProbeGate::ProbeGate() {
   int fds[2];
   if (pipe(fds) != 0) return;
-  read_end_ = fds[0];
+  read_end_ = AboveInherited(fds[0]);
   write_end_ = fds[1];
   fcntl(write_end_, F_SETFD, FD_CLOEXEC);
 }
