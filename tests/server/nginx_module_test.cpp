@@ -37,7 +37,12 @@ const std::string kFallbackPage =
 
 const std::string kPage = std::string("<html>\r\n\x93\xe0\x95\x94 nginx module\x00</html>\n", 32);
 
-std::string LoadModule() { return "load_module " NGINX_MODULE_PATH ";\n"; }
+// The module CMake built, or ORVANE_NGINX_MODULE's: one from nginx's own
+// addon build (.ci/nginx-addon-build.sh).
+std::string LoadModule() {
+  const char* other = getenv("ORVANE_NGINX_MODULE");
+  return "load_module " + std::string(other != nullptr ? other : NGINX_MODULE_PATH) + ";\n";
+}
 
 // A server whose locations serve through the modules: /orvanehp.dll
 // through the extension module, /probe.dll and /pool.dll (thread pool)
