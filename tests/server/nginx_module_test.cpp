@@ -360,6 +360,18 @@ TEST_F(NginxModuleTest, LongAnswersStreamThroughBoundedBuffers) {
   EXPECT_EQ(nginx->log().find("[error]"), std::string::npos) << nginx->log();
 }
 
+// A self-signed certificate and its key in `dir`, made with openssl, as
+// the lines of an nginx server block; "" when openssl failed.
+std::string MakeCertificate(const fcgi_test::TempDir& dir) {
+  std::string key = dir.path() + "/key.pem", certificate = dir.path() + "/cert.pem";
+  fcgi_test::Child openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                            "-subj", "/CN=localhost", "-days", "1", "-keyout", key, "-out",
+                            certificate},
+                           {}, dir.path() + "/openssl.log");
+  if (openssl.WaitExit() != 0) return "";
+  return "ssl_certificate " + certificate + ";\n  ssl_certificate_key " + key + ";\n";
+}
+
 // Every byte the module writes arrives once and in order, to clients that
 // take the answer through a small window: HTTP/1 with a small receive
 // buffer, h2c with a 64 KiB stream window (nghttp). On the thread pool the
@@ -368,25 +380,36 @@ TEST_F(NginxModuleTest, LongAnswersStreamThroughBoundedBuffers) {
 TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
   const std::string nghttp = "/usr/bin/nghttp";
   if (access(nghttp.c_str(), X_OK) != 0) GTEST_SKIP() << "apt-get install nghttp2-client";
+  fcgi_test::TempDir dir;
+  std::string certificate = MakeCertificate(dir);
+  ASSERT_FALSE(certificate.empty()) << fcgi_test::ReadFile(dir.path() + "/openssl.log");
+  struct Protocol {
+    std::string name;
+    std::string listen;  // what follows "listen LISTEN"
+    std::string tls;     // the certificate's lines, when over TLS
+    std::string scheme;  // for nghttp; "" for HTTP/1 on a socket of the test's
+  };
   struct Row {
     std::string location;
     long kib;
   };
   const Row rows[] = {{"/pool.dll", 3072}, {"/probe.dll", 448}};
-  for (bool h2c : {false, true}) {
-    auto nginx = Start("", h2c ? ReplaceAll(Site(), "listen LISTEN;", "listen LISTEN http2;")
-                               : Site());
-    fcgi_test::TempDir dir;
+  for (const Protocol& protocol :
+       {Protocol{"HTTP/1", "", "", ""}, Protocol{"h2c", " http2", "", "http"},
+        Protocol{"h2 TLS", " ssl http2", certificate, "https"}}) {
+    auto nginx = Start("", ReplaceAll(Site(), "listen LISTEN;",
+                                      "listen LISTEN" + protocol.listen + ";\n  " + protocol.tls));
     for (const Row& row : rows) {
       std::string path = row.location + "/numbered?" + std::to_string(row.kib);
       for (int i = 0; i < 10; ++i) {
         std::string body;
-        if (h2c) {
+        if (!protocol.scheme.empty()) {
           std::string out = dir.path() + "/body";
           int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-          fcgi_test::Child client(
-              {nghttp, "-w", "16", "http://127.0.0.1:" + std::to_string(nginx->port()) + path},
-              {}, dir.path() + "/nghttp.log", {{fd, 1}});
+          fcgi_test::Child client({nghttp, "-w", "16",
+                                   protocol.scheme + "://127.0.0.1:" +
+                                       std::to_string(nginx->port()) + path},
+                                  {}, dir.path() + "/nghttp.log", {{fd, 1}});
           close(fd);
           EXPECT_EQ(client.WaitExit(), 0) << fcgi_test::ReadFile(dir.path() + "/nghttp.log");
           body = fcgi_test::ReadFile(out);
@@ -401,8 +424,7 @@ TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
           close(fd);
         }
         ASSERT_EQ(probe::FirstMisplacedWrite(body, row.kib), -1)
-            << (h2c ? "h2c " : "HTTP/1 ") << path << ": " << body.size() << " bytes"
-            << nginx->log();
+            << protocol.name << " " << path << ": " << body.size() << " bytes" << nginx->log();
       }
     }
   }
@@ -490,18 +512,12 @@ TEST_F(NginxModuleTest, ServerVariablesComeFromNginxsRequest) {
 // port is needed; the certificate is made for the test with openssl.
 TEST_F(NginxModuleTest, HttpsIsOnOverTls) {
   fcgi_test::TempDir tls;
-  std::string key = tls.path() + "/key.pem", certificate = tls.path() + "/cert.pem";
-  fcgi_test::Child openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                            "-subj", "/CN=localhost", "-days", "1", "-keyout", key, "-out",
-                            certificate},
-                           {}, tls.path() + "/openssl.log");
-  ASSERT_EQ(openssl.WaitExit(), 0) << fcgi_test::ReadFile(tls.path() + "/openssl.log");
+  std::string certificate = MakeCertificate(tls);
+  ASSERT_FALSE(certificate.empty()) << fcgi_test::ReadFile(tls.path() + "/openssl.log");
   std::string socket = tls.path() + "/tls.sock";
   auto nginx = Start("", Site("  location /tls/ { proxy_pass https://unix:" + socket +
                               ":/probe.dll/; }\n") +
-                             "server {\n  listen unix:" + socket + " ssl;\n"
-                             "  ssl_certificate " + certificate + ";\n"
-                             "  ssl_certificate_key " + key + ";\n"
+                             "server {\n  listen unix:" + socket + " ssl;\n  " + certificate +
                              "  location /probe.dll { isapi " PROBE_MODULE_PATH "; }\n}\n");
   std::string answer = nginx->Exchange("GET /tls/vars HTTP/1.0\r\n\r\n");
   EXPECT_NE(answer.find("\nHTTPS=on\n"), std::string::npos) << answer << nginx->log();
