@@ -13,6 +13,14 @@
  *                             answer cut short; off by default
  *   isapi_hold_limit SIZE;    http: answers up to SIZE body bytes are held
  *                             whole and checked before they leave
+ *   isapi_temp_path PATH [L1 [L2 [L3]]];
+ *                             location: where what a client cannot take yet
+ *                             is kept beyond the memory buffers; the
+ *                             client_body_temp_path by default
+ *   isapi_max_temp_file_size SIZE;
+ *                             location: at most SIZE (1024m) kept there per
+ *                             request; beyond it a pool call waits for the
+ *                             client and one in the event loop is cut
  *
  * Lifecycle: once nginx has read the http block, every module named by an
  * `isapi` directive is loaded and registered once in a short-lived child
@@ -58,6 +66,8 @@ typedef struct {
     ngx_thread_pool_t  *thread_pool;
     ngx_msec_t          timeout;
 #endif
+    ngx_path_t         *temp_path;
+    off_t               max_temp_file_size;
 } ngx_http_isapi_loc_conf_t;
 
 
@@ -74,6 +84,8 @@ typedef struct {
     ngx_chain_t         *body;          /* request body not yet read */
     off_t                body_offset;   /* into body's first buffer */
     ngx_chain_t         *filling;       /* not yet passed to nginx */
+    ngx_temp_file_t     *temp_file;     /* beyond the memory buffers */
+    ngx_chain_t         *spilled;       /* in temp_file, not yet passed */
     ngx_chain_t         *free;
     ngx_chain_t         *busy;
     ngx_uint_t           buffers;
@@ -164,6 +176,20 @@ static ngx_command_t  ngx_http_isapi_commands[] = {
       offsetof(ngx_http_isapi_loc_conf_t, timeout),
       NULL },
 #endif
+
+    { ngx_string("isapi_temp_path"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1234,
+      ngx_conf_set_path_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_isapi_loc_conf_t, temp_path),
+      NULL },
+
+    { ngx_string("isapi_max_temp_file_size"),
+      NGX_HTTP_MAIN_CONF|NGX_HTTP_SRV_CONF|NGX_HTTP_LOC_CONF|NGX_CONF_TAKE1,
+      ngx_conf_set_off_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_isapi_loc_conf_t, max_temp_file_size),
+      NULL },
 
     { ngx_string("isapi_hold_limit"),
       NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE1,
@@ -309,6 +335,7 @@ ngx_http_isapi_create_loc_conf(ngx_conf_t *cf)
     ilcf->thread_pool = NGX_CONF_UNSET_PTR;
     ilcf->timeout = NGX_CONF_UNSET_MSEC;
 #endif
+    ilcf->max_temp_file_size = NGX_CONF_UNSET;
 
     return ilcf;
 }
@@ -327,6 +354,11 @@ ngx_http_isapi_merge_loc_conf(ngx_conf_t *cf, void *parent, void *child)
     ngx_conf_merge_ptr_value(conf->thread_pool, prev->thread_pool, NULL);
     ngx_conf_merge_msec_value(conf->timeout, prev->timeout, 0);
 #endif
+    if (conf->temp_path == NULL) {
+        conf->temp_path = prev->temp_path;
+    }
+    ngx_conf_merge_off_value(conf->max_temp_file_size,
+                             prev->max_temp_file_size, 1024 * 1024 * 1024);
 
     return NGX_CONF_OK;
 }
@@ -1285,12 +1317,95 @@ ngx_http_isapi_send_head(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
 
 
 /*
+ * Appends the module's bytes to this request's temporary file, as nginx's
+ * upstream modules keep what a client cannot take yet: NGX_DECLINED when
+ * they would take it past isapi_max_temp_file_size. They join the piece of
+ * the file not yet passed to nginx.
+ */
+static ngx_int_t
+ngx_http_isapi_spill(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    const char *bytes, size_t size)
+{
+    off_t                       start;
+    ssize_t                     n;
+    ngx_buf_t                   in, *b;
+    ngx_chain_t                 chain, *cl;
+    ngx_temp_file_t            *tf;
+    ngx_http_core_loc_conf_t   *clcf;
+    ngx_http_isapi_loc_conf_t  *ilcf;
+
+    ilcf = ngx_http_get_module_loc_conf(r, ngx_http_isapi_module);
+    tf = ctx->temp_file;
+
+    if ((off_t) size > ilcf->max_temp_file_size - (tf ? tf->offset : 0)) {
+        return NGX_DECLINED;
+    }
+
+    if (tf == NULL) {
+        tf = ngx_pcalloc(r->pool, sizeof(ngx_temp_file_t));
+        if (tf == NULL) {
+            return NGX_ERROR;
+        }
+
+        clcf = ngx_http_get_module_loc_conf(r, ngx_http_core_module);
+
+        tf->file.fd = NGX_INVALID_FILE;
+        tf->file.log = r->connection->log;
+        tf->path = ilcf->temp_path ? ilcf->temp_path
+                                   : clcf->client_body_temp_path;
+        tf->pool = r->pool;
+        tf->warn = "an isapi answer is buffered to a temporary file";
+        tf->log_level = NGX_LOG_WARN;
+        ctx->temp_file = tf;
+    }
+
+    ngx_memzero(&in, sizeof(ngx_buf_t));
+    in.pos = (u_char *) bytes;
+    in.last = in.pos + size;
+    in.memory = 1;
+    chain.buf = &in;
+    chain.next = NULL;
+
+    start = tf->offset;
+
+    n = ngx_write_chain_to_temp_file(tf, &chain);
+    if (n == NGX_ERROR) {
+        return NGX_ERROR;
+    }
+
+    tf->offset += n;
+
+    if (ctx->spilled == NULL) {
+        b = ngx_calloc_buf(r->pool);
+        cl = ngx_alloc_chain_link(r->pool);
+        if (b == NULL || cl == NULL) {
+            return NGX_ERROR;
+        }
+
+        b->in_file = 1;
+        b->file = &tf->file;
+        b->file_pos = start;
+        b->tag = (ngx_buf_tag_t) &ngx_http_isapi_module;
+        cl->buf = b;
+        cl->next = NULL;
+        ctx->spilled = cl;
+    }
+
+    ctx->spilled->buf->file_last = tf->offset;
+
+    return NGX_OK;
+}
+
+
+/*
  * Copies what it can of the module's bytes into this request's buffers
  * and passes the full ones to nginx's output filters, and with `flush` the
  * one being filled too; *bytes and *left say what is left. Buffers come
  * back once nginx has sent them, so that at most NGX_HTTP_ISAPI_BUFFERS of
- * them are held for a client that reads slowly, however small the
- * module's writes.
+ * them are held in memory for a client that reads slowly, however small
+ * the module's writes. What does not fit goes to the temporary file, and
+ * all that follows it too, until that piece is passed on: once it is a
+ * buffer's size, or with `flush` once the client has taken all before it.
  */
 static ngx_int_t
 ngx_http_isapi_output(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
@@ -1305,12 +1420,17 @@ ngx_http_isapi_output(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
         out = NULL;
         last = &out;
 
-        while (*left > 0) {
+        while (*left > 0 && ctx->spilled == NULL) {
             if (ctx->filling == NULL) {
                 if (ctx->free) {
                     cl = ctx->free;
                     ctx->free = cl->next;
                     b = cl->buf;
+
+                    if (b->start == NULL) {
+                        /* a piece of the temporary file, sent */
+                        continue;
+                    }
 
                 } else if (ctx->buffers < NGX_HTTP_ISAPI_BUFFERS) {
                     b = ngx_create_temp_buf(r->pool,
@@ -1348,10 +1468,32 @@ ngx_http_isapi_output(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
             }
         }
 
+        if (*left > 0) {
+            rc = ngx_http_isapi_spill(r, ctx, *bytes, *left);
+            if (rc == NGX_ERROR) {
+                return NGX_ERROR;
+            }
+
+            if (rc == NGX_OK) {
+                *bytes += *left;
+                *left = 0;
+            }
+        }
+
         if (flush && *left == 0 && ctx->filling) {
             ctx->filling->buf->flush = 1;
             *last = ctx->filling;
+            last = &ctx->filling->next;
             ctx->filling = NULL;
+        }
+
+        if (ctx->spilled
+            && (ngx_buf_size(ctx->spilled->buf) >= NGX_HTTP_ISAPI_BUFFER_SIZE
+                || (flush && ctx->busy == NULL)))
+        {
+            ctx->spilled->buf->flush = flush;
+            *last = ctx->spilled;
+            ctx->spilled = NULL;
         }
 
         rc = ngx_http_output_filter(r, out);
@@ -1362,7 +1504,7 @@ ngx_http_isapi_output(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
         ngx_chain_update_chains(r->pool, &ctx->free, &ctx->busy, &out,
                                 (ngx_buf_tag_t) &ngx_http_isapi_module);
 
-        if (*left == 0 || ctx->free == NULL) {
+        if (*left == 0 || ctx->free == NULL || ctx->spilled != NULL) {
             return NGX_OK;
         }
     }
@@ -1373,10 +1515,10 @@ ngx_http_isapi_output(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
 static void
 ngx_http_isapi_end(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
 {
-    size_t       none;
-    ngx_int_t    rc;
-    ngx_buf_t   *b;
-    ngx_chain_t  out;
+    size_t        none;
+    ngx_int_t     rc;
+    ngx_buf_t    *b;
+    ngx_chain_t   out, *cl;
 
     if (!ctx->head_sent) {
         /* a header nginx could not send has been logged where it failed */
@@ -1429,16 +1571,25 @@ ngx_http_isapi_end(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
     out.buf = b;
     out.next = NULL;
 
-    rc = ngx_http_output_filter(r, &out);
+    /* and the last piece of the temporary file before it */
+    cl = &out;
+    if (ctx->spilled) {
+        cl = ctx->spilled;
+        cl->next = &out;
+        ctx->spilled = NULL;
+    }
+
+    rc = ngx_http_output_filter(r, cl);
     ngx_http_finalize_request(r, rc);
 }
 
 
 /*
  * The module in the event loop: its answer goes to nginx as it writes it.
- * What nginx cannot send at once is held, up to NGX_HTTP_ISAPI_BUFFERS;
- * beyond that the module's write fails and the client's connection is
- * closed, since the worker cannot wait for the client here.
+ * What nginx cannot send at once is kept, in memory and then in the
+ * temporary file; past isapi_max_temp_file_size the module's write fails
+ * and the client's connection is closed, since the worker cannot wait for
+ * the client here.
  */
 static int
 ngx_http_isapi_loop_head(void *data, isapi_answer *head)
@@ -1475,11 +1626,10 @@ ngx_http_isapi_loop_body(void *data, const char *bytes, size_t size)
         /* the client's doing, logged as nginx logs a client's faults */
         ngx_log_error(NGX_LOG_INFO, ctx->request->connection->log, 0,
                       "isapi: the client takes the answer more slowly than "
-                      "the module writes it, and more than %uz bytes would "
-                      "be held; the connection is closed (isapi_thread_pool "
-                      "makes the module wait instead)",
-                      (size_t) NGX_HTTP_ISAPI_BUFFERS
-                      * NGX_HTTP_ISAPI_BUFFER_SIZE);
+                      "the module writes it, and more than "
+                      "isapi_max_temp_file_size would be kept; the "
+                      "connection is closed (isapi_thread_pool makes the "
+                      "module wait instead)");
         ctx->failed = 1;
         return -1;
     }

@@ -339,24 +339,44 @@ TEST_F(NginxModuleTest, ThreadPoolSurvivesSubrequestsAndDebugLogging) {
 }
 
 // Answers beyond the hold limit go out as the module writes them, through
-// a few buffers: on the thread pool the module waits for a slow client; in
-// the event loop, where it cannot, a client that falls too far behind has
-// its connection closed, logged at info as nginx logs a client's faults.
+// a few buffers and then a temporary file, as nginx keeps a backend's: 40
+// clients that do not read leave the thread pool free. Past
+// isapi_max_temp_file_size the module on the pool waits for a slow client;
+// in the event loop, where it cannot, the client has its connection
+// closed, logged at info as nginx logs a client's faults.
 TEST_F(NginxModuleTest, LongAnswersStreamThroughBoundedBuffers) {
-  auto nginx = Start("");
+  // Small socket buffers on both sides, so that little of an answer
+  // leaves the worker while its client does not read.
+  auto nginx = Start("", "isapi_max_temp_file_size 4m;\n" +
+                             ReplaceAll(Site(), "listen LISTEN;", "listen LISTEN sndbuf=64k;"));
+  std::vector<int> idle;
+  for (int i = 0; i < 40; ++i) {
+    idle.push_back(nginx->Connect());
+    int window = 65536;
+    setsockopt(idle.back(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    ASSERT_TRUE(fcgi_test::SendAll(idle.back(), "GET /pool.dll/big?1024 HTTP/1.0\r\n\r\n"));
+  }
   for (const char* location : {"/pool.dll", "/probe.dll"}) {
     std::string answer =
         nginx->Exchange(std::string("GET ") + location + "/big?2048 HTTP/1.0\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << location;
     EXPECT_EQ(Body(answer), std::string(2048 * 1024, 'b')) << location;
   }
-  int idle = nginx->Connect();
-  ASSERT_TRUE(fcgi_test::SendAll(idle, "GET /probe.dll/big?65536 HTTP/1.0\r\n\r\n"));
+  for (int fd : idle) {
+    bool closed = false;
+    std::string body = Body(fcgi_test::ReadUntilClosed(fd, &closed));
+    EXPECT_TRUE(body == std::string(1024 * 1024, 'b')) << body.size() << " bytes";
+    close(fd);
+  }
+  EXPECT_NE(nginx->log().find("an isapi answer is buffered to a temporary file"),
+            std::string::npos);
+  int cut_off = nginx->Connect();
+  ASSERT_TRUE(fcgi_test::SendAll(cut_off, "GET /probe.dll/big?65536 HTTP/1.0\r\n\r\n"));
   bool closed = false;
-  std::string cut = fcgi_test::ReadUntilClosed(idle, &closed);
+  std::string cut = fcgi_test::ReadUntilClosed(cut_off, &closed);
   EXPECT_TRUE(closed);
   EXPECT_LT(Body(cut).size(), 65536u * 1024) << cut.substr(0, 200);
-  close(idle);
+  close(cut_off);
   EXPECT_EQ(nginx->log().find("[error]"), std::string::npos) << nginx->log();
 }
 
@@ -376,7 +396,7 @@ std::string MakeCertificate(const fcgi_test::TempDir& dir) {
 // take the answer through a small window: HTTP/1 with a small receive
 // buffer, h2c with a 64 KiB stream window (nghttp). On the thread pool the
 // module's writes are handed over while nginx sends earlier ones; in the
-// event loop the answer stays within what the worker holds for a client.
+// event loop what the client cannot take yet goes to a temporary file.
 TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
   const std::string nghttp = "/usr/bin/nghttp";
   if (access(nghttp.c_str(), X_OK) != 0) GTEST_SKIP() << "apt-get install nghttp2-client";
@@ -393,7 +413,7 @@ TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
     std::string location;
     long kib;
   };
-  const Row rows[] = {{"/pool.dll", 3072}, {"/probe.dll", 448}};
+  const Row rows[] = {{"/pool.dll", 3072}, {"/probe.dll", 3072}};
   for (const Protocol& protocol :
        {Protocol{"HTTP/1", "", "", ""}, Protocol{"h2c", " http2", "", "http"},
         Protocol{"h2 TLS", " ssl http2", certificate, "https"}}) {
@@ -430,21 +450,26 @@ TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
   }
 }
 
-// limit_rate and send_timeout hold for an answer from the thread pool as
-// for nginx's own: a client that reads gets all of it at the rate, one
-// that stops reading is cut after send_timeout, and the module's writes
-// fail then, so that it returns.
-TEST_F(NginxModuleTest, ThreadPoolAnswersKeepNginxsSendLimits) {
+// limit_rate and send_timeout hold for a module's answer as for nginx's
+// own: a client that reads gets all of it at the rate, from the pool and
+// from the event loop; one that stops reading is cut after send_timeout,
+// and the pool call's writes past isapi_max_temp_file_size fail then, so
+// that it returns.
+TEST_F(NginxModuleTest, AnswersKeepNginxsSendLimits) {
   struct Row {
     std::string path;
     bool reads;
   };
-  for (const Row& row : {Row{"/rated.dll/numbered?2048", true}, Row{"/rated.dll/big?65536", false},
-                         Row{"/timed.dll/big?65536", false}}) {
+  for (const Row& row : {Row{"/rated.dll/numbered?2048", true},
+                         Row{"/rated-loop.dll/numbered?2048", true},
+                         Row{"/rated.dll/big?65536", false}, Row{"/timed.dll/big?65536", false}}) {
     server_test::ProbeEvents events;
     auto nginx = Start("env " + events.Environment() + ";\n",
-                       Site("  location /rated.dll { isapi " PROBE_MODULE_PATH
+                       Site("  isapi_max_temp_file_size 1m;\n"
+                            "  location /rated.dll { isapi " PROBE_MODULE_PATH
                             "; isapi_thread_pool default; limit_rate 2m; send_timeout 300ms; }\n"
+                            "  location /rated-loop.dll { isapi " PROBE_MODULE_PATH
+                            "; limit_rate 2m; isapi_max_temp_file_size 4m; }\n"
                             "  location /timed.dll { isapi " PROBE_MODULE_PATH
                             "; isapi_thread_pool default; send_timeout 300ms; }\n"));
     int fd = nginx->Connect();
