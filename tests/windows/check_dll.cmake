@@ -30,14 +30,19 @@ if(NOT format STREQUAL FORMAT)
   fail("file format is '${format}', expected '${FORMAT}'")
 endif()
 
-# Exported names: the lines after "[Ordinal/Name Pointer] Table".
+# Exported names: the rows of the "[Ordinal/Name Pointer] Table", up to the
+# blank line that ends it. Each row starts with its index and ends with the
+# name; what lies between differs with the binutils version ("[   0] Name"
+# in 2.40, "[   0] +base[   1]  0000 Name" in 2.44).
 string(FIND "${headers}" "[Ordinal/Name Pointer] Table" at)
 set(exports "")
 if(at GREATER -1)
   string(SUBSTRING "${headers}" ${at} -1 table)
+  string(FIND "${table}" "\n\n" end)
+  string(SUBSTRING "${table}" 0 ${end} table)
   string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" rows "${table}")
   foreach(row IN LISTS rows)
-    string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${row}")
+    string(REGEX MATCH "[^ \t\n]+$" name "${row}")
     list(APPEND exports "${name}")
   endforeach()
 endif()
