@@ -10,6 +10,7 @@
 # 127.0.0.1:8080, which must be free.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/debian-root.sh
 repository=$(pwd)
 
 work=$(mktemp -d)
@@ -22,7 +23,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mmdebstrap --quiet --variant=apt bookworm "$work/root"
+make_debian_root bookworm "$work/root"
 git clone --quiet "$repository" "$work/root/root/orvane"
 mount -t proc proc "$work/root/proc"
 
@@ -31,10 +32,7 @@ mkfifo "$work/output"
 # Job control puts serve.sh in a process group of its own with SIGINT
 # handled as in a terminal's foreground job.
 set -m
-# The environment of a root login there, not this machine's: nothing of
-# this shell's (a compiler launcher, say) may help the build along.
-chroot "$work/root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
-  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+chroot "$work/root" "${debian_root_login[@]}" \
   /bin/bash -c 'cd /root/orvane && exec scripts/serve.sh' > "$work/output" 2>&1 &
 serve_pid=$!
 set +m

@@ -25,6 +25,7 @@ case "${2:-}" in
 esac
 [ "$(id -u)" -eq 0 ] || { echo "$0: run it as root (mmdebstrap's root mode)" >&2; exit 1; }
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+source "$source_dir/scripts/debian-root.sh"
 out=$source_dir/build/packages-$release
 
 work=$(mktemp -d)
@@ -40,20 +41,16 @@ build="cmake --preset package -S /src -B /build -DORVANE_WINDOWS_DLLS=OFF \
 hooks=(
   --customize-hook='mkdir "$1/src" "$1/out"'
   --customize-hook="tar-in $work/sources.tar /src"
-  --customize-hook='chroot "$1" /src/scripts/install-deps.sh serve package'
-  --customize-hook="chroot \"\$1\" sh -c '$build'"
+  "$(debian_root_hook '/src/scripts/install-deps.sh serve package')"
+  "$(debian_root_hook "$build")"
 )
 if $test; then
-  hooks+=(--customize-hook='chroot "$1" /src/packaging/test-packages.sh /out')
+  hooks+=("$(debian_root_hook '/src/packaging/test-packages.sh /out')")
 fi
 hooks+=(--customize-hook="sync-out /out $work/out")
 
 started=$SECONDS
-# A throw-away root: no fsync, and no manual pages or translations to
-# unpack and index (the package test reads the packages' documentation).
-nice mmdebstrap --variant=apt --quiet --dpkgopt=force-unsafe-io \
-  --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/locale/*' \
-  "${hooks[@]}" "$suite" /dev/null
+make_debian_root "$suite" /dev/null "${hooks[@]}"
 rm -rf "$out"
 mkdir -p "$(dirname "$out")"
 mv "$work/out" "$out"
