@@ -10,8 +10,9 @@
 namespace nginx_test {
 namespace {
 
-// The descriptor number nginx finds its inherited listening socket under.
+// The descriptor numbers nginx finds its inherited sockets under.
 constexpr int kListenFd = 3;
+constexpr int kQuicFd = 4;
 
 // nginx does not change an inherited socket, and its own listening sockets
 // are non-blocking: blocking, a worker would wait in accept() whenever
@@ -23,12 +24,17 @@ void MakeNonBlocking(const test_support::LoopbackListener& listener) {
   }
 }
 
-std::string ConfigText(const Config& config, const std::string& dir, uint16_t port) {
-  std::string http = config.http;
-  std::string listen = "127.0.0.1:" + std::to_string(port);
-  for (size_t at = http.find("LISTEN"); at != std::string::npos; at = http.find("LISTEN", at)) {
-    http.replace(at, 6, listen);
+void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
+    text->replace(at, from.size(), to);
   }
+}
+
+std::string ConfigText(const Config& config, const std::string& dir, uint16_t port,
+                       uint16_t quic_port = 0) {
+  std::string http = config.http;
+  ReplaceAll(&http, "LISTEN", "127.0.0.1:" + std::to_string(port));
+  ReplaceAll(&http, "QUIC_ADDRESS", "127.0.0.1:" + std::to_string(quic_port));
   // Workers of a root master would run as nobody, who cannot read the
   // tests' private directories, unless the test names the user.
   bool names_user = config.main.find("\nuser ") != std::string::npos;
@@ -73,12 +79,19 @@ std::string FindNginx() {
 
 Nginx::Nginx(const std::string& nginx, const Config& config, const std::vector<std::string>& env) {
   MakeNonBlocking(listener_);
-  dir_.Write("nginx.conf", ConfigText(config, dir_.path(), listener_.port()));
+  std::vector<std::pair<int, int>> inherited = {{listener_.fd(), kListenFd}};
+  std::vector<int> fds = {kListenFd};
+  if (config.quic) {
+    quic_listener_ = std::make_unique<test_support::LoopbackListener>(SOCK_DGRAM);
+    MakeNonBlocking(*quic_listener_);
+    inherited.emplace_back(quic_listener_->fd(), kQuicFd);
+    fds.push_back(kQuicFd);
+  }
+  dir_.Write("nginx.conf", ConfigText(config, dir_.path(), listener_.port(), quic_port()));
   std::vector<std::string> environment = Environment(env);
-  environment.push_back(test_support::NginxInheritedSocketEnv(kListenFd));
-  child_ = std::make_unique<fcgi_test::Child>(
-      Arguments(nginx, dir_.path()), environment, dir_.path() + "/stderr.log",
-      std::vector<std::pair<int, int>>{{listener_.fd(), kListenFd}}, true);
+  environment.push_back(test_support::NginxInheritedSocketEnv(fds));
+  child_ = std::make_unique<fcgi_test::Child>(Arguments(nginx, dir_.path()), environment,
+                                              dir_.path() + "/stderr.log", inherited, true);
 }
 
 Nginx::~Nginx() { Quit(); }

@@ -20,12 +20,15 @@ namespace nginx_test {
 std::string FindNginx();
 
 // What goes into nginx.conf besides the fixed parts (pid, logs, temp paths,
-// events). In `http`, "LISTEN" stands for the inherited socket's address.
+// events). In `http`, "LISTEN" stands for the inherited socket's address,
+// and with `quic` "QUIC_ADDRESS" for that of an inherited UDP socket
+// (`listen QUIC_ADDRESS quic;`, an nginx with http_v3_module).
 struct Config {
-  std::string main;  // main context: load_module, env, thread_pool
-  std::string http;  // inside the http block: server blocks
-  int workers = 1;   // worker processes beside the master (at least 1)
+  std::string main;       // main context: load_module, env, thread_pool
+  std::string http;       // inside the http block: server blocks
+  int workers = 1;        // worker processes beside the master (at least 1)
   int connections = 256;  // worker_connections
+  bool quic = false;      // nginx also inherits a UDP socket
 };
 
 class Nginx {
@@ -41,6 +44,8 @@ class Nginx {
   Nginx& operator=(const Nginx&) = delete;
 
   uint16_t port() const { return listener_.port(); }
+  // The UDP port of QUIC_ADDRESS (a Config with `quic`).
+  uint16_t quic_port() const { return quic_listener_ ? quic_listener_->port() : 0; }
   const std::string& dir() const { return dir_.path(); }
   fcgi_test::Child& process() { return *child_; }
 
@@ -57,6 +62,7 @@ class Nginx {
 
  private:
   test_support::LoopbackListener listener_;
+  std::unique_ptr<test_support::LoopbackListener> quic_listener_;
   fcgi_test::TempDir dir_;
   std::unique_ptr<fcgi_test::Child> child_;
 };

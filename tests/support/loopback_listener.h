@@ -5,18 +5,21 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/socket.h>
 
 #include <string>
+#include <vector>
 
 namespace test_support {
 
-// A TCP socket listening on 127.0.0.1 at a port the kernel chose. The
-// descriptor is close-on-exec; hand it to a child under a fixed number
-// (dup2 in the child clears the flag on the copy).
+// A TCP socket listening on 127.0.0.1 at a port the kernel chose, or with
+// SOCK_DGRAM a UDP socket bound there (nginx's QUIC). The descriptor is
+// close-on-exec; hand it to a child under a fixed number (dup2 in the
+// child clears the flag on the copy).
 class LoopbackListener {
  public:
   // Throws std::runtime_error when the socket cannot be made.
-  LoopbackListener();
+  explicit LoopbackListener(int type = SOCK_STREAM);
   ~LoopbackListener();
   LoopbackListener(const LoopbackListener&) = delete;
   LoopbackListener& operator=(const LoopbackListener&) = delete;
@@ -29,11 +32,11 @@ class LoopbackListener {
   uint16_t port_ = 0;
 };
 
-// The environment entry ("NGINX=3;") that makes nginx take over the
-// listening descriptor `fd` it inherited: a `listen` directive for the
-// same address then uses it instead of binding. nginx 1.22 needs its
+// The environment entry ("NGINX=3;4;") that makes nginx take over the
+// listening descriptors `fds` it inherited: a `listen` directive for the
+// same address then uses one instead of binding. nginx 1.22 needs its
 // master process for this (with `master_process off` it crashes on an
 // inherited socket).
-std::string NginxInheritedSocketEnv(int fd);
+std::string NginxInheritedSocketEnv(const std::vector<int>& fds);
 
 }  // namespace test_support
