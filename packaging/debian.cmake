@@ -16,6 +16,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 # Read by cpack-generators.cmake at packaging time, hence the CPACK_ prefix.
 set(CPACK_ORVANE_DEB_COMPONENTS ${package_components})
+set(CPACK_ORVANE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION httpd)
@@ -26,6 +27,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # explicit Depends below.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/platform)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The packages and the zip get the same modes whatever the builder's umask.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/staging-modes.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/deb-member-modes.cmake)
 # Packages built for one Debian release (scripts/build-packages.sh) depend
 # on that release's libraries and nginx, so their version names it:
 # 0.0.1~deb13. The tilde sorts it before a plain 0.0.1.

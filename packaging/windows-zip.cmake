@@ -39,4 +39,5 @@ install(CODE [[
     string(APPEND sums "${hash}  ${file}\n")
   endforeach()
   file(WRITE "${root}/SHA256SUMS" "${sums}")
+  file(CHMOD "${root}/SHA256SUMS" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ]] COMPONENT windows EXCLUDE_FROM_ALL)
