@@ -7,10 +7,21 @@
 # their traced twins byte for byte. When any differs, diffoscope says
 # where; its reports are left in build/reproducible/.
 #
-#   packaging/check-reproducible.sh [COMMIT]
+# With --reuse, the first build is the one this clean checkout already
+# made (CI: scripts/test.sh runs the package workflow), and only the
+# second is built.
+#
+#   packaging/check-reproducible.sh [COMMIT | --reuse]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh serve windows package reproducible
+reuse=false
+if [ "${1:-}" = --reuse ]; then
+  reuse=true
+  set -- HEAD
+  [ -z "$(git status --porcelain)" ] ||
+    { echo "$0 --reuse: the checkout has changes; its build is not of a commit" >&2; exit 2; }
+fi
 commit=$(git rev-parse --verify "${1:-HEAD}^{commit}")
 out=$(pwd)/build/reproducible
 rm -rf "$out"
@@ -35,6 +46,12 @@ build() {
       cmake --workflow --preset package) > "$out/$name.log" 2>&1 ||
     { tail -n 40 "$out/$name.log" >&2; exit 1; }
   echo "check-reproducible: $name build in $dir took $((SECONDS - started)) s" >&2
+  collect "$name" "$dir"
+}
+
+# collect NAME DIR: the artifacts of the build in DIR, into $out/NAME/.
+collect() {
+  local name=$1 dir=$2
   mkdir -p "$out/$name"
   cp "$dir"/build/package/*.deb "$dir"/build/package/*.zip "$out/$name/"
   local arch
@@ -45,7 +62,11 @@ build() {
   done
 }
 # The second build starts when the first has ended, minutes later.
-build first "$work/first" 022 LC_ALL=C.UTF-8 TZ=UTC0
+if $reuse; then
+  collect first .
+else
+  build first "$work/first" 022 LC_ALL=C.UTF-8 TZ=UTC0
+fi
 build second "$work/a/longer/path/second" 077 LOCPATH="$work" LC_ALL=ja_JP.UTF-8 TZ=JST-9
 
 different=()
