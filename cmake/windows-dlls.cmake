@@ -85,7 +85,10 @@ foreach(arch x86_64 i686)
       -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-w64-${arch}.cmake
       -DCMAKE_BUILD_TYPE=Release
       -DORVANE_BUILD_TESTS=${ORVANE_WINDOWS_TESTS}
-    INSTALL_COMMAND ${CMAKE_COMMAND} --install <BINARY_DIR> --strip
+    # strip rewrites the PE header with the current time unless
+    # SOURCE_DATE_EPOCH says another: 0, as the link leaves it.
+    INSTALL_COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+                    ${CMAKE_COMMAND} --install <BINARY_DIR> --strip
                     --prefix ${CMAKE_BINARY_DIR}/windows/${windows_arch_dir_${arch}}
     BUILD_BYPRODUCTS ${ORVANE_WINDOWS_BUILD_${arch}}/extension/orvanehp.dll
                      ${ORVANE_WINDOWS_BUILD_${arch}}/extension/trace/orvanehp.dll
