@@ -14,6 +14,9 @@ endif()
 if(CPACK_GENERATOR STREQUAL "DEB")
   set(CPACK_COMPONENTS_ALL ${CPACK_ORVANE_DEB_COMPONENTS})
 elseif(CPACK_GENERATOR STREQUAL "ZIP")
+  # A zip entry's DOS time is a local time: UTC's, whatever the builder's
+  # time zone (the entry's Unix time is UTC anyway).
+  set(ENV{TZ} UTC0)
   set(CPACK_COMPONENTS_ALL windows)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
