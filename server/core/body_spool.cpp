@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +38,7 @@ BodySpool& BodySpool::operator=(BodySpool&& other) noexcept {
 }
 
 bool BodySpool::Append(const char* data, size_t size, std::string* memory) {
-  if (memory->size() < kBodyWindow) {
+  if (fd_ < 0 && memory->size() < kBodyWindow) {
     size_t take = std::min(size, kBodyWindow - memory->size());
     memory->append(data, take);
     data += take;
@@ -78,6 +79,16 @@ long BodySpool::Read(void* buffer, size_t size) {
   if (done <= 0) return -1;
   read_ += static_cast<uint64_t>(done);
   return done;
+}
+
+long BodySpool::SendTo(int socket) {
+  off_t offset = static_cast<off_t>(read_);
+  ssize_t sent;
+  do {
+    sent = sendfile(socket, fd_, &offset, static_cast<size_t>(unread()));
+  } while (sent < 0 && errno == EINTR);
+  if (sent > 0) read_ += static_cast<uint64_t>(sent);
+  return sent;
 }
 
 }  // namespace isapi
