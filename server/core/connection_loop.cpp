@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
 #include <system_error>
+
+#include "server/core/body_spool.h"
 
 namespace isapi {
 
@@ -35,34 +38,153 @@ int MillisecondsUntil(Clock::time_point when) {
 
 }  // namespace
 
-bool SendAll(int fd, std::string_view bytes, std::chrono::milliseconds timeout) {
-  Clock::time_point deadline = Clock::now() + timeout;
-  while (!bytes.empty()) {
-    ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent > 0) {
-      bytes.remove_prefix(static_cast<size_t>(sent));
-      deadline = Clock::now() + timeout;
-      continue;
+// One connection's answers on their way to the peer: sent at once as far
+// as the socket takes them, the rest held (memory, then a temporary file)
+// and sent as the peer takes it. Used by one thread at a time (see Channel).
+class ConnectionLoops::Output final : public Channel {
+ public:
+  Output(int fd, const LoopSettings& settings) : fd_(fd), settings_(settings) {}
+
+  bool Send(std::string_view bytes) override {
+    if (lost_) return false;
+    if (held_ > 0 && !Flush()) return false;
+    if (held_ == 0) {
+      ssize_t sent;
+      do {
+        sent = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      } while (sent < 0 && errno == EINTR);
+      if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Lose();
+      if (sent > 0) bytes.remove_prefix(static_cast<size_t>(sent));
+      if (bytes.empty()) return true;
+      held_since_ = last_taken_ = Clock::now();
     }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    pollfd room = {fd, POLLOUT, 0};
-    if (poll(&room, 1, MillisecondsUntil(deadline)) <= 0 && Clock::now() >= deadline) {
-      return false;
+    if (!file_.Append(bytes.data(), bytes.size(), &memory_)) return Lose();
+    held_ += bytes.size();
+    // The peer is judged on every write, so that a module streaming to a
+    // peer that fell behind learns it, whatever the buffer holds.
+    for (;;) {
+      Clock::time_point due = Due();
+      if (Clock::now() >= due) return Lose();
+      if (held_ <= settings_.answer_buffer) return true;
+      pollfd room = {fd_, POLLOUT, 0};
+      if (poll(&room, 1, MillisecondsUntil(due)) > 0 && !Flush()) return false;
     }
   }
-  return true;
-}
+
+  size_t PeekInput(void* buffer, size_t size) override {
+    size_t have = std::min(read_ahead_.size(), size);
+    memcpy(buffer, read_ahead_.data(), have);
+    if (have < size) {
+      ssize_t count = recv(fd_, static_cast<char*>(buffer) + have, size - have,
+                           MSG_PEEK | MSG_DONTWAIT);
+      if (count > 0) have += static_cast<size_t>(count);
+    }
+    return have;
+  }
+
+  // The bytes after the request, for PeekInput, while Answer runs.
+  void set_read_ahead(std::string_view bytes) { read_ahead_ = bytes; }
+
+  // Sends held bytes while the socket takes them. False once the peer is
+  // lost.
+  bool Flush() {
+    while (held_ > 0) {
+      ssize_t sent;
+      if (memory_sent_ < memory_.size()) {
+        sent = send(fd_, memory_.data() + memory_sent_, memory_.size() - memory_sent_,
+                    MSG_NOSIGNAL);
+      } else {
+        sent = file_.SendTo(fd_);
+      }
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+      if (sent <= 0) return Lose();
+      held_ -= static_cast<uint64_t>(sent);
+      taken_ += static_cast<uint64_t>(sent);
+      last_taken_ = Clock::now();
+      if (held_ == 0) held_time_ += last_taken_ - held_since_;
+      if (memory_sent_ < memory_.size()) memory_sent_ += static_cast<size_t>(sent);
+      if (memory_sent_ == memory_.size()) {
+        // An idle connection keeps no buffer.
+        std::string().swap(memory_);
+        memory_sent_ = 0;
+      }
+      // Its space goes back as soon as its bytes are out.
+      if (memory_.empty() && file_.unread() == 0) file_.Clear();
+    }
+    return true;
+  }
+
+  // When the peer, at its pace so far, will be lost unless it takes more:
+  // after taking nothing for the send timeout, or once it falls below the
+  // minimum rate. The rate counts only the time bytes wait for the peer
+  // (as HTTP.sys and Kestrel count it), less one send timeout of grace, so
+  // that a module slow to write costs its peer nothing. The far future
+  // while nothing is held.
+  Clock::time_point Due() const {
+    if (held_ == 0) return Clock::time_point::max();
+    Clock::time_point due = last_taken_ + settings_.request_timeout;
+    if (settings_.min_send_rate > 0) {
+      using Seconds = std::chrono::duration<double>;
+      // Held time left before the rate falls short; within what a
+      // time_point can hold.
+      double left = Seconds(settings_.request_timeout - held_time_).count() +
+                    static_cast<double>(taken_) / static_cast<double>(settings_.min_send_rate);
+      due = std::min(due, held_since_ + std::chrono::duration_cast<Clock::duration>(
+                                            Seconds(std::min(left, 1e9))));
+    }
+    return due;
+  }
+
+  uint64_t held() const { return held_; }
+  bool lost() const { return lost_; }
+
+ private:
+  // Gives up on the peer: the held bytes go, and the peer learns that
+  // nothing more will come.
+  bool Lose() {
+    lost_ = true;
+    held_ = 0;
+    std::string().swap(memory_);
+    memory_sent_ = 0;
+    file_.Clear();
+    shutdown(fd_, SHUT_RDWR);
+    return false;
+  }
+
+  int fd_;
+  const LoopSettings& settings_;
+  std::string_view read_ahead_;
+  bool lost_ = false;
+  std::string memory_;  // the first held bytes
+  size_t memory_sent_ = 0;
+  BodySpool file_;      // the held bytes after memory_
+  uint64_t held_ = 0;   // in memory_ and file_, not yet sent
+  // For the minimum rate: bytes the peer took of held ones, the time they
+  // waited for it before, and since when bytes are held now.
+  uint64_t taken_ = 0;
+  Clock::duration held_time_{};
+  Clock::time_point held_since_;
+  Clock::time_point last_taken_;
+};
 
 // A connection, owned by one event loop while it receives or answers a
 // request, and by the ConnectionLoops while it waits idle for the next.
 struct ConnectionLoops::Connection {
-  Connection(int fd, std::unique_ptr<Conversation> conversation)
-      : fd(fd), conversation(std::move(conversation)) {}
+  Connection(int fd, std::unique_ptr<Conversation> conversation, const LoopSettings& settings)
+      : fd(fd), conversation(std::move(conversation)), output(fd, settings) {}
   int fd;
-  Clock::time_point deadline;  // for its request, or for waiting idle
+  // For its request, for waiting idle, or, while it sends, Output::Due.
+  Clock::time_point deadline;
   std::unique_ptr<Conversation> conversation;
-  bool watched = false;     // registered with its loop's epoll
+  Output output;
+  // Its loop waits for room to send held bytes of an answer; what arrived
+  // after the request waits in `unread`, and `keep` says whether the
+  // connection may carry another request once the answer is out.
+  bool sending = false;
+  bool keep = false;
+  std::string unread;
+  uint32_t watched_events = 0;  // registered with its loop's epoll for these
   bool idle_armed = false;  // ever registered with the idle epoll
   bool idle = false;        // in ConnectionLoops::idle_ (guarded by idle_mutex_)
   bool lingering = false;   // answered for the last time; what arrives is dropped
@@ -109,7 +231,12 @@ class ConnectionLoops::EventLoop {
         } else if (source == &owner_->idle_epoll_fd_) {
           if (!stopping_) TakeUpIdle();
         } else {
-          OnReadable(static_cast<Connection*>(source));
+          auto* connection = static_cast<Connection*>(source);
+          if (connection->sending) {
+            OnWritable(connection);
+          } else {
+            OnReadable(connection);
+          }
         }
       }
       // After the events of this round: closing a connection earlier could
@@ -198,7 +325,7 @@ class ConnectionLoops::EventLoop {
     }
     // A web server sends its whole request right after connecting, so it
     // has often arrived already: then the connection never enters epoll.
-    Receive(new Connection(fd, std::move(conversation)));
+    Receive(new Connection(fd, std::move(conversation), owner_->settings_));
   }
 
   // Takes up a kept connection whose next request has begun to arrive
@@ -222,15 +349,25 @@ class ConnectionLoops::EventLoop {
     connection->deadline = Clock::now() + owner_->settings_.request_timeout;
     receiving_.push_back(connection);
     connection->self = std::prev(receiving_.end());
-    if (!OnReadable(connection)) return;
-    epoll_event event = {};
-    event.events = EPOLLIN | EPOLLRDHUP;
-    event.data.ptr = connection;
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, connection->fd, &event) != 0) {
-      Close(connection);
-    } else {
-      connection->watched = true;
+    if (OnReadable(connection) && connection->watched_events == 0) {
+      Watch(connection, EPOLLIN | EPOLLRDHUP);
     }
+  }
+
+  // Has this loop's epoll watch `connection` for `events`. False when it
+  // cannot; the connection is then closed.
+  bool Watch(Connection* connection, uint32_t events) {
+    if (connection->watched_events == events) return true;
+    epoll_event event = {};
+    event.events = events;
+    event.data.ptr = connection;
+    int operation = connection->watched_events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    if (epoll_ctl(epoll_fd_, operation, connection->fd, &event) != 0) {
+      Close(connection);
+      return false;
+    }
+    connection->watched_events = events;
+    return true;
   }
 
   // Reads what has arrived and acts on it. False when the connection has
@@ -243,8 +380,42 @@ class ConnectionLoops::EventLoop {
       return false;
     }
     if (connection->lingering) return true;
-    const char* data = buffer_.data();
-    size_t left = static_cast<size_t>(count);
+    return Act(connection, buffer_.data(), static_cast<size_t>(count));
+  }
+
+  // Sends what the socket takes of a held answer; once it is all out, goes
+  // on as after an answer sent at once.
+  void OnWritable(Connection* connection) {
+    Output& output = connection->output;
+    if (!output.Flush()) {
+      Close(connection);
+      return;
+    }
+    if (output.held() > 0) {
+      Reschedule(connection, output.Due());
+      return;
+    }
+    connection->sending = false;
+    std::string unread = std::move(connection->unread);
+    connection->unread.clear();
+    bool keep = connection->keep && !stopping_;
+    if (keep && unread.empty() && !connection->conversation->has_pending_input()) {
+      KeepIdle(connection);
+      return;
+    }
+    if (!Watch(connection, EPOLLIN | EPOLLRDHUP)) return;
+    if (!keep) {
+      EndAfterLastAnswer(connection, !unread.empty());
+      return;
+    }
+    Reschedule(connection, Clock::now() + owner_->settings_.request_timeout);
+    Act(connection, unread.data(), unread.size());
+  }
+
+  // Acts on `left` bytes that arrived at `data`: feeds them to the
+  // conversation and answers every request they complete. False when the
+  // connection has left receiving_ (closed, or kept idle).
+  bool Act(Connection* connection, const char* data, size_t left) {
     for (;;) {
       size_t used = 0;
       Conversation* conversation = connection->conversation.get();
@@ -270,26 +441,46 @@ class ConnectionLoops::EventLoop {
         Linger(connection);
         return true;
       }
-      if (!conversation->Answer(connection->fd, std::string_view(data, left),
-                                owner_->settings_.request_timeout) ||
-          stopping_) {
-        char next;
-        if (left > 0 || conversation->has_pending_input() ||
-            recv(connection->fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
-          Linger(connection);
-          return true;
-        }
+      Output& output = connection->output;
+      output.set_read_ahead(std::string_view(data, left));
+      bool keep = conversation->Answer(&output) && !stopping_;
+      output.set_read_ahead({});
+      if (output.lost()) {
         Close(connection);
         return false;
       }
+      if (output.held() > 0) {
+        // Nothing more is read until the answer is out, so that one
+        // connection holds one answer at most.
+        connection->sending = true;
+        connection->keep = keep;
+        connection->unread.assign(data, left);
+        if (!Watch(connection, EPOLLOUT)) return false;
+        Reschedule(connection, output.Due());
+        return true;
+      }
+      if (!keep) return EndAfterLastAnswer(connection, left > 0);
       if (left == 0 && !conversation->has_pending_input()) {
         KeepIdle(connection);
         return false;
       }
       // The next request has begun in the same read: a new deadline for it.
-      connection->deadline = Clock::now() + owner_->settings_.request_timeout;
-      receiving_.splice(receiving_.end(), receiving_, connection->self);
+      Reschedule(connection, Clock::now() + owner_->settings_.request_timeout);
     }
+  }
+
+  // After the last answer on `connection` has gone out: lingers when the
+  // peer has sent more (`more_input`, or bytes still in the socket),
+  // closes otherwise. False when the connection has left receiving_.
+  bool EndAfterLastAnswer(Connection* connection, bool more_input) {
+    char next;
+    if (more_input || connection->conversation->has_pending_input() ||
+        recv(connection->fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+      Linger(connection);
+      return true;
+    }
+    Close(connection);
+    return false;
   }
 
   // Closes the connection once the peer has seen its last answer: closing
@@ -301,19 +492,26 @@ class ConnectionLoops::EventLoop {
   void Linger(Connection* connection) {
     shutdown(connection->fd, SHUT_WR);
     connection->lingering = true;
-    connection->deadline = std::min(connection->deadline, Clock::now() + kLinger);
-    // Back into deadline order.
+    Reschedule(connection, std::min(connection->deadline, Clock::now() + kLinger));
+  }
+
+  // Gives a connection in receiving_ a new deadline, keeping the list in
+  // deadline order.
+  void Reschedule(Connection* connection, Clock::time_point deadline) {
+    connection->deadline = deadline;
     receiving_.erase(connection->self);
     auto at = receiving_.end();
-    while (at != receiving_.begin() && (*std::prev(at))->deadline > connection->deadline) --at;
+    while (at != receiving_.begin() && (*std::prev(at))->deadline > deadline) --at;
     connection->self = receiving_.insert(at, connection);
   }
 
   // Hands a connection whose answer went out whole to the idle ones, where
   // it costs no thread until its next request arrives.
   void KeepIdle(Connection* connection) {
-    if (connection->watched) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd, nullptr);
-    connection->watched = false;
+    if (connection->watched_events != 0) {
+      epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd, nullptr);
+    }
+    connection->watched_events = 0;
     receiving_.erase(connection->self);
     bool armed;
     {
@@ -357,6 +555,8 @@ class ConnectionLoops::EventLoop {
     epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, owner_->idle_epoll_fd_, nullptr);
     for (auto at = receiving_.begin(); at != receiving_.end();) {
       Connection* connection = *at++;
+      // An answer still going out is let finish, under its own deadline.
+      if (connection->sending) continue;
       if (!connection->conversation->started()) {
         Close(connection);
       } else {

@@ -16,6 +16,15 @@
 // hand-over between threads, which a receiving thread feeding a worker
 // queue costs on every request.
 //
+// The loops never wait on a peer. A module's answer leaves the module's
+// thread as fast as it writes it: what the socket does not take at once is
+// held for its connection (memory, then an unlinked temporary file, as
+// nginx buffers an upstream's answer) and sent as epoll reports room, so a
+// slow reader costs buffer space, not a thread. A connection reads no
+// further request until its answer is out. Past LoopSettings::answer_buffer
+// the module's writes wait for the peer; a peer that takes nothing for the
+// send timeout, or falls below the minimum rate, is dropped.
+//
 // A connection whose answer went out whole and that may carry another
 // request waits in an epoll instance the threads share (EPOLLONESHOT), not
 // in its thread's: whichever thread is free takes up its next request, so
@@ -24,6 +33,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include <atomic>
 #include <chrono>
@@ -37,6 +47,29 @@
 #include <vector>
 
 namespace isapi {
+
+// The loop's side of one connection, through which a conversation answers
+// a request: the loop owns the connection's bytes both ways, and sends
+// what is queued as the peer takes it, without a thread waiting on the
+// peer. Used by one thread at a time: the one in Conversation::Answer, or
+// a thread of the module while that call waits for it.
+class Channel {
+ public:
+  virtual ~Channel() = default;
+
+  // Queues `bytes` for the peer: what the peer does not take at once is
+  // held, in memory and then in an unlinked temporary file, and sent as the
+  // peer takes it, also after Answer has returned. Returns at once unless
+  // the connection then holds more than LoopSettings::answer_buffer; then
+  // waits until the peer has taken enough. False, now and for every later
+  // call, once the peer is lost: gone, taking nothing for the send
+  // timeout, or slower than LoopSettings::min_send_rate.
+  virtual bool Send(std::string_view bytes) = 0;
+
+  // Copies up to `size` bytes that arrived after the request to `buffer`
+  // without taking them; returns the count.
+  virtual size_t PeekInput(void* buffer, size_t size) = 0;
+};
 
 // One connection's protocol: reads its requests from the bytes that
 // arrive, one at a time, and answers each. Used by one thread at a time.
@@ -67,12 +100,10 @@ class Conversation {
   // which the next Feed (of 0 bytes) acts on.
   virtual bool has_pending_input() const { return false; }
 
-  // Answers the request Feed reported, writing to `fd` (connected and
-  // non-blocking) with SendAll's `write_timeout`; `read_ahead`
-  // holds the bytes that arrived after the request. Returns whether the
-  // connection may carry another request; then it is ready for it.
-  virtual bool Answer(int fd, std::string_view read_ahead,
-                      std::chrono::milliseconds write_timeout) = 0;
+  // Answers the request Feed reported through `channel`. Returns whether
+  // the connection may carry another request once the answer has gone
+  // out; then the conversation is ready for it.
+  virtual bool Answer(Channel* channel) = 0;
 };
 
 // Makes the conversation of each new connection.
@@ -89,17 +120,19 @@ struct LoopSettings {
   unsigned max_connections = 1024;  // open at once; more wait in the listen queue
   // How long a connection may take to deliver a whole request (counted from
   // its accept, or from the first byte after waiting idle), and how long
-  // the peer may leave an answer untaken (see SendAll).
+  // the peer may take nothing of an answer (the send timeout, as nginx's
+  // send_timeout).
   std::chrono::milliseconds request_timeout{30000};
   // How long a kept connection may wait for its next request.
   std::chrono::milliseconds idle_timeout{75000};
+  // Bytes of answer one connection may hold for its peer before the
+  // module's writes wait for the peer (nginx's proxy_max_temp_file_size).
+  uint64_t answer_buffer = uint64_t{1} << 30;
+  // Bytes per second a peer must take, on average, of what is held for it,
+  // once it has been held one send timeout; a slower peer is lost (as
+  // HTTP.sys's minBytesPerSecond). 0: no minimum.
+  uint64_t min_send_rate = 240;
 };
-
-// Sends all of `bytes` to the non-blocking socket `fd`, waiting for room
-// as long as the peer takes some bytes at least every `timeout` (as
-// nginx's send_timeout does), so that a slow reader still gets a long
-// answer. False when the peer is gone or took nothing for `timeout`.
-bool SendAll(int fd, std::string_view bytes, std::chrono::milliseconds timeout);
 
 class ConnectionLoops {
  public:
@@ -132,6 +165,7 @@ class ConnectionLoops {
 
  private:
   struct Connection;
+  class Output;
   class EventLoop;
 
   void CloseConnection(Connection* connection);

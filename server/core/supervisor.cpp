@@ -21,7 +21,8 @@ namespace isapi {
 
 const std::vector<KnownOption> kServeOptions = {
     {"--workers", true}, {"--drain-timeout", true}, {"--request-terminate-timeout", true},
-    {"--hold-limit", true}, {"--max-request-body", true}};
+    {"--hold-limit", true}, {"--max-request-body", true}, {"--answer-buffer", true},
+    {"--min-send-rate", true}};
 
 const char kServeOptionsUsage[] =
     "  --workers N          serve from N (0-64, default 1) worker processes under a\n"
@@ -39,7 +40,18 @@ const char kServeOptionsUsage[] =
     "                       fails gets a clean 500; a longer answer streams\n"
     "  --max-request-body BYTES\n"
     "                       answer 413 to a request whose body is longer\n"
-    "                       (0-4294967294, default 30000000)\n";
+    "                       (0-4294967294, default 30000000)\n"
+    "  --answer-buffer BYTES\n"
+    "                       hold up to BYTES (0-1099511627776, default 1073741824)\n"
+    "                       of answer a client has not taken yet, in memory and\n"
+    "                       then in a deleted file in $TMPDIR (else /tmp), so\n"
+    "                       that the module's thread need not wait for the client;\n"
+    "                       past that, the module's writes wait for the client\n"
+    "  --min-send-rate BYTES\n"
+    "                       close a connection whose client takes an answer held\n"
+    "                       for it slower than BYTES a second on average, once the\n"
+    "                       request timeout has passed (0-1073741824, default 240;\n"
+    "                       0: no minimum); the module's next write then fails\n";
 
 bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error) {
   uint64_t workers = settings->workers;
@@ -51,7 +63,11 @@ bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::
                     &terminate, error) ||
       !NumberOption(values, "--hold-limit", 0, kMaxHoldLimit, &settings->hold_limit, error) ||
       !NumberOption(values, "--max-request-body", 0, kMaxRequestBodyLimit,
-                    &settings->max_request_body, error)) {
+                    &settings->max_request_body, error) ||
+      !NumberOption(values, "--answer-buffer", 0, kMaxAnswerBuffer, &settings->answer_buffer,
+                    error) ||
+      !NumberOption(values, "--min-send-rate", 0, kMaxMinSendRate, &settings->min_send_rate,
+                    error)) {
     return false;
   }
   if (terminate != 0 && workers == 0) {

@@ -59,6 +59,9 @@ struct ServeSettings {
   // A request whose body is longer gets 413 without reaching the module:
   // IIS's maxAllowedContentLength and its default.
   uint64_t max_request_body = 30000000;
+  // See LoopSettings (connection_loop.h).
+  uint64_t answer_buffer = uint64_t{1} << 30;
+  uint64_t min_send_rate = 240;
 };
 
 constexpr unsigned kMaxWorkers = 64;
@@ -66,6 +69,8 @@ constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
 constexpr uint64_t kMaxHoldLimit = 1024 * 1024 * 1024;
 // cbTotalBytes is 32 bits wide and its all-ones value means "unknown".
 constexpr uint64_t kMaxRequestBodyLimit = 0xFFFFFFFE;
+constexpr uint64_t kMaxAnswerBuffer = uint64_t{1} << 40;
+constexpr uint64_t kMaxMinSendRate = uint64_t{1} << 30;
 
 // The options of ServeSettings, for a front end's command line.
 extern const std::vector<KnownOption> kServeOptions;

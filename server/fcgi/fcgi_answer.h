@@ -18,8 +18,8 @@ namespace isapi_fcgi {
 class RecordOutput {
  public:
   virtual ~RecordOutput() = default;
-  // Sends all of `bytes`; false when they cannot be delivered (the web
-  // server went away or stopped reading past the deadline).
+  // Queues all of `bytes` for the web server; false when they cannot be
+  // delivered (it went away, or took them too slowly).
   virtual bool Send(std::string_view bytes) = 0;
   // Whether the web server aborted the request, so that the module's next
   // write fails as it would for a departed HTTP client.

@@ -51,6 +51,8 @@ class FcgiFrontEnd : public isapi::FrontEnd {
     settings.loop.max_connections = settings.limits.max_connections;
     settings.loop.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
     settings.loop.idle_timeout = std::chrono::seconds(options_.idle_timeout_seconds);
+    settings.loop.answer_buffer = options_.serve.answer_buffer;
+    settings.loop.min_send_rate = options_.serve.min_send_rate;
     responder_ = std::make_unique<isapi_fcgi::Responder>(module, listen_fd_, settings);
     return responder_->Start(error);
   }

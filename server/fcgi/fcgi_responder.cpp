@@ -1,10 +1,5 @@
 #include "server/fcgi/fcgi_responder.h"
 
-#include <string.h>
-#include <sys/socket.h>
-
-#include <algorithm>
-
 #include "server/core/calls_in_flight.h"
 #include "server/fcgi/fcgi_answer.h"
 #include "server/fcgi/fcgi_request.h"
@@ -13,46 +8,32 @@ namespace isapi_fcgi {
 
 namespace {
 
-// Sends to a non-blocking socket (see isapi::SendAll).
-class SocketOutput : public RecordOutput {
+// Records on their way to the web server, through the connection's channel.
+class ChannelOutput : public RecordOutput {
  public:
-  // `read_ahead`: bytes already read from the connection after the request.
-  SocketOutput(int fd, uint16_t request_id, std::string_view read_ahead,
-               std::chrono::milliseconds timeout)
-      : fd_(fd),
-        request_id_(request_id),
-        read_ahead_(read_ahead),
-        timeout_(timeout) {}
+  ChannelOutput(isapi::Channel* channel, uint16_t request_id)
+      : channel_(channel), request_id_(request_id) {}
 
   // While its request runs a web server sends nothing on the connection
   // but ABORT_REQUEST: a look at the next record header finds it, and
   // leaves the bytes to the reader.
   bool Abandoned() override {
     unsigned char header[kRecordHeaderSize];
-    size_t have = std::min(read_ahead_.size(), sizeof header);
-    memcpy(header, read_ahead_.data(), have);
-    if (have < sizeof header) {
-      ssize_t count = recv(fd_, header + have, sizeof header - have, MSG_PEEK | MSG_DONTWAIT);
-      if (count > 0) have += static_cast<size_t>(count);
-    }
-    return have == sizeof header && header[1] == kAbortRequest &&
-           ((header[2] << 8) | header[3]) == request_id_;
+    return channel_->PeekInput(header, sizeof header) == sizeof header &&
+           header[1] == kAbortRequest && ((header[2] << 8) | header[3]) == request_id_;
   }
 
-  bool Send(std::string_view bytes) override { return isapi::SendAll(fd_, bytes, timeout_); }
+  bool Send(std::string_view bytes) override { return channel_->Send(bytes); }
 
  private:
-  int fd_;
+  isapi::Channel* channel_;
   uint16_t request_id_;
-  std::string_view read_ahead_;
-  std::chrono::milliseconds timeout_;
 };
 
 }  // namespace
 
-bool AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
-                   std::string_view read_ahead, std::chrono::milliseconds write_timeout) {
-  SocketOutput out(fd, request.id, read_ahead, write_timeout);
+bool AnswerRequest(isapi::Module* module, isapi::Channel* channel, ResponderRequest request) {
+  ChannelOutput out(channel, request.id);
   isapi::Request http;
   bool valid_host = RequestFromParams(request.params, &http);
   http.body = std::move(request.body);
@@ -100,13 +81,10 @@ class FcgiConversation : public isapi::Conversation {
   std::string* replies() override { return reader_.replies(); }
   bool started() const override { return reader_.started(); }
 
-  bool Answer(int fd, std::string_view read_ahead,
-              std::chrono::milliseconds write_timeout) override {
+  bool Answer(isapi::Channel* channel) override {
     ResponderRequest& request = reader_.request();
     bool keep = request.keep_conn;
-    if (has_request_) {
-      keep = AnswerRequest(module_, fd, std::move(request), read_ahead, write_timeout) && keep;
-    }
+    if (has_request_) keep = AnswerRequest(module_, channel, std::move(request)) && keep;
     reader_ = RequestReader(limits_);
     return keep;
   }

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "server/core/connection_loop.h"
 #include "server/core/host_core.h"
@@ -26,17 +25,13 @@ struct ResponderSettings {
   Limits limits;
 };
 
-// Answers one complete request on `fd` (a connected, non-blocking socket)
-// and leaves the socket open: a responder request runs through `module`; a
-// parameter block over the limit gets 431, a request without
-// REQUEST_METHOD 400, a body over the limit 413. Writing the answer fails
-// once the web server takes nothing for `write_timeout`. Once the web
-// server aborts the request (ABORT_REQUEST, in `read_ahead`, the bytes
-// already read after the request, or still in the socket), the module's
-// writes fail. Returns whether the whole answer was sent.
-// Thread-safe.
-bool AnswerRequest(isapi::Module* module, int fd, ResponderRequest request,
-                   std::string_view read_ahead, std::chrono::milliseconds write_timeout);
+// Answers one complete request through its connection's `channel`: a
+// responder request runs through `module`; a parameter block over the
+// limit gets 431, a request without REQUEST_METHOD 400, a body over the
+// limit 413. Once the web server aborts the request (ABORT_REQUEST, among
+// the bytes after the request) or the channel loses it, the module's
+// writes fail. Returns whether the whole answer was queued. Thread-safe.
+bool AnswerRequest(isapi::Module* module, isapi::Channel* channel, ResponderRequest request);
 
 class Responder : public isapi::Protocol {
  public:

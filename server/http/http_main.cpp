@@ -57,6 +57,8 @@ class HttpFrontEnd : public isapi::FrontEnd {
     settings.loop.max_connections = ConnectionLimit(kConnectionLimit);
     settings.loop.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
     settings.loop.idle_timeout = settings.loop.request_timeout;
+    settings.loop.answer_buffer = options_.serve.answer_buffer;
+    settings.loop.min_send_rate = options_.serve.min_send_rate;
     settings.max_body = options_.serve.max_request_body;
     server_ = std::make_unique<isapi_http::HttpServer>(module, &log_, listen_fd_, settings);
     return server_->Start(error);

@@ -14,7 +14,8 @@ const char* Usage() {
       std::string("usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
          "                    [--threads N] [--access-log FILE|-]\n"
          "                    [--request-timeout S] [--workers N] [--drain-timeout S]\n"
-         "                    [--request-terminate-timeout S] [--allow-root]\n"
+         "                    [--request-terminate-timeout S] [--answer-buffer BYTES]\n"
+         "                    [--min-send-rate BYTES] [--allow-root]\n"
          "\n"
          "Serves HTTP/1.1 through the extension module at PATH.\n"
          "  --module PATH        the module (.so) to load; required\n"
@@ -27,8 +28,9 @@ const char* Usage() {
          "  --access-log FILE|-  append a Common Log Format line per request to FILE,\n"
          "                       or write it to standard output with -\n"
          "  --request-timeout S  close a connection whose request has not arrived whole\n"
-         "                       S seconds (1-3600, default 30) after it began, and one\n"
-         "                       kept open that long without a request\n") +
+         "                       S seconds (1-3600, default 30) after it began, one\n"
+         "                       kept open that long without a request, and one whose\n"
+         "                       client takes nothing of its answer that long\n") +
          isapi::kServeOptionsUsage +
          "  --allow-root         run the module even as root (refused otherwise: the\n"
          "                       module would have every right on the machine)\n"

@@ -4,8 +4,6 @@
 
 #include <charconv>
 
-#include "server/core/connection_loop.h"
-
 namespace isapi_http {
 
 namespace {
@@ -74,7 +72,7 @@ void AnswerSink::Finish(bool complete) {
 }
 
 bool AnswerSink::Flush() {
-  if (!failed_ && !pending_.empty()) failed_ = !isapi::SendAll(fd_, pending_, write_timeout_);
+  if (!failed_ && !pending_.empty()) failed_ = !channel_->Send(pending_);
   pending_.clear();
   return !failed_;
 }

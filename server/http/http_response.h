@@ -4,9 +4,9 @@
 #include <stddef.h>
 
 #include <atomic>
-#include <chrono>
 #include <string>
 
+#include "server/core/connection_loop.h"
 #include "server/core/host_core.h"
 
 namespace isapi_http {
@@ -19,18 +19,17 @@ namespace isapi_http {
 void AppendHead(const isapi::ResponseHead& head, bool http10, bool chunked, bool keep_alive,
                 std::string* out);
 
-// Sends one answer to the client on a non-blocking socket (see
-// isapi::SendAll for how long it waits for room). A body of unknown length is chunked for HTTP/1.1 and
-// ends with the connection for HTTP/1.0. The head goes out with the first
-// body bytes, so that a held answer leaves in one system call.
+// Sends one answer to the client through its connection's channel. A body
+// of unknown length is chunked for HTTP/1.1 and ends with the connection
+// for HTTP/1.0. The head goes out with the first body bytes, so that a
+// held answer leaves in one system call.
 class AnswerSink : public isapi::ResponseSink {
  public:
   // `client_keeps_alive`: what the request asked for. Once `*stopping`,
   // the connection closes after the answer.
-  AnswerSink(int fd, std::chrono::milliseconds write_timeout, bool http10,
-             bool client_keeps_alive, const std::atomic<bool>* stopping)
-      : fd_(fd),
-        write_timeout_(write_timeout),
+  AnswerSink(isapi::Channel* channel, bool http10, bool client_keeps_alive,
+             const std::atomic<bool>* stopping)
+      : channel_(channel),
         http10_(http10),
         keep_alive_(client_keeps_alive),
         stopping_(stopping) {}
@@ -49,8 +48,7 @@ class AnswerSink : public isapi::ResponseSink {
  private:
   bool Flush();
 
-  int fd_;
-  std::chrono::milliseconds write_timeout_;
+  isapi::Channel* channel_;
   bool http10_;
   bool keep_alive_;
   const std::atomic<bool>* stopping_;

@@ -138,10 +138,10 @@ class HttpServer::Conversation : public isapi::Conversation {
   bool started() const override { return started_; }
   bool has_pending_input() const override { return !pending_.empty(); }
 
-  bool Answer(int fd, std::string_view, std::chrono::milliseconds write_timeout) override {
+  bool Answer(isapi::Channel* channel) override {
     isapi::Request& request = parser_->request;
     parser_->spool.AttachTo(&request);
-    AnswerSink sink(fd, write_timeout, parser_->version == 10,
+    AnswerSink sink(channel, parser_->version == 10,
                     isapi::ClientAllowsKeepAlive(request.protocol, request.headers),
                     &server_->stopping_);
     bool has_body = request.method != "HEAD";

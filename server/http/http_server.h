@@ -5,9 +5,10 @@
 //
 // A request is answered once it has arrived whole: its body is spooled
 // (isapi::BodySpool) while it arrives, under the body limit. The answer
-// follows the core's rule (host_core.h) and goes to the client as the core
-// releases it: a held answer in one piece, a longer one as the module
-// writes it.
+// follows the core's rule (host_core.h) and leaves for the connection's
+// channel as the core releases it: a held answer in one piece, a longer
+// one as the module writes it. The loop sends it on as the client takes
+// it, so a slow client costs buffer space, not the module's thread.
 #pragma once
 
 #include <stdint.h>

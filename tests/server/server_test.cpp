@@ -690,6 +690,60 @@ TEST(ServerLimits, ASlowReaderGetsAnAnswerThatOutlastsTheRequestTimeout) {
   EXPECT_GT(received, body.size());  // head and body
 }
 
+// A client that takes its answer slowly or not at all costs buffer space,
+// not the thread: with one thread, another client is served while the
+// module's long answer waits for the first. Past the answer buffer, the
+// module waits for the client, until the client takes nothing for the
+// request timeout or falls below the minimum rate: then its connection
+// closes and the module's next write fails, which lets the module go.
+TEST(ServerLimits, ClientsThatReadSlowlyOrNotAtAllHoldNoThread) {
+  // More than the socket buffers hold, and than a reader below takes in 10 s.
+  const size_t kAnswer = 64 * 1024 * 1024;
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    bool reads;  // 256 KiB every 50 ms, else nothing until the end
+  } cases[] = {
+      {"reads nothing, answer within the buffer", {}, false},
+      {"reads nothing, answer past the buffer",
+       {"--answer-buffer", "1048576", "--request-timeout", "1"}, false},
+      {"reads below the minimum rate",
+       {"--answer-buffer", "1048576", "--request-timeout", "1", "--min-send-rate", "67108864"},
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProbeEvents events;
+    std::vector<std::string> args = {"--module", PROBE_MODULE, "--threads", "1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ServerProcess server(args, {events.Environment()});
+    ASSERT_TRUE(server.started());
+    RawConnection slow(server.port());
+    ASSERT_TRUE(slow.Send("GET /big?" + std::to_string(kAnswer / 1024) +
+                          " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n"));
+    ASSERT_TRUE(events.WaitFor("enter /big"));
+    RawConnection page(server.port());
+    ASSERT_TRUE(page.Send("GET /page HTTP/1.1\r\nHost: t\r\n\r\n"));
+    size_t received = 0;
+    bool cut_while_reading = false;
+    for (int i = 0; c.reads && i < 200 && !cut_while_reading; ++i) {
+      std::string piece = slow.ReadAtLeast(256 * 1024, 1000);
+      received += piece.size();
+      cut_while_reading = piece.empty();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(cut_while_reading, c.reads);
+    EXPECT_TRUE(events.WaitFor("leave /big"));
+    EXPECT_NE(page.ReadThrough("page body").find("page body"), std::string::npos);
+    std::string rest = slow.ReadUntilClose();
+    received += rest.size();
+    // Only the buffered answer arrives whole; it is chunked (1 KiB writes).
+    bool whole = rest.size() >= 5 && rest.compare(rest.size() - 5, 5, "0\r\n\r\n") == 0;
+    EXPECT_EQ(whole, c.args.empty()) << received;
+    EXPECT_EQ(received > kAnswer, c.args.empty()) << received;
+  }
+}
+
 TEST(ServerLifecycle, RefusesToRunTheModuleAsRootUnlessAllowed) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   std::string output;
