@@ -1,10 +1,12 @@
 #include "server/core/connection_loop.h"
 
 #include <errno.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,20 +56,23 @@ class ConnectionLoops::Output final : public Channel {
         sent = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
       } while (sent < 0 && errno == EINTR);
       if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Lose();
-      if (sent > 0) bytes.remove_prefix(static_cast<size_t>(sent));
+      if (sent > 0) {
+        bytes.remove_prefix(static_cast<size_t>(sent));
+        pushed_ += sent;
+      }
       if (bytes.empty()) return true;
       held_since_ = last_taken_ = Clock::now();
+      acked_ = pushed_ - Queued();
     }
     if (!file_.Append(bytes.data(), bytes.size(), &memory_)) return Lose();
     held_ += bytes.size();
     // The peer is judged on every write, so that a module streaming to a
     // peer that fell behind learns it, whatever the buffer holds.
     for (;;) {
-      Clock::time_point due = Due();
-      if (Clock::now() >= due) return Lose();
+      if (Overdue(Clock::now())) return Lose();
       if (held_ <= settings_.answer_buffer) return true;
       pollfd room = {fd_, POLLOUT, 0};
-      if (poll(&room, 1, MillisecondsUntil(due)) > 0 && !Flush()) return false;
+      if (poll(&room, 1, MillisecondsUntil(Due())) > 0 && !Flush()) return false;
     }
   }
 
@@ -88,6 +93,7 @@ class ConnectionLoops::Output final : public Channel {
   // Sends held bytes while the socket takes them. False once the peer is
   // lost.
   bool Flush() {
+    int64_t pushed_before = pushed_;
     while (held_ > 0) {
       ssize_t sent;
       if (memory_sent_ < memory_.size()) {
@@ -97,12 +103,11 @@ class ConnectionLoops::Output final : public Channel {
         sent = file_.SendTo(fd_);
       }
       if (sent < 0 && errno == EINTR) continue;
-      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+      if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
       if (sent <= 0) return Lose();
       held_ -= static_cast<uint64_t>(sent);
-      taken_ += static_cast<uint64_t>(sent);
-      last_taken_ = Clock::now();
-      if (held_ == 0) held_time_ += last_taken_ - held_since_;
+      pushed_ += sent;
+      if (held_ == 0) held_time_ += Clock::now() - held_since_;
       if (memory_sent_ < memory_.size()) memory_sent_ += static_cast<size_t>(sent);
       if (memory_sent_ == memory_.size()) {
         // An idle connection keeps no buffer.
@@ -112,7 +117,18 @@ class ConnectionLoops::Output final : public Channel {
       // Its space goes back as soon as its bytes are out.
       if (memory_.empty() && file_.unread() == 0) file_.Clear();
     }
+    if (pushed_ != pushed_before && held_ > 0) Look(Clock::now());
     return true;
+  }
+
+  // Whether the peer is to be lost now (see Due). The socket may hold
+  // bytes the peer has taken without reporting room yet (a socket reports
+  // room only once much of its buffer is free), so they are counted
+  // before the peer is judged.
+  bool Overdue(Clock::time_point now) {
+    if (now < Due()) return false;
+    Look(now);
+    return now >= Due();
   }
 
   // When the peer, at its pace so far, will be lost unless it takes more:
@@ -140,6 +156,22 @@ class ConnectionLoops::Output final : public Channel {
   bool lost() const { return lost_; }
 
  private:
+  // Bytes the socket holds that the peer has not taken.
+  int64_t Queued() const {
+    int queued = 0;
+    ioctl(fd_, SIOCOUTQ, &queued);
+    return queued;
+  }
+
+  // Counts what the peer took of held bytes since the last look.
+  void Look(Clock::time_point now) {
+    int64_t acked = pushed_ - Queued();
+    if (acked <= acked_) return;
+    taken_ += static_cast<uint64_t>(acked - acked_);
+    acked_ = acked;
+    last_taken_ = now;
+  }
+
   // Gives up on the peer: the held bytes go, and the peer learns that
   // nothing more will come.
   bool Lose() {
@@ -160,8 +192,12 @@ class ConnectionLoops::Output final : public Channel {
   size_t memory_sent_ = 0;
   BodySpool file_;      // the held bytes after memory_
   uint64_t held_ = 0;   // in memory_ and file_, not yet sent
-  // For the minimum rate: bytes the peer took of held ones, the time they
-  // waited for it before, and since when bytes are held now.
+  // Bytes handed to the socket, and of those the ones the peer had taken
+  // at the last look.
+  int64_t pushed_ = 0;
+  int64_t acked_ = 0;
+  // For the minimum rate: bytes the peer took while bytes were held, the
+  // time they waited for it before, and since when bytes are held now.
   uint64_t taken_ = 0;
   Clock::duration held_time_{};
   Clock::time_point held_since_;
@@ -248,7 +284,12 @@ class ConnectionLoops::EventLoop {
       }
       Clock::time_point now = Clock::now();
       while (!receiving_.empty() && receiving_.front()->deadline <= now) {
-        Close(receiving_.front());
+        Connection* connection = receiving_.front();
+        if (connection->sending && !connection->output.Overdue(now)) {
+          Reschedule(connection, connection->output.Due());
+        } else {
+          Close(connection);
+        }
       }
       if (sweeps_idle_) owner_->CloseOverdueIdle(now);
       if (!watching_listen_ && !stopping_ && now >= retry_accept_at_) WatchListenSocket(true);
