@@ -221,8 +221,15 @@ struct ConnectionLoops::Connection {
   bool keep = false;
   std::string unread;
   uint32_t watched_events = 0;  // registered with its loop's epoll for these
-  bool idle_armed = false;  // ever registered with the idle epoll
-  bool idle = false;        // in ConnectionLoops::idle_ (guarded by idle_mutex_)
+  // Registered with the idle epoll (once, edge-triggered), and whether
+  // that registration reports events now: a connection its loop watches
+  // itself has it switched off, so that its bytes wake no other loop.
+  bool idle_registered = false;
+  bool idle_listening = false;
+  // Guarded by idle_mutex_: in ConnectionLoops::idle_; and whether another
+  // loop took an event of it from the idle epoll while a loop owned it.
+  bool idle = false;
+  bool missed_event = false;
   bool lingering = false;   // answered for the last time; what arrives is dropped
   std::list<Connection*>::iterator self;  // in its loop's receiving_, or in idle_
 };
@@ -295,6 +302,9 @@ class ConnectionLoops::EventLoop {
       if (!watching_listen_ && !stopping_ && now >= retry_accept_at_) WatchListenSocket(true);
     }
   }
+
+  // Odd while the loop may hold an event of the idle epoll (see TakeUpIdle).
+  uint64_t taking() const { return taking_.load(); }
 
   // Takes the listening socket out of this loop's epoll; called by
   // StopAccepting, from another thread, with the socket's lock held.
@@ -372,17 +382,32 @@ class ConnectionLoops::EventLoop {
   // Takes up a kept connection whose next request has begun to arrive
   // (or that the web server closed). Any loop may: a kept connection
   // belongs to no thread while it waits.
+  //
+  // The idle epoll also reports connections a loop owns (their requests
+  // arrive while they stay registered, see KeepIdle): such an event is
+  // only noted for the owner. While this loop may hold such an event,
+  // taking_ is odd, and a registered connection is freed only once every
+  // loop has let go of the events it took before the connection closed
+  // (see CloseConnection).
   void TakeUpIdle() {
+    ++taking_;
+    Connection* connection = nullptr;
     epoll_event event;
-    if (epoll_wait(owner_->idle_epoll_fd_, &event, 1, 0) != 1) return;  // another loop took it
-    auto* connection = static_cast<Connection*>(event.data.ptr);
-    {
+    if (epoll_wait(owner_->idle_epoll_fd_, &event, 1, 0) == 1) {
+      auto* taken = static_cast<Connection*>(event.data.ptr);
       std::lock_guard<std::mutex> lock(owner_->idle_mutex_);
-      if (connection->idle) owner_->idle_.erase(connection->self);
-      connection->idle = false;
+      if (!taken->idle) {
+        taken->missed_event = true;
+      } else {
+        owner_->idle_.erase(taken->self);
+        taken->idle = false;
+        connection = taken;
+      }
     }
-    Receive(connection);
+    ++taking_;
+    if (connection != nullptr) Receive(connection);
   }
+
 
   // Makes `connection` one this loop receives on, under a new deadline,
   // and reads what has arrived.
@@ -408,6 +433,12 @@ class ConnectionLoops::EventLoop {
       return false;
     }
     connection->watched_events = events;
+    if (connection->idle_listening) {
+      epoll_event silent = {};
+      silent.data.ptr = connection;
+      epoll_ctl(owner_->idle_epoll_fd_, EPOLL_CTL_MOD, connection->fd, &silent);
+      connection->idle_listening = false;
+    }
     return true;
   }
 
@@ -548,40 +579,52 @@ class ConnectionLoops::EventLoop {
 
   // Hands a connection whose answer went out whole to the idle ones, where
   // it costs no thread until its next request arrives.
+  //
+  // A connection is registered with the idle epoll once, edge-triggered,
+  // and stays registered while loops take it up and hand it back, so that
+  // a request answered at once costs no epoll_ctl (a one-shot registration
+  // would need re-arming after every answer). An edge that came while a
+  // loop owned it was taken by a loop that could not act on it
+  // (missed_event): the registration is then modified, which reports the
+  // bytes waiting again, before the connection is handed over.
   void KeepIdle(Connection* connection) {
     if (connection->watched_events != 0) {
       epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, connection->fd, nullptr);
     }
     connection->watched_events = 0;
     receiving_.erase(connection->self);
-    bool armed;
-    {
-      std::lock_guard<std::mutex> lock(owner_->idle_mutex_);
+    bool arm = !connection->idle_listening;
+    for (;;) {
+      if (arm) {
+        epoll_event event = {};
+        event.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+        event.data.ptr = connection;
+        int operation = connection->idle_registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+        if (epoll_ctl(owner_->idle_epoll_fd_, operation, connection->fd, &event) != 0) {
+          owner_->CloseConnection(connection);
+          return;
+        }
+        connection->idle_registered = true;
+        connection->idle_listening = true;
+      }
+      std::unique_lock<std::mutex> lock(owner_->idle_mutex_);
       // Answered while StopAccepting ran, before this loop saw the stop.
       if (owner_->keeping_stopped_) {
+        lock.unlock();
         owner_->CloseConnection(connection);
         return;
+      }
+      if (connection->missed_event) {
+        connection->missed_event = false;
+        arm = true;
+        continue;
       }
       connection->deadline = Clock::now() + owner_->settings_.idle_timeout;
       owner_->idle_.push_back(connection);
       connection->self = std::prev(owner_->idle_.end());
       connection->idle = true;
-      armed = connection->idle_armed;
-      connection->idle_armed = true;
-    }
-    // From here on another loop may take it up: this one touches it no more.
-    epoll_event event = {};
-    event.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
-    event.data.ptr = connection;
-    if (epoll_ctl(owner_->idle_epoll_fd_, armed ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, connection->fd,
-                  &event) != 0) {
-      // Never seen by another loop, so this one still owns it.
-      {
-        std::lock_guard<std::mutex> lock(owner_->idle_mutex_);
-        if (connection->idle) owner_->idle_.erase(connection->self);
-        connection->idle = false;
-      }
-      owner_->CloseConnection(connection);
+      // From here on another loop may take it up: this one touches it no more.
+      return;
     }
   }
 
@@ -607,6 +650,7 @@ class ConnectionLoops::EventLoop {
   }
 
   ConnectionLoops* owner_;
+  std::atomic<uint64_t> taking_{0};
   bool sweeps_idle_;  // this loop closes the idle connections past their deadline
   int epoll_fd_ = -1;
   std::list<Connection*> receiving_;  // in deadline order
@@ -626,9 +670,19 @@ ConnectionLoops::~ConnectionLoops() {
   if (idle_epoll_fd_ >= 0) close(idle_epoll_fd_);
 }
 
-// close() also takes the descriptor out of every epoll instance.
+// close() also takes the descriptor out of every epoll instance. An event
+// of the idle epoll taken just before may still point at the connection:
+// each loop that was taking one then is waited for (see TakeUpIdle), which
+// is seldom and brief, and cheaper than a lock around every take.
 void ConnectionLoops::CloseConnection(Connection* connection) {
   close(connection->fd);
+  if (connection->idle_registered) {
+    for (auto& loop : loops_) {
+      uint64_t taking = loop->taking();
+      if (taking % 2 == 0) continue;
+      while (loop->taking() == taking) std::this_thread::yield();
+    }
+  }
   delete connection;
   --open_connections_;
 }

@@ -26,10 +26,11 @@
 // send timeout, or falls below the minimum rate, is dropped.
 //
 // A connection whose answer went out whole and that may carry another
-// request waits in an epoll instance the threads share (EPOLLONESHOT), not
-// in its thread's: whichever thread is free takes up its next request, so
-// kept connections never wait behind a thread busy in the module. A kept
-// connection left idle past the idle timeout is closed.
+// request waits in an epoll instance the threads share (registered once,
+// edge-triggered), not in its thread's: whichever thread is free takes up
+// its next request, so kept connections never wait behind a thread busy
+// in the module. A kept connection left idle past the idle timeout is
+// closed.
 #pragma once
 
 #include <stddef.h>
