@@ -698,11 +698,11 @@ TEST(ServerLimits, ASlowReaderGetsAnAnswerThatOutlastsTheRequestTimeout) {
 // closes and the module's next write fails, which lets the module go.
 TEST(ServerLimits, ClientsThatReadSlowlyOrNotAtAllHoldNoThread) {
   // More than the socket buffers hold, and than a reader below takes in 10 s.
-  const size_t kAnswer = 64 * 1024 * 1024;
+  const size_t kAnswer = 32 * 1024 * 1024;
   const struct {
     const char* name;
     std::vector<std::string> args;
-    bool reads;  // 256 KiB every 50 ms, else nothing until the end
+    bool reads;  // 128 KiB every 50 ms, else nothing until the end
   } cases[] = {
       {"reads nothing, answer within the buffer", {}, false},
       {"reads nothing, answer past the buffer",
@@ -727,15 +727,15 @@ TEST(ServerLimits, ClientsThatReadSlowlyOrNotAtAllHoldNoThread) {
     size_t received = 0;
     bool cut_while_reading = false;
     for (int i = 0; c.reads && i < 200 && !cut_while_reading; ++i) {
-      std::string piece = slow.ReadAtLeast(256 * 1024, 1000);
+      std::string piece = slow.ReadAtLeast(128 * 1024, 1000);
       received += piece.size();
       cut_while_reading = piece.empty();
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_EQ(cut_while_reading, c.reads);
-    EXPECT_TRUE(events.WaitFor("leave /big"));
+    EXPECT_TRUE(events.WaitFor("leave /big", 20000));
     EXPECT_NE(page.ReadThrough("page body").find("page body"), std::string::npos);
-    std::string rest = slow.ReadUntilClose();
+    std::string rest = slow.ReadUntilClose(10000);
     received += rest.size();
     // Only the buffered answer arrives whole; it is chunked (1 KiB writes).
     bool whole = rest.size() >= 5 && rest.compare(rest.size() - 5, 5, "0\r\n\r\n") == 0;
