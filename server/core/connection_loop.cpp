@@ -292,8 +292,9 @@ class ConnectionLoops::EventLoop {
       Clock::time_point now = Clock::now();
       while (!receiving_.empty() && receiving_.front()->deadline <= now) {
         Connection* connection = receiving_.front();
-        if (connection->sending && !connection->output.Overdue(now)) {
-          Reschedule(connection, connection->output.Due());
+        bool drained = stopping_ && now >= owner_->drain_deadline_.load();
+        if (connection->sending && !drained && !connection->output.Overdue(now)) {
+          Reschedule(connection, SendDeadline(connection));
         } else {
           Close(connection);
         }
@@ -464,7 +465,7 @@ class ConnectionLoops::EventLoop {
       return;
     }
     if (output.held() > 0) {
-      Reschedule(connection, output.Due());
+      Reschedule(connection, SendDeadline(connection));
       return;
     }
     connection->sending = false;
@@ -528,7 +529,7 @@ class ConnectionLoops::EventLoop {
         connection->keep = keep;
         connection->unread.assign(data, left);
         if (!Watch(connection, EPOLLOUT)) return false;
-        Reschedule(connection, output.Due());
+        Reschedule(connection, SendDeadline(connection));
         return true;
       }
       if (!keep) return EndAfterLastAnswer(connection, left > 0);
@@ -565,6 +566,13 @@ class ConnectionLoops::EventLoop {
     shutdown(connection->fd, SHUT_WR);
     connection->lingering = true;
     Reschedule(connection, std::min(connection->deadline, Clock::now() + kLinger));
+  }
+
+  // When a connection sending a held answer is to be looked at again: when
+  // its peer is due (Output::Due), or once the drain time of a stop is up.
+  Clock::time_point SendDeadline(Connection* connection) {
+    Clock::time_point due = connection->output.Due();
+    return stopping_ ? std::min(due, owner_->drain_deadline_.load()) : due;
   }
 
   // Gives a connection in receiving_ a new deadline, keeping the list in
@@ -639,9 +647,9 @@ class ConnectionLoops::EventLoop {
     epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, owner_->idle_epoll_fd_, nullptr);
     for (auto at = receiving_.begin(); at != receiving_.end();) {
       Connection* connection = *at++;
-      // An answer still going out is let finish, under its own deadline.
-      if (connection->sending) continue;
-      if (!connection->conversation->started()) {
+      // A request under way may still arrive, and an answer under way go
+      // out, within the drain time.
+      if (!connection->sending && !connection->conversation->started()) {
         Close(connection);
       } else {
         connection->deadline = std::min(connection->deadline, owner_->drain_deadline_.load());
