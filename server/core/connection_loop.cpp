@@ -49,7 +49,12 @@ class ConnectionLoops::Output final : public Channel {
 
   bool Send(std::string_view bytes) override {
     if (lost_) return false;
-    if (held_ > 0 && !Flush()) return false;
+    // While bytes are held the peer is behind: its socket is tried again
+    // once a window's worth more is held, not on every small write.
+    if (held_ > 0 && held_since_flush_ >= kBodyWindow) {
+      held_since_flush_ = 0;
+      if (!Flush()) return false;
+    }
     if (held_ == 0) {
       ssize_t sent;
       do {
@@ -64,8 +69,9 @@ class ConnectionLoops::Output final : public Channel {
       held_since_ = last_taken_ = Clock::now();
       acked_ = pushed_ - Queued();
     }
-    if (!file_.Append(bytes.data(), bytes.size(), &memory_)) return Lose();
+    if (!Hold(bytes)) return Lose();
     held_ += bytes.size();
+    held_since_flush_ += bytes.size();
     // The peer is judged on every write, so that a module streaming to a
     // peer that fell behind learns it, whatever the buffer holds.
     for (;;) {
@@ -99,8 +105,13 @@ class ConnectionLoops::Output final : public Channel {
       if (memory_sent_ < memory_.size()) {
         sent = send(fd_, memory_.data() + memory_sent_, memory_.size() - memory_sent_,
                     MSG_NOSIGNAL);
-      } else {
+      } else if (file_.unread() > 0) {
         sent = file_.SendTo(fd_);
+      } else {
+        // Only the tail is left: it becomes the memory part.
+        file_.Clear();
+        memory_.swap(tail_);
+        continue;
       }
       if (sent < 0 && errno == EINTR) continue;
       if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
@@ -115,7 +126,7 @@ class ConnectionLoops::Output final : public Channel {
         memory_sent_ = 0;
       }
       // Its space goes back as soon as its bytes are out.
-      if (memory_.empty() && file_.unread() == 0) file_.Clear();
+      if (memory_.empty() && file_.unread() == 0 && tail_.empty()) file_.Clear();
     }
     if (pushed_ != pushed_before && held_ > 0) Look(Clock::now());
     return true;
@@ -156,6 +167,18 @@ class ConnectionLoops::Output final : public Channel {
   bool lost() const { return lost_; }
 
  private:
+  // Keeps `bytes` after those held. Once the file is in use, small writes
+  // gather in tail_ and reach the file a window at a time.
+  bool Hold(std::string_view bytes) {
+    if (file_.unread() == 0) return file_.Append(bytes.data(), bytes.size(), &memory_);
+    tail_.append(bytes);
+    if (tail_.size() < kBodyWindow) return true;
+    // With the file in use, Append takes nothing more into memory.
+    bool written = file_.Append(tail_.data(), tail_.size(), &memory_);
+    tail_.clear();
+    return written;
+  }
+
   // Bytes the socket holds that the peer has not taken.
   int64_t Queued() const {
     int queued = 0;
@@ -180,6 +203,7 @@ class ConnectionLoops::Output final : public Channel {
     std::string().swap(memory_);
     memory_sent_ = 0;
     file_.Clear();
+    std::string().swap(tail_);
     shutdown(fd_, SHUT_RDWR);
     return false;
   }
@@ -191,7 +215,9 @@ class ConnectionLoops::Output final : public Channel {
   std::string memory_;  // the first held bytes
   size_t memory_sent_ = 0;
   BodySpool file_;      // the held bytes after memory_
+  std::string tail_;    // the held bytes after file_, gathered for it
   uint64_t held_ = 0;   // in memory_ and file_, not yet sent
+  uint64_t held_since_flush_ = 0;
   // Bytes handed to the socket, and of those the ones the peer had taken
   // at the last look.
   int64_t pushed_ = 0;
