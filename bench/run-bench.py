@@ -3,6 +3,10 @@
 
   nginx-static         nginx serving the same page file with the module's headers
   isapi-server         the standalone HTTP host with the module
+  isapi-server-baseline
+                       with --baseline BUILD_DIR: the isapi-server of another
+                       build (the code before a change) with the same module,
+                       so that before and after share every round
   isapi-server-workers the same with a worker process per CPU, one thread each
   isapi-server-memory  the same host with bench/memory_module.cpp, which answers
                        the same bytes from memory: what hosting costs on its own
@@ -41,7 +45,7 @@ usage: bench/run-bench.py --build BUILD_DIR [--rounds 3] [--duration 5]
                           [--connections 32] [--wrk-threads 1]
                           [--server-threads N] [--fcgi-threads N] [--php-children N]
                           [--nginx-workers N] [--only SETUP,...] [--no-strace]
-                          [--results FILE]
+                          [--baseline BUILD_DIR] [--results FILE]
 Needs wrk, nginx, php-fpm and strace (Debian packages wrk, nginx, php-fpm,
 strace) and a
 Release build with the benchmarks (-DORVANE_BUILD_BENCH=ON). wrk shares the
@@ -189,6 +193,8 @@ def main():
     parser.add_argument("--only", help="comma-separated setups to run (default: all)")
     parser.add_argument("--no-strace", action="store_true",
                         help="skip counting system calls per request")
+    parser.add_argument("--baseline",
+                        help="another build whose isapi-server runs as isapi-server-baseline")
     add_results_option(parser)
     args = parser.parse_args()
     # nginx takes relative paths in its configuration from its prefix.
@@ -205,7 +211,11 @@ def main():
     memory_module = os.path.abspath(os.path.join(args.build, "bench", "memory_module.so"))
     nginx = shutil.which("nginx") or "/usr/sbin/nginx"
     php_fpm = next(iter(sorted(glob.glob("/usr/sbin/php-fpm*"))), "/usr/sbin/php-fpm")
-    for needed in (module, memory_module, server, fcgi, nginx, nginx_module, php_fpm, args.page):
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
+    baseline_server = os.path.join(args.baseline or "", "server", "http", "isapi-server")
+    for needed in ((module, memory_module, server, fcgi, nginx, nginx_module, php_fpm, args.page) +
+                   ((baseline_server,) if args.baseline else ())):
         if not os.path.exists(needed):
             sys.exit(f"missing {needed}")
     for tool in ("wrk",) + (() if args.no_strace else ("strace",)):
@@ -228,8 +238,8 @@ def main():
             return process
 
         def start_server(module_path, extra_env=None, threads=args.server_threads,
-                         extra_args=()):
-            port, process = start_isapi_server(args.build, module_path,
+                         extra_args=(), build=args.build):
+            port, process = start_isapi_server(build, module_path,
                                                dict(env, **(extra_env or {})), log,
                                                threads, extra_args)
             processes.append(process)
@@ -264,12 +274,16 @@ def main():
         workers_port, workers_proc = start_server(
             module, threads=1, extra_args=("--workers", str(os.cpu_count())))
         memory_port, memory_proc = start_server(memory_module, {"MEMORY_MODULE_PAGE": args.page})
+        if args.baseline:
+            baseline_port, baseline_proc = start_server(module, build=args.baseline)
 
         # One entry per row; nginx-static comes first, as the others'
         # ratios are to it.
         setups = [
             Setup("nginx-static", static_port, nginx_pids),
             Setup("isapi-server", server_port, tree(server_proc)),
+        ] + ([Setup("isapi-server-baseline", baseline_port, tree(baseline_proc))]
+             if args.baseline else []) + [
             Setup("isapi-server-workers", workers_port, tree(workers_proc, os.cpu_count())),
             Setup("isapi-server-memory", memory_port, tree(memory_proc)),
             Setup("nginx-fcgi", fcgi_port, nginx_pids + tree(fcgi_proc), "isapi-fcgi"),
@@ -339,6 +353,8 @@ def main():
                     f"{args.nginx_workers}, isapi-server threads "
                     f"{args.server_threads}, isapi-fcgi threads "
                     f"{args.fcgi_threads}, php-fpm children {args.php_children}")
+        if args.baseline:
+            report.line(f"isapi-server-baseline: the isapi-server of {args.baseline}")
         report.line("| setup | req/s | x nginx | p99 ms | x nginx | CPU us/req | x nginx "
                     "| syscalls/req | nginx errors |")
         report.line("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
