@@ -252,9 +252,12 @@ struct ConnectionLoops::Connection {
   // itself has it switched off, so that its bytes wake no other loop.
   bool idle_registered = false;
   bool idle_listening = false;
-  // Guarded by idle_mutex_: in ConnectionLoops::idle_; and whether another
-  // loop took an event of it from the idle epoll while a loop owned it.
+  // Guarded by idle_mutex_: in ConnectionLoops::idle_; left idle past its
+  // deadline, taken out of idle_ and shut down, for the loop that takes up
+  // its last event to close; and whether another loop took an event of it
+  // from the idle epoll while a loop owned it.
   bool idle = false;
+  bool expired = false;
   bool missed_event = false;
   bool lingering = false;   // answered for the last time; what arrives is dropped
   std::list<Connection*>::iterator self;  // in its loop's receiving_, or in idle_
@@ -423,12 +426,15 @@ class ConnectionLoops::EventLoop {
     if (epoll_wait(owner_->idle_epoll_fd_, &event, 1, 0) == 1) {
       auto* taken = static_cast<Connection*>(event.data.ptr);
       std::lock_guard<std::mutex> lock(owner_->idle_mutex_);
-      if (!taken->idle) {
-        taken->missed_event = true;
-      } else {
+      if (taken->idle) {
         owner_->idle_.erase(taken->self);
         taken->idle = false;
         connection = taken;
+      } else if (taken->expired) {
+        taken->expired = false;
+        connection = taken;
+      } else {
+        taken->missed_event = true;
       }
     }
     ++taking_;
@@ -737,6 +743,7 @@ void ConnectionLoops::CloseOverdueIdle(Clock::time_point now) {
     Connection* connection = idle_.front();
     idle_.pop_front();
     connection->idle = false;
+    connection->expired = true;
     // Its end of file wakes the loop that takes it up, which closes it:
     // a loop may be taking it up right now, so only that loop may free it.
     shutdown(connection->fd, SHUT_RDWR);

@@ -505,6 +505,24 @@ TEST(ServerLimits, OneAddressGetsAtMost64Connections) {
   EXPECT_EQ(answer.body, "page body\n");
 }
 
+// Kept connections closed at the idle timeout give their slots back: as
+// many as one address may hold, then one more is served.
+TEST(ServerLimits, KeptConnectionsClosedWhenIdleFreeTheirSlots) {
+  ServerProcess server({"--module", PROBE_MODULE, "--threads", "1", "--request-timeout", "1"});
+  ASSERT_TRUE(server.started());
+  const std::string request = "GET /page HTTP/1.1\r\nHost: t\r\n\r\n";
+  std::vector<std::unique_ptr<RawConnection>> kept;
+  for (int i = 0; i < 64; ++i) {
+    kept.push_back(std::make_unique<RawConnection>(server.port()));
+    ASSERT_TRUE(kept.back()->Send(request));
+    ASSERT_NE(kept.back()->ReadThrough("page body").find("page body"), std::string::npos);
+  }
+  for (auto& connection : kept) EXPECT_TRUE(connection->WaitForClose(5000));
+  RawConnection next(server.port());
+  ASSERT_TRUE(next.Send(request));
+  EXPECT_NE(next.ReadThrough("page body").find("page body"), std::string::npos);
+}
+
 // A thread inside the module takes no new connections, so the others serve
 // them while a module call blocks.
 TEST(ServerThreading, BlockedModuleCallLeavesOtherConnectionsToTheOtherThreads) {
