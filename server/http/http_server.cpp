@@ -252,6 +252,8 @@ class HttpServer::Conversation : public isapi::Conversation {
   // the client sent after the refused request is read as another.
   Event Refuse(int status) {
     isapi::Request& request = parser_->request;
+    // A request refused before it was mapped still logs its client.
+    request.remote_addr = addresses_.remote_addr;
     AppendHead(isapi::BareHead(status, request.method != "HEAD", false), parser_->version == 10,
                false, false, &replies_);
     server_->log_->Write(request, status, 0);
