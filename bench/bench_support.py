@@ -8,8 +8,10 @@ import re
 import resource
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
+import threading
 import time
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -137,6 +139,84 @@ def run_wrk(url, args):
     if failed:
         print(f"  warning: {url}: {failed} failed requests")
     return rps, p99, requests
+
+
+def fetch(port, deadline, path="/"):
+    start = time.monotonic()
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=deadline) as s:
+            s.sendall(f"GET {path} HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n".encode())
+            data = b""
+            while True:
+                left = deadline - (time.monotonic() - start)
+                if left <= 0:
+                    return None
+                s.settimeout(left)
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+    except OSError:
+        return None
+    if not data.startswith(b"HTTP/1.1 200 "):
+        return None
+    return time.monotonic() - start
+
+
+def client_until(port, deadline, end, path, report):
+    """Fetches `path` one request after another until the monotonic time
+    `end`; reports how many were answered within `deadline` and how fast,
+    and returns the latencies of those answered, in seconds, sorted."""
+    latencies = []
+    sent = 0
+    while time.monotonic() < end:
+        sent += 1
+        latency = fetch(port, deadline, path)
+        if latency is not None:
+            latencies.append(latency)
+    answered = len(latencies)
+    report.line(f"client from 127.0.0.1: {sent} requests, {answered} answered within "
+                f"{deadline:g} s ({100.0 * answered / max(sent, 1):.2f}%)")
+    if latencies:
+        latencies.sort()
+        p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
+        report.line(f"latency ms: median {1000 * statistics.median(latencies):.2f}, "
+                    f"p99 {1000 * p99:.2f}, max {1000 * latencies[-1]:.2f}")
+    return latencies
+
+
+def read_slowly(s, rate, stop, dropped):
+    """Takes `rate` bytes a second from `s` until `stop`; counts in
+    `dropped` a connection the server ends first."""
+    while not stop.is_set():
+        try:
+            if not s.recv(rate):
+                dropped.append(s)
+                return
+        except OSError:
+            dropped.append(s)
+            return
+        stop.wait(1)
+
+
+def start_slow_readers(port, path, count, rate, window, stop, dropped):
+    """Opens `count` connections to loopback `port`, each asking for `path`
+    and read by a thread of its own at `rate` bytes a second through a
+    `window` byte receive buffer until `stop`; returns [(socket, thread)]."""
+    readers = []
+    for _ in range(count):
+        s = socket.socket()
+        # A small window, as a slow client's over a real link. On loopback
+        # a segment is 64 KiB, and a reader with the default buffer opens
+        # its window only every minute at 1 KiB/s: the server then sees
+        # nothing taken for longer than its send timeout.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, window)
+        s.connect(("127.0.0.1", port))
+        s.sendall(f"GET {path} HTTP/1.1\r\nHost: t\r\n\r\n".encode())
+        thread = threading.Thread(target=read_slowly, args=(s, rate, stop, dropped))
+        thread.start()
+        readers.append((s, thread))
+    return readers
 
 
 def write_installation(root, page):

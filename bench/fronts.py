@@ -17,8 +17,17 @@ Per setup: requests/s and p99 from one wrk run, and the connections the
 FastCGI server accepted per request, from a second short run with strace
 counting accept and accept4 calls that returned a connection.
 
+Then slow readers behind Apache: isapi-fcgi with one thread and the probe
+module (tests/server/probe_module.cpp, in a build with tests); two clients
+read its 64 MiB answer at 100 KiB/s for --slow-readers seconds while
+another asks for its page, one request after another. Apache passes the
+answer on as the readers take it, so unless isapi-fcgi buffers it, the
+readers hold its thread and the page waits. Reported: the page's latency
+(p99, max) and how many answers came within 100 ms.
+
 usage: bench/fronts.py --build BUILD_DIR [--duration 3] [--connections 32]
-                       [--only apache,lighttpd,caddy] [--results FILE]
+                       [--only apache,lighttpd,caddy] [--slow-readers 20]
+                       [--results FILE]
 
 Needs wrk, strace, apache2, lighttpd, caddy and php-fpm (the bench group
 of scripts/packages.txt); a server that is missing is left out.
@@ -33,13 +42,24 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from bench_support import (PAGE, PATH, PHP_SCRIPT, SOURCE_DIR, Report, add_results_option,
-                           children, free_port, php_fpm_config, run_wrk, stop, wait_for_port,
-                           write_installation, wrk_command, wrk_results)
+                           children, client_until, fetch, free_port, php_fpm_config, run_wrk,
+                           start_slow_readers, stop, wait_for_port, write_installation,
+                           wrk_command, wrk_results)
 
 EXAMPLE_SOCKET = "/run/orvane/isapi-fcgi.sock"
+SLOW_READERS = 2
+SLOW_ANSWER_KIB = 64 * 1024
+SLOW_RATE = 100 * 1024
+# Room for a second's worth: a reader takes one recv a second.
+SLOW_WINDOW = 256 * 1024
+# Past this a page request counts as not answered: a reader holding the
+# only thread would keep it for minutes.
+PAGE_DEADLINE = 5
+FAST_ENOUGH = 0.1
 
 
 def example(name):
@@ -124,12 +144,69 @@ def accepts(pid, url, args):
     return accepted / requests
 
 
+def wait_for_socket(path, process, what):
+    deadline = time.time() + 10
+    while not os.path.exists(path):
+        if process.poll() is not None or time.time() > deadline:
+            sys.exit(f"{what} did not create {path}")
+        time.sleep(0.05)
+
+
+def slow_readers_behind_apache(args, fcgi, probe, report):
+    tmp = tempfile.mkdtemp(prefix="isapi-fronts-slow-")
+    os.chmod(tmp, 0o711)
+    log = open(os.path.join(tmp, "servers.log"), "w")
+    processes = []
+    readers = []
+    done = threading.Event()
+    try:
+        fcgi_socket = os.path.join(tmp, "fcgi.sock")
+        processes.append(subprocess.Popen(
+            [fcgi, "--module", probe, "--socket", f"unix:{fcgi_socket}", "--threads", "1",
+             "--socket-mode", "0666"] + (["--allow-root"] if os.geteuid() == 0 else []),
+            stdout=log, stderr=log))
+        wait_for_socket(fcgi_socket, processes[-1], "isapi-fcgi")
+        port = free_port()
+        config_path, config, command, _ = apache(tmp, port, fcgi_socket,
+                                                 os.path.join(tmp, "php-fpm.sock"))
+        with open(config_path, "w") as f:
+            f.write(config)
+        processes.append(subprocess.Popen(command, stdout=log, stderr=log))
+        wait_for_port(port, processes[-1], "apache")
+        page = f"{PATH}/page"
+        if fetch(port, PAGE_DEADLINE, page) is None:
+            sys.exit(f"apache -> isapi-fcgi: {page} not answered; see {tmp}")
+        dropped = []
+        readers = start_slow_readers(port, f"{PATH}/big?{SLOW_ANSWER_KIB}", SLOW_READERS,
+                                     SLOW_RATE, SLOW_WINDOW, done, dropped)
+        report.line(f"slow readers behind apache: isapi-fcgi --threads 1 with the probe module; "
+                    f"{SLOW_READERS} clients read its {SLOW_ANSWER_KIB // 1024} MiB answer "
+                    f"at {SLOW_RATE // 1024} KiB/s for {args.slow_readers:g} s while another "
+                    f"asks for its page through apache")
+        latencies = client_until(port, PAGE_DEADLINE, time.monotonic() + args.slow_readers,
+                                 page, report)
+        fast = sum(latency <= FAST_ENOUGH for latency in latencies)
+        report.line(f"page answers within {1000 * FAST_ENOUGH:.0f} ms: {fast} of "
+                    f"{len(latencies)}; slow readers cut off while reading: {len(dropped)}")
+    finally:
+        done.set()
+        for s, thread in readers:
+            thread.join()
+            s.close()
+        for process in reversed(processes):
+            stop(process)
+        log.close()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", required=True)
     parser.add_argument("--duration", type=int, default=3)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--only", default=",".join(SERVERS))
+    parser.add_argument("--slow-readers", type=float, default=20,
+                        help="seconds the slow readers read behind Apache (0: none)")
     add_results_option(parser)
     args = parser.parse_args()
     args.wrk_threads = 1
@@ -137,7 +214,9 @@ def main():
     module = os.path.join(args.build, "extension", "orvanehp.so")
     fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
     php_fpm = next(iter(sorted(glob.glob("/usr/sbin/php-fpm*"))), "/usr/sbin/php-fpm")
-    for needed in (module, fcgi, php_fpm):
+    probe = os.path.join(args.build, "tests", "server", "probe_module.so")
+    slow = args.slow_readers > 0 and "apache" in args.only.split(",")
+    for needed in (module, fcgi, php_fpm) + ((probe,) if slow else ()):
         if not os.path.exists(needed):
             sys.exit(f"missing {needed}")
     for tool in ("wrk", "strace"):
@@ -184,9 +263,7 @@ def main():
             config_path, config, command, env = configure(tmp, port, fcgi_socket, php_socket)
             with open(config_path, "w") as f:
                 f.write(config)
-            deadline = time.time() + 10
-            while not os.path.exists(fcgi_socket) and time.time() < deadline:
-                time.sleep(0.05)
+            wait_for_socket(fcgi_socket, fcgi_proc, "isapi-fcgi")
             front = start(command, env)
             wait_for_port(port, front, name)
             reuse = "kept" if name == "apache" else "one per request"
@@ -209,6 +286,8 @@ def main():
                 stop(process)
             log.close()
             shutil.rmtree(tmp, ignore_errors=True)
+    if slow and os.path.exists(SERVERS["apache"][1]):
+        slow_readers_behind_apache(args, fcgi, probe, report)
     report.write()
 
 

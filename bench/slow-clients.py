@@ -45,15 +45,14 @@ import argparse
 import os
 import shutil
 import socket
-import statistics
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 
-from bench_support import (PAGE, Report, add_results_option, children, memory_kib,
-                           write_installation)
+from bench_support import (PAGE, Report, add_results_option, children, client_until, fetch,
+                           memory_kib, start_slow_readers, write_installation)
 
 
 def start_server(args, tmp, module):
@@ -122,48 +121,6 @@ def trickle(connections, interval, stop):
         stop.wait(interval)
 
 
-def fetch(port, deadline, path="/"):
-    start = time.monotonic()
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=deadline) as s:
-            s.sendall(f"GET {path} HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n".encode())
-            data = b""
-            while True:
-                left = deadline - (time.monotonic() - start)
-                if left <= 0:
-                    return None
-                s.settimeout(left)
-                chunk = s.recv(65536)
-                if not chunk:
-                    break
-                data += chunk
-    except OSError:
-        return None
-    if not data.startswith(b"HTTP/1.1 200 "):
-        return None
-    return time.monotonic() - start
-
-
-def client_until(port, deadline, end, path, report):
-    """Fetches `path` one request after another until the monotonic time
-    `end`; reports how many were answered within `deadline` and how fast."""
-    latencies = []
-    sent = 0
-    while time.monotonic() < end:
-        sent += 1
-        latency = fetch(port, deadline, path)
-        if latency is not None:
-            latencies.append(latency)
-    answered = len(latencies)
-    report.line(f"client from 127.0.0.1: {sent} requests, {answered} answered within "
-                f"{deadline:g} s ({100.0 * answered / max(sent, 1):.2f}%)")
-    if latencies:
-        latencies.sort()
-        p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))]
-        report.line(f"latency ms: median {1000 * statistics.median(latencies):.2f}, "
-                    f"p99 {1000 * p99:.2f}, max {1000 * latencies[-1]:.2f}")
-
-
 def tricklers(args, tmp, report):
     server, port = start_server(args, tmp, os.path.join(args.build, "extension", "orvanehp.so"))
     stop = threading.Event()
@@ -198,20 +155,6 @@ def temporary_bytes(pids):
     return total
 
 
-def read_slowly(s, rate, stop, dropped):
-    """Takes `rate` bytes a second from `s` until `stop`; counts in
-    `dropped` a connection the server ends first."""
-    while not stop.is_set():
-        try:
-            if not s.recv(rate):
-                dropped.append(s)
-                return
-        except OSError:
-            dropped.append(s)
-            return
-        stop.wait(1)
-
-
 def slow_readers(args, tmp, report):
     probe = os.path.join(args.build, "tests", "server", "probe_module.so")
     server, port = start_server(args, tmp, probe)
@@ -223,21 +166,8 @@ def slow_readers(args, tmp, report):
         # The master and the worker that serves.
         pids = [server.pid] + children(server.pid)
         rss_before = memory_kib(pids)
-        for _ in range(args.readers):
-            s = socket.socket()
-            # A small window, as a slow client's over a real link. On
-            # loopback a segment is 64 KiB, and a reader with the default
-            # buffer opens its window only every minute at 1 KiB/s: the
-            # server then sees nothing taken for longer than its send
-            # timeout.
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.reader_window)
-            s.connect(("127.0.0.1", port))
-            s.sendall(f"GET /big?{args.reader_mib * 1024} HTTP/1.1\r\nHost: t\r\n\r\n"
-                      .encode())
-            thread = threading.Thread(target=read_slowly,
-                                      args=(s, args.reader_rate, stop, dropped))
-            thread.start()
-            readers.append((s, thread))
+        readers += start_slow_readers(port, f"/big?{args.reader_mib * 1024}", args.readers,
+                                      args.reader_rate, args.reader_window, stop, dropped)
         peaks = {"rss": rss_before, "temporary": 0}
 
         def sample():
