@@ -114,6 +114,10 @@ typedef struct {
     isapi_answer         head;          /* when head_ready */
     const char          *bytes;         /* the module's write being taken */
     size_t               left;
+    /* the pool thread's: the module's small writes gathered, handed over
+     * when full or once the call ends */
+    u_char              *gathered;
+    size_t               gathered_size;
     unsigned             head_ready:1;
     unsigned             aborted:1;     /* the module's writes fail */
     unsigned             detached:1;    /* the request is gone */
@@ -148,6 +152,10 @@ static char *ngx_http_isapi_merge_loc_conf(ngx_conf_t *cf, void *parent,
 static ngx_int_t ngx_http_isapi_check_modules(ngx_conf_t *cf);
 static ngx_int_t ngx_http_isapi_init_process(ngx_cycle_t *cycle);
 static void ngx_http_isapi_exit_process(ngx_cycle_t *cycle);
+#if (NGX_THREADS)
+static void ngx_http_isapi_end_taken(ngx_http_request_t *r,
+    ngx_http_isapi_ctx_t *ctx);
+#endif
 static ngx_int_t ngx_http_isapi_handler(ngx_http_request_t *r);
 static ngx_int_t ngx_http_isapi_filter_init(ngx_conf_t *cf);
 
@@ -1692,10 +1700,14 @@ ngx_http_isapi_count_running(ngx_int_t change)
 
 
 /*
- * The module on a thread pool. The pool thread hands each part of the
- * answer over under ctx->mutex and wakes the event loop; a write waits
- * until the event loop has copied it into nginx's buffers, so that a slow
- * client makes the module wait rather than the worker hold the answer.
+ * The module on a thread pool. The pool thread gathers the module's writes
+ * in a buffer of NGX_HTTP_ISAPI_BUFFER_SIZE bytes; the head and what is
+ * gathered go to the event loop at the call's end, so that an answer that
+ * fits costs the worker no wake-up of its own. A full buffer, or a write
+ * too big for it, is handed over under ctx->mutex, waking the event loop,
+ * and the module waits until the event loop has copied it into nginx's
+ * buffers or the temporary file: a client too slow even for those makes
+ * the module wait rather than the worker hold the answer.
  * ctx lives on the heap: a request the worker gives up on (isapi_timeout,
  * a client or a quitting worker gone) leaves it to the pool thread, which
  * may still be inside the module, and the completion handler frees it
@@ -1762,9 +1774,9 @@ ngx_http_isapi_pool_head(void *data, isapi_answer *head)
     rc = ctx->aborted ? -1 : 0;
 
     if (rc == 0) {
+        /* handed over with the first bytes */
         ctx->head = *head;
         ctx->head_ready = 1;
-        ngx_http_isapi_wake(ctx);
     }
 
     ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
@@ -1772,6 +1784,28 @@ ngx_http_isapi_pool_head(void *data, isapi_answer *head)
     if (rc != 0) {
         isapi_answer_release(head);
     }
+
+    return rc;
+}
+
+
+/* Called with ctx->mutex held: 0 once the event loop has taken it all. */
+static int
+ngx_http_isapi_hand_over(ngx_http_isapi_ctx_t *ctx, const char *bytes,
+    size_t size)
+{
+    int  rc;
+
+    ctx->bytes = bytes;
+    ctx->left = size;
+    ngx_http_isapi_wake(ctx);
+
+    while (ctx->left > 0 && !ctx->aborted) {
+        ngx_thread_cond_wait(&ctx->taken, &ctx->mutex, ngx_cycle->log);
+    }
+
+    rc = ctx->left == 0 ? 0 : -1;
+    ctx->left = 0;
 
     return rc;
 }
@@ -1786,16 +1820,24 @@ ngx_http_isapi_pool_body(void *data, const char *bytes, size_t size)
 
     ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
 
-    ctx->bytes = bytes;
-    ctx->left = size;
-    ngx_http_isapi_wake(ctx);
+    rc = ctx->aborted ? -1 : 0;
 
-    while (ctx->left > 0 && !ctx->aborted) {
-        ngx_thread_cond_wait(&ctx->taken, &ctx->mutex, ngx_cycle->log);
+    if (rc == 0
+        && ctx->gathered_size + size > NGX_HTTP_ISAPI_BUFFER_SIZE
+        && ctx->gathered_size > 0)
+    {
+        rc = ngx_http_isapi_hand_over(ctx, (const char *) ctx->gathered,
+                                      ctx->gathered_size);
+        ctx->gathered_size = 0;
     }
 
-    rc = ctx->left == 0 ? 0 : -1;
-    ctx->left = 0;
+    if (rc == 0 && size >= NGX_HTTP_ISAPI_BUFFER_SIZE) {
+        rc = ngx_http_isapi_hand_over(ctx, bytes, size);
+
+    } else if (rc == 0) {
+        ngx_memcpy(ctx->gathered + ctx->gathered_size, bytes, size);
+        ctx->gathered_size += size;
+    }
 
     ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
 
@@ -2044,10 +2086,14 @@ ngx_http_isapi_writable(ngx_http_request_t *r)
                       "client timed out");
         r->connection->timedout = 1;
         ngx_http_isapi_abort(ctx);
-        return;
+
+    } else {
+        ngx_http_isapi_pump(ctx);
     }
 
-    ngx_http_isapi_pump(ctx);
+    if (ctx->done) {
+        ngx_http_isapi_end_taken(r, ctx);
+    }
 }
 
 
@@ -2058,6 +2104,11 @@ ngx_http_isapi_free(ngx_http_isapi_ctx_t *ctx)
     ngx_thread_cond_destroy(&ctx->taken, ngx_cycle->log);
     ngx_thread_mutex_destroy(&ctx->mutex, ngx_cycle->log);
     isapi_answer_release(&ctx->head);
+
+    if (ctx->gathered) {
+        ngx_free(ctx->gathered);
+    }
+
     ngx_free(ctx);
 }
 
@@ -2140,6 +2191,24 @@ ngx_http_isapi_timed_out(ngx_event_t *ev)
 }
 
 
+/* The pool thread is done: the request ends once all is taken. */
+static void
+ngx_http_isapi_end_taken(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
+{
+    if (ctx->left > 0 && ctx->head_sent && !ctx->failed) {
+        return;
+    }
+
+    r->write_event_handler = ngx_http_request_empty_handler;
+
+    if (ctx->run_failed && !ctx->failed && ctx->head_sent) {
+        ctx->failed = 1;
+    }
+
+    ngx_http_isapi_end(r, ctx);
+}
+
+
 static void
 ngx_http_isapi_thread_done(ngx_event_t *ev)
 {
@@ -2162,10 +2231,6 @@ ngx_http_isapi_thread_done(ngx_event_t *ev)
 
     ctx->done = 1;
     r->main->blocked--;
-    r->write_event_handler = ngx_http_request_empty_handler;
-
-    /* what the thread handed over last */
-    ngx_http_isapi_pump(ctx);
 
     /* a wakeup still queued must not reach the request after its end */
     ngx_http_isapi_unqueue(ctx);
@@ -2174,11 +2239,14 @@ ngx_http_isapi_thread_done(ngx_event_t *ev)
         ngx_del_timer(&ctx->timeout);
     }
 
-    if (ctx->run_failed && !ctx->failed && ctx->head_sent) {
-        ctx->failed = 1;
-    }
+    /* the head and what the thread gathered last; what does not fit past
+     * isapi_max_temp_file_size waits for the client */
+    ctx->bytes = (const char *) ctx->gathered;
+    ctx->left = ctx->gathered_size;
+    ctx->gathered_size = 0;
+    ngx_http_isapi_pump(ctx);
 
-    ngx_http_isapi_end(r, ctx);
+    ngx_http_isapi_end_taken(r, ctx);
     ngx_http_run_posted_requests(c);
 }
 
@@ -2190,8 +2258,11 @@ ngx_http_isapi_post(ngx_http_request_t *r, ngx_http_isapi_loc_conf_t *ilcf,
     ngx_thread_task_t   *task;
     ngx_http_cleanup_t  *abandoned;
 
+    /* here, not in the pool thread: the event loop frees it */
+    ctx->gathered = ngx_alloc(NGX_HTTP_ISAPI_BUFFER_SIZE, r->connection->log);
+
     abandoned = ngx_http_cleanup_add(r->main, 0);
-    if (abandoned == NULL
+    if (abandoned == NULL || ctx->gathered == NULL
         || ngx_http_isapi_make_waker(r->connection->log) != NGX_OK)
     {
         return NGX_ERROR;
