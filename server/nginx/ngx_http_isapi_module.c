@@ -1990,7 +1990,7 @@ static void
 ngx_http_isapi_woken(ngx_event_t *rev)
 {
     uint64_t               count;
-    ngx_queue_t           *q;
+    ngx_queue_t            taken, *q;
     ngx_connection_t      *client;
     ngx_http_isapi_ctx_t  *ctx;
 
@@ -1998,17 +1998,31 @@ ngx_http_isapi_woken(ngx_event_t *rev)
         /* nothing new: a wakeup already taken */
     }
 
+    /* only the requests queued by now: what their threads hand over next
+     * waits for the next turn of the event loop, so that calls that write
+     * fast to clients that do not read cannot hold the worker */
+    ngx_queue_init(&taken);
+
+    ngx_thread_mutex_lock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+
+    if (!ngx_queue_empty(&ngx_http_isapi_woken_queue)) {
+        ngx_queue_add(&taken, &ngx_http_isapi_woken_queue);
+        ngx_queue_init(&ngx_http_isapi_woken_queue);
+    }
+
+    ngx_thread_mutex_unlock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+
     /* one at a time: pumping one request may end another */
     for ( ;; ) {
         ngx_thread_mutex_lock(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
 
-        if (ngx_queue_empty(&ngx_http_isapi_woken_queue)) {
+        if (ngx_queue_empty(&taken)) {
             ngx_thread_mutex_unlock(&ngx_http_isapi_woken_mutex,
                                     ngx_cycle->log);
             return;
         }
 
-        q = ngx_queue_head(&ngx_http_isapi_woken_queue);
+        q = ngx_queue_head(&taken);
         ngx_queue_remove(q);
         ngx_queue_init(q);
 
