@@ -1907,7 +1907,7 @@ ngx_http_isapi_abort(ngx_http_isapi_ctx_t *ctx)
 static void
 ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
 {
-    size_t                     left, posted;
+    size_t                     left, posted, turn;
     ngx_int_t                  rc;
     const char                *bytes;
     isapi_answer               head;
@@ -1940,12 +1940,17 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
      * next wake-up's */
     bytes = ctx->bytes;
     posted = ctx->left;
-    left = posted;
     ngx_thread_mutex_unlock(&ctx->mutex, c->log);
 
     if (!ctx->head_sent || ctx->failed) {
         return;
     }
+
+    /* a buffer's worth a turn: a big write to a client that does not read
+     * goes to the temporary file over several turns of the event loop,
+     * not all in one while the worker's other requests wait */
+    turn = ngx_min(posted, NGX_HTTP_ISAPI_BUFFER_SIZE);
+    left = turn;
 
     if (ngx_http_isapi_output(r, ctx, &bytes, &left, 1) != NGX_OK) {
         ngx_http_isapi_abort(ctx);
@@ -1955,9 +1960,13 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
     if (posted > 0) {
         ngx_thread_mutex_lock(&ctx->mutex, c->log);
         ctx->bytes = bytes;
-        ctx->left = left;
-        if (left == 0) {
+        ctx->left = posted - turn + left;
+        if (ctx->left == 0) {
             ngx_thread_cond_signal(&ctx->taken, c->log);
+
+        } else if (left == 0) {
+            /* the rest at the next turn */
+            ngx_http_isapi_wake(ctx);
         }
         ngx_thread_mutex_unlock(&ctx->mutex, c->log);
     }
