@@ -3,21 +3,28 @@
 
 The installed nginx loads the build's ngx_http_isapi_module.so and serves
 the probe module on a thread pool, on a Unix socket in a private prefix.
-Two requests, each on a fresh worker:
+Three loads, each on a fresh worker:
 
 - a --answer-mib MiB answer (the probe's /big, 1 KiB writes) to a client
   that reads --read-kib KiB every --read-interval seconds;
 - a --post-mb MB POST (nginx spools it to a temporary file) to a page that
-  ignores it, so that only what the host does with the body counts.
+  ignores it, so that only what the host does with the body counts;
+- --stalled-clients clients that ask for a --stalled-mib MiB answer and
+  never read it, while another client asks for the probe's page every
+  20 ms for --stalled-seconds, in turn on the thread pool and in the event
+  loop; the slowest and p99 answer times say whether the pool's threads
+  are held and whether the temporary files' writes hold up the worker.
 
 For each, the worker's peak resident memory (VmHWM) minus its resident
-memory before the request, with the load average before and after. The
+memory before the load, with the load average before and after. The
 findings replace this script's section of bench/RESULTS.md (--results
 names another file).
 
 usage: bench/nginx-memory.py --build BUILD_DIR [--answer-mib 256]
                              [--post-mb 200] [--read-kib 64]
-                             [--read-interval 0.002] [--results FILE]
+                             [--read-interval 0.002] [--stalled-clients 40]
+                             [--stalled-mib 8] [--stalled-seconds 5]
+                             [--results FILE]
 """
 
 import argparse
@@ -45,7 +52,8 @@ def config(prefix, build):
             "http {\n  access_log off;\n  client_max_body_size 0;\n"
             f"  client_body_temp_path {prefix}/client_body;\n"
             f"  server {{ listen unix:{prefix}/nginx.sock;\n"
-            f"    location /probe.dll {{ isapi {probe}; isapi_thread_pool default; }} }}\n}}\n")
+            f"    location /probe.dll {{ isapi {probe}; isapi_thread_pool default; }}\n"
+            f"    location /loop.dll {{ isapi {probe}; }} }}\n}}\n")
 
 
 def start(prefix, build):
@@ -104,6 +112,36 @@ def large_post(prefix, args):
     return size
 
 
+def stalled_readers(prefix, args):
+    stalled = []
+    for _ in range(args.stalled_clients):
+        client = connect(prefix)
+        client.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        client.sendall(f"GET /probe.dll/big?{args.stalled_mib * 1024} HTTP/1.0\r\n\r\n"
+                       .encode())
+        stalled.append(client)
+    times = {"/probe.dll": [], "/loop.dll": []}
+    received = 0
+    deadline = time.time() + args.stalled_seconds
+    while time.time() < deadline:
+        for location, taken in times.items():
+            started = time.time()
+            client = connect(prefix)
+            client.sendall(f"GET {location}/page HTTP/1.0\r\n\r\n".encode())
+            received += read_answer(client, 65536, 0)
+            client.close()
+            taken.append(time.time() - started)
+            time.sleep(0.02)
+    for client in stalled:
+        client.close()
+    args.stalled_latency = {}
+    for location, taken in times.items():
+        taken.sort()
+        args.stalled_latency[location] = (len(taken), taken[int(len(taken) * 0.99)] * 1000,
+                                          taken[-1] * 1000)
+    return received
+
+
 def measure(build, what, request, args):
     with tempfile.TemporaryDirectory(prefix="nginx-memory-") as prefix:
         master, worker = start(prefix, build)
@@ -130,6 +168,9 @@ def main():
     parser.add_argument("--post-mb", type=int, default=200)
     parser.add_argument("--read-kib", type=int, default=64)
     parser.add_argument("--read-interval", type=float, default=0.002)
+    parser.add_argument("--stalled-clients", type=int, default=40)
+    parser.add_argument("--stalled-mib", type=int, default=8)
+    parser.add_argument("--stalled-seconds", type=float, default=5)
     add_results_option(parser)
     args = parser.parse_args()
     report = Report(args.results)
@@ -142,6 +183,14 @@ def main():
                         slow_answer, args))
     report.line(measure(args.build, f"{args.post_mb} MB POST to a page that ignores it",
                         large_post, args))
+    report.line(measure(args.build, f"{args.stalled_clients} clients that never read "
+                        f"{args.stalled_mib} MiB answers (MiB moved: the pages beside them)",
+                        stalled_readers, args))
+    report.line(f"The page beside the clients that never read, for {args.stalled_seconds:g} s:")
+    report.line("| page | answers | p99 ms | slowest ms |")
+    report.line("|---|---:|---:|---:|")
+    for location, where in (("/probe.dll", "on the thread pool"), ("/loop.dll", "in the event loop")):
+        report.line("| {} | {} | {:.1f} | {:.1f} |".format(where, *args.stalled_latency[location]))
     report.write()
 
 
