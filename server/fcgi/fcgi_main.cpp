@@ -3,7 +3,7 @@
 //
 // Without --socket the listening socket is standard input, as a FastCGI
 // web server or systemd (StandardInput=socket) hands it over. Worker
-// processes serve it under a master: see server/core/supervisor.h.
+// processes serve it under a master: see server/standalone/supervisor.h.
 //
 // SIGTERM or SIGINT: stop accepting, finish the requests in progress, end
 // the module (TerminateExtension) and exit 0.
@@ -15,9 +15,9 @@
 #include <memory>
 #include <string>
 
-#include "server/core/descriptor_limit.h"
-#include "server/core/options.h"
-#include "server/core/supervisor.h"
+#include "server/standalone/descriptor_limit.h"
+#include "server/standalone/options.h"
+#include "server/standalone/supervisor.h"
 #include "server/fcgi/fcgi_options.h"
 #include "server/fcgi/fcgi_responder.h"
 #include "server/fcgi/fcgi_socket.h"

@@ -5,7 +5,7 @@
 #include <charconv>
 
 #include "server/core/http_text.h"
-#include "server/core/options.h"
+#include "server/standalone/options.h"
 
 namespace isapi_fcgi {
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/core/body_spool.h"
+#include "server/standalone/body_spool.h"
 
 namespace isapi_fcgi {
 

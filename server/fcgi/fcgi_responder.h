@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "server/core/connection_loop.h"
+#include "server/standalone/connection_loop.h"
 #include "server/core/host_core.h"
 #include "server/fcgi/fcgi_record.h"
 

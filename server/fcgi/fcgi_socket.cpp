@@ -13,7 +13,7 @@
 
 #include "server/core/address_text.h"
 #include "server/core/http_text.h"
-#include "server/core/listen_socket.h"
+#include "server/standalone/listen_socket.h"
 
 namespace isapi_fcgi {
 

@@ -1,7 +1,7 @@
 // isapi-server: a standalone HTTP/1.1 server that serves
 // every request through one extension module. See http_server.h for its
 // HTTP, http_options.cpp for the command line and
-// server/core/supervisor.h for its worker processes.
+// server/standalone/supervisor.h for its worker processes.
 #include <errno.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -13,10 +13,10 @@
 #include <string>
 
 #include "server/core/address_text.h"
-#include "server/core/descriptor_limit.h"
-#include "server/core/listen_socket.h"
-#include "server/core/options.h"
-#include "server/core/supervisor.h"
+#include "server/standalone/descriptor_limit.h"
+#include "server/standalone/listen_socket.h"
+#include "server/standalone/options.h"
+#include "server/standalone/supervisor.h"
 #include "server/http/access_log.h"
 #include "server/http/http_server.h"
 #include "server/http/http_options.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "server/core/supervisor.h"
+#include "server/standalone/supervisor.h"
 
 namespace isapi_http {
 

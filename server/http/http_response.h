@@ -6,7 +6,7 @@
 #include <atomic>
 #include <string>
 
-#include "server/core/connection_loop.h"
+#include "server/standalone/connection_loop.h"
 #include "server/core/host_core.h"
 
 namespace isapi_http {

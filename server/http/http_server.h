@@ -20,7 +20,7 @@
 #include <mutex>
 #include <string>
 
-#include "server/core/connection_loop.h"
+#include "server/standalone/connection_loop.h"
 #include "server/core/host_core.h"
 #include "server/http/access_log.h"
 

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "server/core/address_text.h"
-#include "server/core/descriptor_limit.h"
+#include "server/standalone/descriptor_limit.h"
 #include "server/core/http_text.h"
-#include "server/core/options.h"
-#include "server/core/signals.h"
+#include "server/standalone/options.h"
+#include "server/standalone/signals.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "server/core/host_core.h"
-#include "server/core/options.h"
+#include "server/standalone/options.h"
 
 namespace isapi {
 

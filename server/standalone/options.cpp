@@ -1,4 +1,4 @@
-#include "server/core/options.h"
+#include "server/standalone/options.h"
 
 #include <string.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "server/core/supervisor.h"
+#include "server/standalone/supervisor.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "server/core/calls_in_flight.h"
-#include "server/core/signals.h"
+#include "server/standalone/signals.h"
 
 namespace isapi {
 

@@ -1,4 +1,4 @@
-#include "server/core/descriptor_limit.h"
+#include "server/standalone/descriptor_limit.h"
 
 namespace isapi {
 

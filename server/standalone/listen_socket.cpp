@@ -1,4 +1,4 @@
-#include "server/core/listen_socket.h"
+#include "server/standalone/listen_socket.h"
 
 #include <errno.h>
 #include <netinet/in.h>

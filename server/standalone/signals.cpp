@@ -1,4 +1,4 @@
-#include "server/core/signals.h"
+#include "server/standalone/signals.h"
 
 #include <errno.h>
 #include <pthread.h>

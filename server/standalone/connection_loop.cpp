@@ -1,4 +1,4 @@
-#include "server/core/connection_loop.h"
+#include "server/standalone/connection_loop.h"
 
 #include <errno.h>
 #include <linux/sockios.h>
@@ -14,7 +14,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "server/core/body_spool.h"
+#include "server/standalone/body_spool.h"
 
 namespace isapi {
 
