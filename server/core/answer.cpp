@@ -13,9 +13,10 @@ ResponseHead BareHead(int status, bool has_body, bool keep_conn) {
   ResponseHead head;
   head.status = status;
   head.status_text = StatusText(status);
-  head.framing = Framing::kHeldLength;
   head.keep_conn = keep_conn;
-  head.has_body = has_body && StatusHasBody(status);
+  head.status_has_body = StatusHasBody(status);
+  head.has_body = has_body && head.status_has_body;
+  head.framing = head.status_has_body ? Framing::kHeldLength : Framing::kFrontEnd;
   return head;
 }
 
@@ -33,7 +34,8 @@ Answer::Outcome Answer::Begin(std::string_view status, std::string_view block, b
     return Outcome::kRefused;
   }
   head_.keep_conn = keep_conn;
-  head_.has_body = !head_request_ && StatusHasBody(head_.status);
+  head_.status_has_body = StatusHasBody(head_.status);
+  head_.has_body = !head_request_ && head_.status_has_body;
   return Write(body);
 }
 
@@ -106,11 +108,12 @@ ServeResult Answer::End() {
   if (!began_ || rejected_ || !BodyComplete()) {
     // Nothing has left yet, so the failure can still be a clean answer.
     head_ = BareHead(500, !head_request_, true);
+    head_.replaces_module_answer = true;
     held_.clear();
   } else if (head_.framing != Framing::kContentLength) {
     uint64_t length = body_bytes_;
     // A module that writes nothing for HEAD leaves the length unknown.
-    bool known = head_.has_body || (length > 0 && StatusHasBody(head_.status));
+    bool known = head_.has_body || (length > 0 && head_.status_has_body);
     head_.framing = known ? Framing::kHeldLength : Framing::kFrontEnd;
     head_.content_length = known ? length : 0;
   }

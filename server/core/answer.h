@@ -81,7 +81,7 @@ class Answer {
 };
 
 // An answer with a status and no header line nor body (framing
-// kHeldLength, length 0).
+// kHeldLength with length 0; kFrontEnd for 204 and 304).
 ResponseHead BareHead(int status, bool has_body, bool keep_conn);
 
 }  // namespace isapi

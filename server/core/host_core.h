@@ -108,7 +108,8 @@ enum class Framing {
   // The module gave no length, and the core held the whole body:
   // content_length is its size (for HEAD, the size the module wrote and
   // the core withheld). The front end announces it its own way; no
-  // Content-Length line is among the headers.
+  // Content-Length line is among the headers. Never for 204 and 304,
+  // which announce no length.
   kHeldLength,
   // The length is unknown: the answer streams, or it has no body to
   // measure (HEAD to a module that writes none, 204, 304). The front end
@@ -132,9 +133,15 @@ struct ResponseHead {
   // (HSE_SEND_HEADER_EX_INFO::fKeepConn == FALSE). The front end may close
   // for its own reasons as well.
   bool keep_conn = true;
-  // FALSE for HEAD and for statuses 204 and 304: WriteBody is then never
-  // called.
+  // FALSE for statuses 204 and 304, which have neither body nor length
+  // (the core gives them no held length; nginx drops the module's too).
+  bool status_has_body = true;
+  // FALSE for HEAD as well: WriteBody is then never called.
   bool has_body = true;
+  // TRUE for the bare 500 the core sends in place of a module's answer it
+  // cannot pass on (no header, a bad one, a held body shorter than
+  // announced): the module is at fault, not the client nor the host.
+  bool replaces_module_answer = false;
 };
 
 // Where the core sends one answer. Called only on the thread that runs

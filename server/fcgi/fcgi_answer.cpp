@@ -19,7 +19,7 @@ bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
   // passes the line on to its client as a header (Caddy) then has none.
   std::string text = head.status_text == "200 OK" ? "" : "Status: " + head.status_text + "\r\n";
   text += head.header_block;
-  if (head.framing == isapi::Framing::kHeldLength && head.status != 204 && head.status != 304) {
+  if (head.framing == isapi::Framing::kHeldLength) {
     text += "Content-Length: " + std::to_string(head.content_length) + "\r\n";
   }
   return Emit(text + "\r\n");

@@ -36,7 +36,7 @@ void AppendHead(const isapi::ResponseHead& head, bool http10, bool chunked, bool
     out->append("Connection: keep-alive\r\n");
   }
   out->append(head.header_block);
-  if (head.framing == isapi::Framing::kHeldLength && head.status != 204 && head.status != 304) {
+  if (head.framing == isapi::Framing::kHeldLength) {
     out->append("Content-Length: ").append(std::to_string(head.content_length)).append("\r\n");
   }
   if (chunked) out->append("Transfer-Encoding: chunked\r\n");

@@ -116,6 +116,8 @@ class SinkAdapter : public isapi::ResponseSink {
     answer.framing = FramingOf(head.framing);
     answer.content_length = head.content_length;
     answer.keep_conn = head.keep_conn;
+    answer.status_has_body = head.status_has_body;
+    answer.replaces_module_answer = head.replaces_module_answer;
     answer.storage = storage.release();
     return sink_.head(sink_.data, &answer) == 0;
   } catch (const std::bad_alloc&) {

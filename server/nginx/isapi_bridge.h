@@ -51,7 +51,6 @@ typedef struct {
     uint16_t                local_port;
     isapi_text              server_software;
     int                     https;
-    int                     keep_alive;   /* nginx would keep the connection */
 } isapi_request;
 
 /* How the answer's body is delimited, as the host core's answer rule
@@ -81,6 +80,10 @@ typedef struct {
     isapi_framing       framing;
     uint64_t            content_length;  /* with the two LENGTH framings */
     int                 keep_conn;     /* 0: the module asked to close */
+    /* 0 for 204 and 304: no body and no length, not even the module's */
+    int                 status_has_body;
+    /* 1: the core's bare 500 in place of an answer the module got wrong */
+    int                 replaces_module_answer;
     void               *storage;
 } isapi_answer;
 

@@ -904,7 +904,6 @@ ngx_http_isapi_build_request(ngx_http_request_t *r,
     request->local_addr = ngx_http_isapi_text(&local);
     request->local_port = ngx_inet_get_port(c->local_sockaddr);
     request->server_software = ngx_http_isapi_text(&software);
-    request->keep_alive = r->keepalive;
     request->https = 0;
 
 #if (NGX_HTTP_SSL)
@@ -960,17 +959,6 @@ ngx_http_isapi_add_header(ngx_http_request_t *r, const isapi_field *field)
     ngx_strlow(h->lowcase_key, h->key.data, h->key.len);
 
     return h;
-}
-
-
-static ngx_int_t
-ngx_http_isapi_is(const isapi_field *field, const char *name)
-{
-    size_t  len = ngx_strlen(name);
-
-    return field->name.len == len
-           && ngx_strncasecmp((u_char *) field->name.data, (u_char *) name,
-                              len) == 0;
 }
 
 
@@ -1248,8 +1236,9 @@ ngx_http_isapi_release(void *data)
 
 /*
  * Hands the module's status and header to nginx, through the table above.
- * 1xx, 204 and 304 answers carry no length, nor does one whose length the
- * module did not tell. The head's storage stays with the request.
+ * 204 and 304 answers carry no length, nor does one whose length neither
+ * the module nor the core knows. The head's storage stays with the
+ * request.
  */
 static ngx_int_t
 ngx_http_isapi_send_head(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
@@ -1272,15 +1261,11 @@ ngx_http_isapi_send_head(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
 
     ctx->head_sent = 1;
 
-    /* the host core's own 500 has no header line but a zero length */
-    if (kept->status == 500
-        && (kept->header_count == 0
-            || (kept->header_count == 1
-                && ngx_http_isapi_is(&kept->headers[0], "Content-Length"))))
-    {
+    if (kept->replaces_module_answer) {
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
                       "isapi: the module sent no valid status and header "
-                      "block, or none; answering 500");
+                      "block, or a body shorter than announced; "
+                      "answering 500");
     }
 
     r->headers_out.status = kept->status;
@@ -1300,7 +1285,7 @@ ngx_http_isapi_send_head(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
         }
     }
 
-    if (kept->status < 200 || kept->status == 204 || kept->status == 304) {
+    if (!kept->status_has_body) {
         if (r->headers_out.content_length) {
             r->headers_out.content_length->hash = 0;
             r->headers_out.content_length = NULL;

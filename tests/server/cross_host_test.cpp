@@ -138,6 +138,7 @@ class CrossHostTest : public testing::Test {
                   "    fastcgi_split_path_info ^(/fcgi\\.dll)(/.*)$;\n"
                   "    fastcgi_param REQUEST_METHOD $request_method;\n"
                   "    fastcgi_param REQUEST_URI $request_uri;\n"
+                  "    fastcgi_param QUERY_STRING $query_string;\n"
                   "    fastcgi_param SCRIPT_NAME $fastcgi_script_name;\n"
                   "    fastcgi_param PATH_INFO $fastcgi_path_info;\n"
                   "    fastcgi_param SERVER_PROTOCOL $server_protocol;\n"
@@ -229,6 +230,7 @@ const std::vector<Row>& EveryAnswer() {
       {"/short", false, 500, kNone, "0", "", false},
       {"/chunked-bad", false, 500, kNone, "0", "", false},
       {"/chunked-unended", false, 500, kNone, "0", "", false},
+      {"/answer?500", false, 500, kNone, "12", "twelve bytes", false},
       {"/long-short", false, 200, kNone, "300000", std::string(200000, 'l'), true},
       {"/long-chunked-unended", false, 200, kNone, kNone, std::string(200000, 'c'), true},
   };

@@ -32,6 +32,7 @@ class RecordingSink : public isapi::ResponseSink {
       head_ += " " + std::to_string(head.content_length);
     }
     if (!head.keep_conn) head_ += " close";
+    if (head.replaces_module_answer) head_ += " in-place-of-the-module's";
     head_ += "\n" + head.header_block;
     has_body_ = head.has_body;
     return true;
@@ -59,10 +60,13 @@ class RecordingSink : public isapi::ResponseSink {
   bool accept_writes_;
 };
 
-isapi::Request ProbeRequest(const std::string& path, const std::string& method = "GET") {
+isapi::Request ProbeRequest(const std::string& target, const std::string& method = "GET") {
   isapi::Request request;
   request.method = method;
-  request.target = request.path = path;
+  request.target = target;
+  size_t query = target.find('?');
+  request.path = target.substr(0, query);
+  if (query != std::string::npos) request.query = target.substr(query + 1);
   request.protocol = "HTTP/1.1";
   return request;
 }
@@ -90,7 +94,7 @@ constexpr uint64_t kDefault = isapi::kDefaultHoldLimit;
 // The answer rule, one row per module behaviour. `writes` tells a held
 // answer (one write) from a streamed one.
 TEST_F(HostCoreTest, EachModuleAnswerBecomesOneDefinedResult) {
-  const std::string bare_500 = "500 Internal Server Error held-length 0\n";
+  const std::string bare_500 = "500 Internal Server Error held-length 0 in-place-of-the-module's\n";
   const struct {
     const char* path;
     const char* method;
@@ -115,6 +119,10 @@ TEST_F(HostCoreTest, EachModuleAnswerBecomesOneDefinedResult) {
       {"/stream", "GET", 5, "200 OK unknown\nContent-Type: text/plain\r\n", "one two three\n",
        2, true},
       {"/status-only", "GET", kDefault, "404 Not Found held-length 7\n", "missing", 1, true},
+      {"/answer?500%20Internal%20Server%20Error", "GET", kDefault,
+       "500 Internal Server Error held-length 12\n", "twelve bytes", 1, true},
+      // No body and no length for 204 and 304, whatever the module wrote.
+      {"/answer?204%20No%20Content", "GET", kDefault, "204 No Content unknown\n", "", 0, true},
       {"/ex-close", "GET", kDefault, "201 Created module-length 2 close\nContent-Length: 2\r\n",
        "ok", 1, true},
       // The module's chunks are decoded and its Transfer-Encoding line goes.
