@@ -74,7 +74,7 @@ typedef struct _EXTENSION_CONTROL_BLOCK {
   BOOL(WINAPI* GetServerVariable)(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD size);
   BOOL(WINAPI* WriteClient)(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD flags);
   BOOL(WINAPI* ReadClient)(HCONN conn, LPVOID buffer, LPDWORD size);
-  BOOL(WINAPI* ServerSupportFunction)(HCONN conn, DWORD request, LPVOID buffer,
+  BOOL(WINAPI* ServerSupportFunction)(HCONN conn, DWORD hse_request, LPVOID buffer,
                                       LPDWORD size, LPDWORD data_type);
 } EXTENSION_CONTROL_BLOCK, *LPEXTENSION_CONTROL_BLOCK;
 

@@ -25,7 +25,7 @@ void SendBareAnswer(ResponseSink* sink, int status, bool has_body) {
   sink->Finish(sent);
 }
 
-Answer::Outcome Answer::Begin(std::string_view status, std::string_view block, bool keep_conn) {
+ModuleResponse::Outcome ModuleResponse::Begin(std::string_view status, std::string_view block, bool keep_conn) {
   if (began_) return Outcome::kRefused;
   began_ = true;
   std::string_view body;
@@ -39,7 +39,7 @@ Answer::Outcome Answer::Begin(std::string_view status, std::string_view block, b
   return Write(body);
 }
 
-Answer::Outcome Answer::Write(std::string_view bytes) {
+ModuleResponse::Outcome ModuleResponse::Write(std::string_view bytes) {
   if (!began_ || rejected_) return Outcome::kRefused;
   if (!client_gone_ && sink_->ClientGone()) client_gone_ = true;
   if (client_gone_) return Outcome::kClientGone;
@@ -66,7 +66,7 @@ Answer::Outcome Answer::Write(std::string_view bytes) {
   return overrun || !coding_ok ? Outcome::kRefused : Outcome::kTaken;
 }
 
-Answer::Outcome Answer::Deliver(std::string_view data) {
+ModuleResponse::Outcome ModuleResponse::Deliver(std::string_view data) {
   if (data.empty()) return Outcome::kTaken;
   if (!streaming_) {
     held_.append(data);
@@ -81,7 +81,7 @@ Answer::Outcome Answer::Deliver(std::string_view data) {
   return Outcome::kTaken;
 }
 
-bool Answer::Release() {
+bool ModuleResponse::Release() {
   streaming_ = true;
   std::string held;
   held.swap(held_);
@@ -93,14 +93,14 @@ bool Answer::Release() {
   return true;
 }
 
-bool Answer::BodyComplete() const {
+bool ModuleResponse::BodyComplete() const {
   // A module may write nothing for HEAD; what it does write must be whole.
   if (!head_.has_body && !body_written_) return true;
   if (chunked_) return decoder_.done();
   return head_.framing != Framing::kContentLength || body_bytes_ == head_.content_length;
 }
 
-ServeResult Answer::End() {
+ServeResult ModuleResponse::End() {
   if (streaming_) {
     sink_->Finish(!client_gone_ && BodyComplete());
     return ServeResult{head_.status, sent_bytes_};

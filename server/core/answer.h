@@ -1,4 +1,4 @@
-// One answer on its way from the module to a ResponseSink, under the
+// The module's response to one request on its way to a ResponseSink, under the
 // answer rule that host_core.h describes: the module's chunks decoded,
 // the answer held up to the hold limit and checked before its first byte
 // leaves, streamed beyond it. Not thread-safe: the caller serialises the
@@ -15,7 +15,7 @@
 
 namespace isapi {
 
-class Answer {
+class ModuleResponse {
  public:
   // What became of a module's call; the callbacks turn it into a Win32
   // result.
@@ -27,7 +27,7 @@ class Answer {
   };
 
   // `head_request`: the request was HEAD, so the answer has no body.
-  Answer(ResponseSink* sink, uint64_t hold_limit, bool head_request)
+  ModuleResponse(ResponseSink* sink, uint64_t hold_limit, bool head_request)
       : sink_(sink), hold_limit_(hold_limit), head_request_(head_request) {}
 
   // The module's header call, with the body bytes that may follow the

@@ -29,7 +29,7 @@ struct ExtensionCall {
   std::mutex mutex;
   std::condition_variable session_done;
   bool done_with_session = false;
-  Answer answer;
+  ModuleResponse response;
 
   // Writable copies for the control block's string members; `body` is
   // what lpbData shows, at most kBodyWindow bytes.

@@ -91,7 +91,7 @@ bool FindVariable(const Request& request, std::string_view name, std::string* va
   } else if (is("REMOTE_PORT")) {
     *value = std::to_string(request.remote_port);
   } else if (is("CONTENT_LENGTH")) {
-    *value = request.body_chunked ? std::string() : std::to_string(BodyLength(request));
+    *value = request.body_length_unknown ? std::string() : std::to_string(BodyLength(request));
   } else if (is("CONTENT_TYPE")) {
     value->assign(ContentTypeOf(request));
   } else if (is("HTTPS")) {
@@ -143,11 +143,11 @@ BOOL WINAPI GetServerVariable(HCONN conn, LPSTR name, LPVOID buffer, LPDWORD siz
 }
 
 // Turns the answer's verdict on a module's call into its Win32 result.
-BOOL Result(Answer::Outcome outcome) {
+BOOL Result(ModuleResponse::Outcome outcome) {
   switch (outcome) {
-    case Answer::Outcome::kTaken: return TRUE;
-    case Answer::Outcome::kRefused: return Fail(ERROR_INVALID_PARAMETER);
-    case Answer::Outcome::kClientGone: break;
+    case ModuleResponse::Outcome::kTaken: return TRUE;
+    case ModuleResponse::Outcome::kRefused: return Fail(ERROR_INVALID_PARAMETER);
+    case ModuleResponse::Outcome::kClientGone: break;
   }
   return Fail(ERROR_CONNECTION_ABORTED);
 }
@@ -157,8 +157,8 @@ BOOL Result(Answer::Outcome outcome) {
 BOOL SendHeader(ExtensionCall* call, std::string_view status, std::string_view block,
                 bool keep_conn) {
   std::lock_guard<std::mutex> lock(call->mutex);
-  Answer::Outcome outcome = call->answer.Begin(status, block, keep_conn);
-  call->ecb.dwHttpStatusCode = static_cast<DWORD>(call->answer.status());
+  ModuleResponse::Outcome outcome = call->response.Begin(status, block, keep_conn);
+  call->ecb.dwHttpStatusCode = static_cast<DWORD>(call->response.status());
   return Result(outcome);
 }
 
@@ -167,11 +167,11 @@ std::string_view CountedText(LPCSTR text, DWORD count) {
   return std::string_view(text, strnlen(text, count));
 }
 
-BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDWORD,
+BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD hse_request, LPVOID buffer, LPDWORD,
                                   LPDWORD data_type) {
   ExtensionCall* call = FromHandle(conn);
   if (call == nullptr) return Fail(ERROR_INVALID_PARAMETER);
-  switch (request) {
+  switch (hse_request) {
     case HSE_REQ_SEND_RESPONSE_HEADER: {
       const char* status = buffer != nullptr ? static_cast<const char*>(buffer) : "200 OK";
       const char* block = data_type != nullptr ? reinterpret_cast<const char*>(data_type) : "";
@@ -197,7 +197,7 @@ BOOL WINAPI ServerSupportFunction(HCONN conn, DWORD request, LPVOID buffer, LPDW
     case HSE_REQ_IS_KEEP_CONN: {
       if (buffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
       std::lock_guard<std::mutex> lock(call->mutex);
-      bool keep = call->sink->ClientKeepsAlive() && call->answer.keep_conn();
+      bool keep = call->sink->ClientKeepsAlive() && call->response.keep_conn();
       *static_cast<BOOL*>(buffer) = keep ? TRUE : FALSE;
       return TRUE;
     }
@@ -214,7 +214,7 @@ BOOL WINAPI WriteClient(HCONN conn, LPVOID buffer, LPDWORD bytes, DWORD flags) {
   // Only synchronous writes exist here; 0 is what IIS 4-era code passes.
   if ((flags & HSE_IO_ASYNC) != 0) return Fail(ERROR_INVALID_PARAMETER);
   std::lock_guard<std::mutex> lock(call->mutex);
-  return Result(call->answer.Write(std::string_view(static_cast<const char*>(buffer), *bytes)));
+  return Result(call->response.Write(std::string_view(static_cast<const char*>(buffer), *bytes)));
 }
 
 // Reads from the body after what was already handed out: the rest of
@@ -294,8 +294,8 @@ void FillControlBlock(ExtensionCall* call) {
   ecb.lpszContentType = call->content_type.data();
   // lpbData[cbAvailable] reads as NUL, as modules written for IIS expect.
   // A front end's body limit keeps a known length below kUnknownBodyLength.
-  ecb.cbTotalBytes = request.body_chunked ? kUnknownBodyLength
-                                          : static_cast<DWORD>(BodyLength(request));
+  ecb.cbTotalBytes = request.body_length_unknown ? kUnknownBodyLength
+                                                 : static_cast<DWORD>(BodyLength(request));
   ecb.cbAvailable = static_cast<DWORD>(call->body.size());
   ecb.lpbData = reinterpret_cast<LPBYTE>(call->body.data());
   ecb.GetServerVariable = GetServerVariable;
@@ -310,7 +310,7 @@ ExtensionCall::ExtensionCall(const Request& request, ResponseSink* sink, uint64_
     : magic(kCallMagic),
       request(&request),
       sink(sink),
-      answer(sink, hold_limit, request.method == "HEAD") {
+      response(sink, hold_limit, request.method == "HEAD") {
   FillControlBlock(this);
 }
 

@@ -55,8 +55,8 @@ namespace isapi {
 // ReadClient: IIS's default read-ahead (UploadReadAheadSize).
 constexpr size_t kBodyWindow = 48 * 1024;
 
-// What cbTotalBytes says of a body whose length nobody announced (sent
-// chunked), as IIS and Apache say it.
+// What cbTotalBytes says of a body whose length the module is not told
+// (Request::body_length_unknown), as IIS and Apache say it of a chunked one.
 constexpr uint32_t kUnknownBodyLength = 0xFFFFFFFF;
 
 // The part of a request body that follows Request::body, which ReadClient
@@ -89,7 +89,10 @@ struct Request {
   std::string body;
   BodyReader* body_rest = nullptr;  // the bytes after `body`; nullptr when none
   uint64_t body_length = 0;  // with body_rest: the whole body's length
-  bool body_chunked = false;  // sent without a length: cbTotalBytes is kUnknownBodyLength
+  // The module is told that the body's length is unknown (cbTotalBytes is
+  // kUnknownBodyLength, CONTENT_LENGTH is empty) and reads to its end: the
+  // body came chunked, or is 4 GiB or more, which cbTotalBytes cannot carry.
+  bool body_length_unknown = false;
   std::string remote_addr;           // "127.0.0.1"
   uint16_t remote_port = 0;
   std::string local_addr;

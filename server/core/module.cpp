@@ -60,7 +60,7 @@ ServeResult Module::Serve(const Request& request, ResponseSink* sink) {
   if (status == HSE_STATUS_PENDING) {
     call.session_done.wait(lock, [&] { return call.done_with_session; });
   }
-  ServeResult result = call.answer.End();
+  ServeResult result = call.response.End();
   lock.unlock();
 
   std::lock_guard<std::mutex> module_lock(mutex_);

@@ -11,10 +11,11 @@ constexpr size_t kSendChunk = 64 * 1024;
 
 }  // namespace
 
-AnswerSink::AnswerSink(uint16_t request_id, bool client_keeps_alive, RecordOutput* out)
+FcgiResponseSink::FcgiResponseSink(uint16_t request_id, bool client_keeps_alive,
+                                   RecordOutput* out)
     : request_id_(request_id), client_keeps_alive_(client_keeps_alive), out_(out) {}
 
-bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
+bool FcgiResponseSink::SendHead(const isapi::ResponseHead& head) {
   // CGI reads an answer without Status as "200 OK"; a web server that
   // passes the line on to its client as a header (Caddy) then has none.
   std::string text = head.status_text == "200 OK" ? "" : "Status: " + head.status_text + "\r\n";
@@ -25,7 +26,7 @@ bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
   return Emit(text + "\r\n");
 }
 
-bool AnswerSink::WriteBody(const void* data, size_t size) {
+bool FcgiResponseSink::WriteBody(const void* data, size_t size) {
   if (failed_ || out_->Abandoned()) {
     failed_ = true;
     return false;
@@ -33,7 +34,7 @@ bool AnswerSink::WriteBody(const void* data, size_t size) {
   return Emit(std::string_view(static_cast<const char*>(data), size));
 }
 
-void AnswerSink::Finish(bool complete) {
+void FcgiResponseSink::Finish(bool complete) {
   complete_ = complete;
   if (complete_ && !failed_) {
     AppendRecord(kStdout, request_id_, "", &pending_);
@@ -42,13 +43,13 @@ void AnswerSink::Finish(bool complete) {
   Flush();
 }
 
-bool AnswerSink::Emit(std::string_view stdout_bytes) {
+bool FcgiResponseSink::Emit(std::string_view stdout_bytes) {
   if (failed_) return false;
   AppendStream(kStdout, request_id_, stdout_bytes, &pending_);
   return pending_.size() < kSendChunk || Flush();
 }
 
-bool AnswerSink::Flush() {
+bool FcgiResponseSink::Flush() {
   if (!failed_ && !pending_.empty()) failed_ = !out_->Send(pending_);
   pending_.clear();
   return !failed_;

@@ -26,10 +26,10 @@ class RecordOutput {
   virtual bool Abandoned() { return false; }
 };
 
-class AnswerSink : public isapi::ResponseSink {
+class FcgiResponseSink : public isapi::ResponseSink {
  public:
   // `out` must outlive the sink.
-  AnswerSink(uint16_t request_id, bool client_keeps_alive, RecordOutput* out);
+  FcgiResponseSink(uint16_t request_id, bool client_keeps_alive, RecordOutput* out);
 
   // A length the core knows but the module did not give (a held answer)
   // becomes a Content-Length line after the module's block.

@@ -38,7 +38,8 @@ bool AnswerRequest(isapi::Module* module, isapi::Channel* channel, ResponderRequ
   bool valid_host = RequestFromParams(request.params, &http);
   http.body = std::move(request.body);
   request.spool.AttachTo(&http);
-  AnswerSink sink(request.id, isapi::ClientAllowsKeepAlive(http.protocol, http.headers), &out);
+  FcgiResponseSink sink(request.id, isapi::ClientAllowsKeepAlive(http.protocol, http.headers),
+                        &out);
   bool has_body = http.method != "HEAD";
   if (request.params_too_large) {
     isapi::SendBareAnswer(&sink, 431, has_body);

@@ -88,10 +88,12 @@ int MapRequest(std::string_view method, std::string_view target, std::string_vie
   request->local_addr = addresses.local_addr;
   request->local_port = addresses.local_port;
   request->server_name = isapi::ServerName(request->headers, request->local_addr);
-  request->body_chunked = false;
+  request->body_length_unknown = false;
   for (const isapi::HeaderField& field : request->headers) {
     // RefuseRequest let through only "chunked".
-    if (isapi::EqualsIgnoreCase(field.name, "Transfer-Encoding")) request->body_chunked = true;
+    if (isapi::EqualsIgnoreCase(field.name, "Transfer-Encoding")) {
+      request->body_length_unknown = true;
+    }
   }
   return 0;
 }

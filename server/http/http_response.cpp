@@ -43,7 +43,7 @@ void AppendHead(const isapi::ResponseHead& head, bool http10, bool chunked, bool
   out->append("\r\n");
 }
 
-bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
+bool HttpResponseSink::SendHead(const isapi::ResponseHead& head) {
   bool unknown_length = head.has_body && head.framing == isapi::Framing::kFrontEnd;
   chunked_ = unknown_length && !http10_;
   // Without a length or chunks, only the end of the connection ends the body.
@@ -52,7 +52,7 @@ bool AnswerSink::SendHead(const isapi::ResponseHead& head) {
   return true;
 }
 
-bool AnswerSink::WriteBody(const void* data, size_t size) {
+bool HttpResponseSink::WriteBody(const void* data, size_t size) {
   if (failed_) return false;
   if (chunked_) {
     char digits[16];
@@ -64,14 +64,14 @@ bool AnswerSink::WriteBody(const void* data, size_t size) {
   return Flush();
 }
 
-void AnswerSink::Finish(bool complete) {
+void HttpResponseSink::Finish(bool complete) {
   complete_ = complete;
   if (!complete_) return;
   if (chunked_) pending_.append("0\r\n\r\n");
   Flush();
 }
 
-bool AnswerSink::Flush() {
+bool HttpResponseSink::Flush() {
   if (!failed_ && !pending_.empty()) failed_ = !channel_->Send(pending_);
   pending_.clear();
   return !failed_;

@@ -23,11 +23,11 @@ void AppendHead(const isapi::ResponseHead& head, bool http10, bool chunked, bool
 // of unknown length is chunked for HTTP/1.1 and ends with the connection
 // for HTTP/1.0. The head goes out with the first body bytes, so that a
 // held answer leaves in one system call.
-class AnswerSink : public isapi::ResponseSink {
+class HttpResponseSink : public isapi::ResponseSink {
  public:
   // `client_keeps_alive`: what the request asked for. Once `*stopping`,
   // the connection closes after the answer.
-  AnswerSink(isapi::Channel* channel, bool http10, bool client_keeps_alive,
+  HttpResponseSink(isapi::Channel* channel, bool http10, bool client_keeps_alive,
              const std::atomic<bool>* stopping)
       : channel_(channel),
         http10_(http10),

@@ -141,7 +141,7 @@ class HttpServer::Conversation : public isapi::Conversation {
   bool Answer(isapi::Channel* channel) override {
     isapi::Request& request = parser_->request;
     parser_->spool.AttachTo(&request);
-    AnswerSink sink(channel, parser_->version == 10,
+    HttpResponseSink sink(channel, parser_->version == 10,
                     isapi::ClientAllowsKeepAlive(request.protocol, request.headers),
                     &server_->stopping_);
     bool has_body = request.method != "HEAD";

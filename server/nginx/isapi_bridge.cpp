@@ -81,7 +81,7 @@ void CopyRequest(const isapi_request& in, isapi_call* call) {
     out->body_length = in.body_size;
     // cbTotalBytes cannot carry 4 GiB or more: such a length is unknown to
     // the module, which reads until ReadClient says the end.
-    out->body_chunked = in.body_size >= isapi::kUnknownBodyLength;
+    out->body_length_unknown = in.body_size >= isapi::kUnknownBodyLength;
   }
   out->remote_addr = Text(in.remote_addr);
   out->remote_port = in.remote_port;

@@ -201,7 +201,7 @@ TEST(FcgiAnswerTest, StatusLineIsLeftOutOnlyForAPlain200) {
     head.status_text = c.status_text;
     head.header_block = "X: 1\r\n";
     CapturedRecords records;
-    isapi_fcgi::AnswerSink sink(1, false, &records);
+    isapi_fcgi::FcgiResponseSink sink(1, false, &records);
     sink.SendHead(head);
     sink.Finish(true);
     EXPECT_EQ(fcgi_test::ParseReply(records.sent, false).out, c.out) << c.status_text;

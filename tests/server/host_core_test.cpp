@@ -225,7 +225,7 @@ TEST_F(HostCoreTest, BodyReachesTheModuleThroughItsWindowAndReadClient) {
     ScriptedBody rest(body.substr(c.in_memory), 1000, c.client_leaves);
     if (c.reader) request.body_rest = &rest;
     request.body_length = body.size();
-    request.body_chunked = c.chunked;
+    request.body_length_unknown = c.chunked;
     RecordingSink sink;
     module_->Serve(request, &sink);
     EXPECT_EQ(sink.body_, c.digest) << c.label;
