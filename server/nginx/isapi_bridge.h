@@ -62,7 +62,7 @@ typedef enum {
     ISAPI_FRAMING_MODULE_LENGTH,
     /* The core held the whole answer: content_length is its size (for HEAD,
      * that of the body the module wrote and the core withheld); no
-     * Content-Length line is among the headers. */
+     * Content-Length line is among the headers. Never for 204 and 304. */
     ISAPI_FRAMING_HELD_LENGTH,
     /* The length is unknown: the answer passed the hold limit and streams,
      * or has no body to measure (HEAD to a module that writes none, 204,
@@ -108,7 +108,8 @@ typedef struct {
     int      keep_alive;   /* nginx would keep the client connection */
 } isapi_sink;
 
-/* A request copied out of nginx's memory, body included. */
+/* A request copied out of nginx's memory, all but its body, which the
+ * module reads through the request's read_body. */
 typedef struct isapi_call isapi_call;
 
 /* Who a worker process is: the check loads a module as the worker will. */
