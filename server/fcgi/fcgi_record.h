@@ -1,7 +1,8 @@
 // The FastCGI protocol (version 1) as a responder application sees it, with
 // no socket involved: the bytes a web server sends go in, and complete
 // requests, the answers to management records and protocol errors come out.
-// The socket side (fcgi_responder.h) only moves bytes and keeps deadlines.
+// The socket side (fcgi_responder.h) only moves bytes; the connection loop
+// it runs on (server/standalone/connection_loop.h) keeps the deadlines.
 //
 // Every buffer here is bounded: one record's content (64 KiB), the
 // parameter block (Limits::max_params) and the body (Limits::max_body).

@@ -23,8 +23,8 @@ struct ConnectionAddresses {
   uint16_t local_port = 0;
 };
 
-// Returns the 4xx status for a request this server refuses once its
-// request line and headers are in, or 0:
+// Returns the status (400, 413 or 501) for a request this server refuses
+// once its request line and headers are in, or 0:
 //   400  a method that is not a token, a target with a control byte, blank
 //        or DEL, HTTP/1.1 without Host, a header name that is not a token,
 //        a control byte (a bare CR) in a header value, more than one

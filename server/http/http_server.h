@@ -27,7 +27,7 @@
 namespace isapi_http {
 
 struct ServerSettings {
-  isapi::LoopSettings loop;  // loop.request_timeout is also the keep-alive idle timeout
+  isapi::LoopSettings loop;
   uint64_t max_body = 30000000;  // a longer request body gets 413
 };
 
