@@ -107,7 +107,7 @@ class CrossHostTest : public testing::Test {
     nginx_http3_ = build.find("--with-http_v3_module") != std::string::npos;
     dir_ = new fcgi_test::TempDir();
     std::string key = dir_->path() + "/key.pem", certificate = dir_->path() + "/cert.pem";
-    fcgi_test::Child openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+    test_support::Child openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
                               "-subj", "/CN=localhost", "-days", "1", "-keyout", key, "-out",
                               certificate},
                              {}, dir_->path() + "/openssl.log");
@@ -387,7 +387,7 @@ class FrontServerTest : public testing::TestWithParam<FrontServer> {
     for (const std::string& arg : front.args) argv.push_back(Expand(arg, values));
     std::vector<std::string> env;
     for (const std::string& entry : front.env) env.push_back(Expand(entry, values));
-    server_ = std::make_unique<fcgi_test::Child>(argv, env, dir_.path() + "/stderr.log",
+    server_ = std::make_unique<test_support::Child>(argv, env, dir_.path() + "/stderr.log",
                                                  std::vector<std::pair<int, int>>{}, true);
     ASSERT_TRUE(test_support::WaitForWrites(dir_.path(), fcgi_test::kWait, [&] {
       return fcgi_test::ReadFile(dir_.path() + "/" + front.log_file).find(front.ready) !=
@@ -405,7 +405,7 @@ class FrontServerTest : public testing::TestWithParam<FrontServer> {
   static constexpr char kExampleSocket[] = "/run/orvane/isapi-fcgi.sock";
   fcgi_test::TempDir dir_;
   std::unique_ptr<fcgi_test::FcgiServer> fcgi_;
-  std::unique_ptr<fcgi_test::Child> server_;
+  std::unique_ptr<test_support::Child> server_;
   Route route_;
 };
 

@@ -18,7 +18,7 @@
 
 namespace {
 
-using fcgi_test::Child;
+using test_support::Child;
 using fcgi_test::FcgiServer;
 using fcgi_test::Params;
 using fcgi_test::ReadFile;

@@ -1,19 +1,13 @@
 #include "tests/server/fcgi_test_support.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "tests/support/wait.h"
@@ -48,66 +42,6 @@ void AppendLength(std::string* out, size_t length) {
 }
 
 }  // namespace
-
-Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::string& log_path, const std::vector<std::pair<int, int>>& inherit,
-             bool own_group)
-    : own_group_(own_group) {
-  pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
-  // Both sides set the group, so that it exists whichever runs first.
-  if (own_group) setpgid(pid_ > 0 ? pid_ : 0, 0);
-  if (pid_ > 0) return;
-  if (!log_path.empty()) {
-    int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (log >= 0) {
-      dup2(log, 1);
-      dup2(log, 2);
-    }
-  }
-  // dup2 clears close-on-exec on the copy the child keeps; a descriptor
-  // already in place needs it cleared by hand.
-  for (const auto& [from, to] : inherit) {
-    if (from == to) {
-      fcntl(to, F_SETFD, 0);
-    } else {
-      dup2(from, to);
-    }
-  }
-  for (const std::string& entry : env) putenv(const_cast<char*>(entry.c_str()));
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  execv(args[0], args.data());
-  _exit(127);
-}
-
-Child::~Child() {
-  if (pid_ <= 0) return;
-  // The group outlives its leader while a member is left, so its id is not
-  // reused before the members are gone.
-  if (own_group_) kill(-pid_, SIGKILL);
-  if (!reaped_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-void Child::Signal(int signal) const {
-  if (!reaped_) kill(pid_, signal);
-}
-
-int Child::WaitExit(std::chrono::milliseconds timeout) {
-  if (reaped_) return exit_code_;
-  int status = 0;
-  if (!test_support::WaitForChildExit(pid_, timeout, &status)) return -1;
-  reaped_ = true;
-  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return exit_code_;
-}
 
 int ConnectUnix(const std::string& path) {
   sockaddr_un address{};
@@ -245,13 +179,6 @@ Reply ParseReply(const std::string& bytes, bool closed) {
   return reply;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::vector<std::string> FcgiCommand(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {ISAPI_FCGI_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -269,7 +196,7 @@ FcgiServer::FcgiServer(const std::string& module, const std::string& page,
   std::vector<std::string> argv =
       FcgiCommand({"--module", module, "--socket", "unix:" + socket_, "--threads", "2"});
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-  child_ = std::make_unique<Child>(
+  child_ = std::make_unique<test_support::Child>(
       argv,
       std::vector<std::string>{"ORVANE_INSDIR=" + dir_.path(),
                                "PROBE_TERMINATE_LOG=" + dir_.path() + "/terminate.log"},

@@ -1,4 +1,4 @@
-// Helpers for the isapi-fcgi tests: child processes, a FastCGI client,
+// Helpers for the isapi-fcgi tests: an isapi-fcgi process, a FastCGI client,
 // throw-away directories and raw HTTP exchanges. Every wait is bounded.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/child.h"
 #include "tests/support/temp_dir.h"
 
 namespace fcgi_test {
@@ -19,38 +20,8 @@ using Params = std::vector<std::pair<std::string, std::string>>;
 
 constexpr std::chrono::milliseconds kWait{10000};
 
+using test_support::ReadFile;
 using test_support::TempDir;
-
-// A child process that is killed (SIGKILL) and reaped on destruction if it
-// is still running. stdout and stderr go to `log_path` when given. A child
-// that leads its own process group takes the whole group with it: a server
-// whose workers would otherwise outlive a master killed or crashed.
-class Child {
- public:
-  // Starts argv[0] (a path) with `env` added to this process's environment
-  // ("NAME=value" entries). Each pair of `inherit` hands the descriptor
-  // `first` of this process to the child as descriptor `second` (0 for
-  // standard input). Throws std::runtime_error when fork fails.
-  Child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-        const std::string& log_path = "",
-        const std::vector<std::pair<int, int>>& inherit = {}, bool own_group = false);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-  void Signal(int signal) const;
-  // The exit code, 128 + signal number when killed by a signal, or -1 when
-  // the child is still running after `timeout`. Once reaped, the same code
-  // at once.
-  int WaitExit(std::chrono::milliseconds timeout = kWait);
-
- private:
-  pid_t pid_ = -1;
-  bool own_group_ = false;
-  bool reaped_ = false;
-  int exit_code_ = -1;
-};
 
 // Connects to a Unix socket or to 127.0.0.1:port. Returns the descriptor or
 // -1. Servers under test listen before a test connects: FcgiServer returns
@@ -89,9 +60,6 @@ Reply ParseReply(const std::string& bytes, bool closed);
 // records have arrived, the peer closes, or kWait passes.
 Reply ReadReplies(int fd, int answers = 1);
 
-// The contents of the file at `path`; "" when it cannot be read.
-std::string ReadFile(const std::string& path);
-
 // The isapi-fcgi command line (ISAPI_FCGI_PATH) with `args`, and with
 // --allow-root when the tests run as root, as in CI.
 std::vector<std::string> FcgiCommand(const std::vector<std::string>& args);
@@ -110,7 +78,7 @@ class FcgiServer {
              const std::vector<std::string>& extra_args = {});
 
   Reply Send(const std::string& request) const;
-  Child& child() { return *child_; }
+  test_support::Child& child() { return *child_; }
   const std::string& socket_path() const { return socket_; }
   std::string log() const { return ReadFile(dir_.path() + "/stderr.log"); }
   std::string terminate_log() const { return ReadFile(dir_.path() + "/terminate.log"); }
@@ -120,7 +88,7 @@ class FcgiServer {
  private:
   TempDir dir_;
   std::string socket_;
-  std::unique_ptr<Child> child_;
+  std::unique_ptr<test_support::Child> child_;
 };
 
 // Sends `request` on a fresh connection to the Unix socket at `path` and

@@ -398,7 +398,7 @@ TEST_F(NginxModuleTest, LongAnswersStreamThroughBoundedBuffers) {
 // the lines of an nginx server block; "" when openssl failed.
 std::string MakeCertificate(const fcgi_test::TempDir& dir) {
   std::string key = dir.path() + "/key.pem", certificate = dir.path() + "/cert.pem";
-  fcgi_test::Child openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+  test_support::Child openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
                             "-subj", "/CN=localhost", "-days", "1", "-keyout", key, "-out",
                             certificate},
                            {}, dir.path() + "/openssl.log");
@@ -445,7 +445,7 @@ TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
         if (!protocol.scheme.empty()) {
           std::string out = dir.path() + "/body";
           int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-          fcgi_test::Child client({nghttp, "-w", "16",
+          test_support::Child client({nghttp, "-w", "16",
                                    protocol.scheme + "://127.0.0.1:" +
                                        std::to_string(nginx->port()) + path},
                                   {}, dir.path() + "/nghttp.log", {{fd, 1}});

@@ -90,7 +90,7 @@ Nginx::Nginx(const std::string& nginx, const Config& config, const std::vector<s
   dir_.Write("nginx.conf", ConfigText(config, dir_.path(), listener_.port(), quic_port()));
   std::vector<std::string> environment = Environment(env);
   environment.push_back(test_support::NginxInheritedSocketEnv(fds));
-  child_ = std::make_unique<fcgi_test::Child>(Arguments(nginx, dir_.path()), environment,
+  child_ = std::make_unique<test_support::Child>(Arguments(nginx, dir_.path()), environment,
                                               dir_.path() + "/stderr.log", inherited, true);
 }
 
@@ -127,7 +127,7 @@ int RunOnce(const std::string& nginx, const Config& config, std::string* output,
   std::vector<std::string> arguments = Arguments(nginx, dir.path());
   arguments.insert(arguments.end(), options.begin(), options.end());
   // Its own group: a module check nginx forks goes with it.
-  fcgi_test::Child child(arguments, Environment(env), dir.path() + "/output.log", {}, true);
+  test_support::Child child(arguments, Environment(env), dir.path() + "/output.log", {}, true);
   // Beyond the module's own 10 s bound on a module that does not load.
   int code = child.WaitExit(2 * fcgi_test::kWait);
   *output = fcgi_test::ReadFile(dir.path() + "/output.log");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/server/fcgi_test_support.h"
+#include "tests/support/child.h"
 #include "tests/support/loopback_listener.h"
 
 namespace nginx_test {
@@ -47,7 +48,7 @@ class Nginx {
   // The UDP port of QUIC_ADDRESS (a Config with `quic`).
   uint16_t quic_port() const { return quic_listener_ ? quic_listener_->port() : 0; }
   const std::string& dir() const { return dir_.path(); }
-  fcgi_test::Child& process() { return *child_; }
+  test_support::Child& process() { return *child_; }
 
   // A new connection to nginx; -1 on failure.
   int Connect() const;
@@ -64,7 +65,7 @@ class Nginx {
   test_support::LoopbackListener listener_;
   std::unique_ptr<test_support::LoopbackListener> quic_listener_;
   fcgi_test::TempDir dir_;
-  std::unique_ptr<fcgi_test::Child> child_;
+  std::unique_ptr<test_support::Child> child_;
 };
 
 // Runs nginx once with `config` and `options` (`-t`: a configuration

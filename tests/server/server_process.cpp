@@ -2,60 +2,33 @@
 
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <string.h>
+#include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "tests/support/wait.h"
 
-extern char** environ;
-
 namespace server_test {
 namespace {
 
-// Starts the server with stdout (and stderr when `merge_stderr`) on a pipe.
-// The tests run as root in CI, where the server refuses to run a module
-// unless allowed: this is the one place that allows it.
-pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& environment,
-            bool merge_stderr, bool allow_root, int* read_end) {
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  if (merge_stderr) posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
-
-  std::vector<std::string> argv_text = {ISAPI_SERVER_PATH};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  if (allow_root) argv_text.push_back("--allow-root");
-  std::vector<char*> argv;
-  for (std::string& arg : argv_text) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_text;
-  for (char** entry = environ; *entry != nullptr; ++entry) env_text.push_back(*entry);
-  env_text.insert(env_text.end(), environment.begin(), environment.end());
-  std::vector<char*> envp;
-  for (std::string& entry : env_text) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-
-  pid_t pid = -1;
-  if (posix_spawn(&pid, ISAPI_SERVER_PATH, &actions, nullptr, argv.data(), envp.data()) != 0) {
-    pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipe_fds[1]);
-  *read_end = pipe_fds[0];
-  return pid;
+// The isapi-server command line. The tests run as root in CI, where the
+// server refuses to run a module unless allowed: this is the one place
+// that allows it.
+std::vector<std::string> ServerCommand(const std::vector<std::string>& args, bool allow_root) {
+  std::vector<std::string> argv = {ISAPI_SERVER_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (allow_root) argv.push_back("--allow-root");
+  return argv;
 }
+
+constexpr char kOutput[] = "output.log";
+constexpr std::chrono::milliseconds kWait{10000};
 
 // Reads from `fd` until `stop` returns true, EOF or the deadline.
 template <typename Stop>
@@ -77,51 +50,42 @@ std::string ReadUntil(int fd, int timeout_ms, Stop stop) {
   return text;
 }
 
-int WaitForExit(pid_t pid, int timeout_ms) {
-  int status = 0;
-  if (test_support::WaitForChildExit(pid, std::chrono::milliseconds(timeout_ms), &status)) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
-}
-
 }  // namespace
 
 ServerProcess::ServerProcess(const std::vector<std::string>& args,
                              const std::vector<std::string>& environment,
-                             const std::string& listen, bool with_stderr) {
+                             const std::string& listen) {
   std::vector<std::string> all = args;
   all.push_back("--listen");
   all.push_back(listen);
-  int out = -1;
-  pid_ = Spawn(all, environment, with_stderr, true, &out);
-  if (pid_ < 0) return;
-  output_ = out;
-  output_text_ = ReadUntil(out, 10000, [](const std::string& text) {
-    return text.find('\n') != std::string::npos;
+  child_ = std::make_unique<test_support::Child>(ServerCommand(all, true), environment,
+                                                 dir_.path() + "/" + kOutput);
+  // "listening on 127.0.0.1:PORT" or "listening on [::1]:PORT"; a server
+  // that exits first prints why.
+  const std::string prefix = "\nlistening on ";
+  std::string line;
+  test_support::WaitForWrites(dir_.path(), kWait, [&] {
+    std::string output = "\n" + Output();
+    size_t start = output.find(prefix);
+    size_t end = start == std::string::npos ? start : output.find('\n', start + 1);
+    if (end == std::string::npos) return child_->WaitExit(std::chrono::milliseconds(0)) != -1;
+    line = output.substr(start + prefix.size(), end - start - prefix.size());
+    return true;
   });
-  // "listening on 127.0.0.1:PORT" or "listening on [::1]:PORT".
-  const std::string prefix = "listening on ";
-  size_t colon = output_text_.rfind(':');
-  if (output_text_.compare(0, prefix.size(), prefix) == 0 && colon != std::string::npos) {
-    listening_on_ = output_text_.substr(prefix.size(), output_text_.find('\n') - prefix.size());
-    port_ = atoi(output_text_.c_str() + colon + 1);
-  }
+  size_t colon = line.rfind(':');
+  if (colon == std::string::npos) return;
+  listening_on_ = line;
+  port_ = atoi(line.c_str() + colon + 1);
 }
 
-ServerProcess::~ServerProcess() {
-  if (pid_ > 0) StopWith(SIGKILL);
-  if (output_ >= 0) close(output_);
+std::string ServerProcess::Output() const {
+  return test_support::ReadFile(dir_.path() + "/" + kOutput);
 }
 
 bool ServerProcess::WaitForOutput(const std::string& text, int timeout_ms) {
-  if (output_text_.find(text) != std::string::npos) return true;
-  output_text_ += ReadUntil(output_, timeout_ms, [&](const std::string& more) {
-    return (output_text_ + more).find(text) != std::string::npos;
+  return test_support::WaitForWrites(dir_.path(), std::chrono::milliseconds(timeout_ms), [&] {
+    return Output().find(text) != std::string::npos;
   });
-  return output_text_.find(text) != std::string::npos;
 }
 
 namespace {
@@ -190,11 +154,8 @@ void ProbeGate::Open() {
 }
 
 int ServerProcess::StopWith(int signal) {
-  if (pid_ <= 0) return -1;
-  kill(pid_, signal);
-  int status = WaitForExit(pid_, 10000);
-  pid_ = -1;
-  return status;
+  child_->Signal(signal);
+  return child_->WaitExit(kWait);
 }
 
 int RunServerToExit(const std::vector<std::string>& args, std::string* output,
@@ -206,12 +167,11 @@ int RunServerToExit(const std::vector<std::string>& args, std::string* output,
                    [](const std::string& arg) { return arg.rfind("--listen", 0) == 0; })) {
     all.insert(all.end(), {"--listen", "127.0.0.1:0"});
   }
-  int out = -1;
-  pid_t pid = Spawn(all, {}, true, allow_root, &out);
-  if (pid < 0) return -1;
-  *output = ReadUntil(out, 10000, [](const std::string&) { return false; });
-  close(out);
-  return WaitForExit(pid, 10000);
+  test_support::TempDir dir;
+  test_support::Child child(ServerCommand(all, allow_root), {}, dir.path() + "/" + kOutput);
+  int code = child.WaitExit(kWait);
+  *output = test_support::ReadFile(dir.path() + "/" + kOutput);
+  return code;
 }
 
 RawConnection::RawConnection(int port) {

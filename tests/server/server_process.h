@@ -3,8 +3,12 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/support/child.h"
+#include "tests/support/temp_dir.h"
 
 namespace server_test {
 
@@ -12,34 +16,34 @@ class ServerProcess {
  public:
   // Starts isapi-server with `args` plus "--listen LISTEN" and waits (at
   // most 10 s) for its "listening on" line. Check started() after.
-  // `environment` entries ("NAME=value") are added to the child's. With
-  // `with_stderr`, what it writes on standard error is read as output too.
+  // `environment` entries ("NAME=value") are added to the child's. Killed
+  // on destruction if it still runs.
   explicit ServerProcess(const std::vector<std::string>& args,
                          const std::vector<std::string>& environment = {},
-                         const std::string& listen = "127.0.0.1:0", bool with_stderr = false);
-  // Kills the server if it still runs.
-  ~ServerProcess();
+                         const std::string& listen = "127.0.0.1:0");
 
   bool started() const { return port_ != 0; }
   int port() const { return port_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_->pid(); }
   // What the server printed after "listening on ": "127.0.0.1:PORT".
   const std::string& listening_on() const { return listening_on_; }
 
-  // Reads the server's standard output until `text` arrived (true) or
-  // `timeout_ms` passed (false).
+  // Waits until what the server printed on standard output and standard
+  // error holds `text` (true) or `timeout_ms` passed (false).
   bool WaitForOutput(const std::string& text, int timeout_ms = 10000);
 
   // Sends `signal` and waits (at most 10 s) for the exit. Returns the exit
-  // status, or -1 when it did not exit in time or died of a signal.
+  // code, 128 + signal number when it died of a signal, or -1 when it did
+  // not exit in time.
   int StopWith(int signal);
 
  private:
-  pid_t pid_ = -1;
+  std::string Output() const;
+
+  test_support::TempDir dir_;  // holds the output, before the child that writes it
+  std::unique_ptr<test_support::Child> child_;
   int port_ = 0;
   std::string listening_on_;
-  int output_ = -1;  // read end of the server's standard output
-  std::string output_text_;
 };
 
 // What the probe module reports (see probe_module.cpp): "enter PATH" when a
@@ -85,7 +89,8 @@ class ProbeGate {
 };
 
 // Runs isapi-server with `args` to completion (at most 10 s). Returns its
-// exit status and stores what it printed on stdout and stderr in *output.
+// exit code as StopWith does, and stores what it printed on stdout and
+// stderr in *output.
 // `allow_root` false leaves out the --allow-root every other run gets.
 int RunServerToExit(const std::vector<std::string>& args, std::string* output,
                     bool allow_root = true);

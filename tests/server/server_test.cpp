@@ -640,7 +640,7 @@ TEST(ServerLifecycle, AWorkerThatDiesIsReplacedAndItsRequestLineLogged) {
     unlink(marker.c_str());
     std::vector<std::string> environment;
     if (c.load_once) environment.push_back("PROBE_LOAD_ONCE=" + marker);
-    ServerProcess server(args, environment, "127.0.0.1:0", true);
+    ServerProcess server(args, environment);
     ASSERT_TRUE(server.started());
     std::string base = "http://127.0.0.1:" + std::to_string(server.port());
     for (const char* target : c.targets) {

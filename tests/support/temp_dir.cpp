@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace test_support {
@@ -36,6 +38,13 @@ std::string TempDir::Write(const std::string& name, const std::string& bytes) co
   const bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   if (fclose(file) != 0 || !written) throw std::runtime_error("cannot write " + full);
   return full;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 DriveMapping::DriveMapping(char letter, const std::string& root)

@@ -1,4 +1,4 @@
-// Scratch directories and drive mappings for the tests.
+// Scratch directories, the files in them, and drive mappings for the tests.
 #pragma once
 
 #include <string>
@@ -23,6 +23,9 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// The contents of the file at `path`; "" when it cannot be read.
+std::string ReadFile(const std::string& path);
 
 // Points the drive letter `letter` at `root` (WIN32_DRIVE_<letter>) for the
 // lifetime of the object, then restores the previous mapping.
