@@ -10,6 +10,7 @@
 
 #include <stdexcept>
 
+#include "server/fcgi/fcgi_record.h"
 #include "tests/support/wait.h"
 
 namespace fcgi_test {
@@ -28,17 +29,6 @@ int Connect(const sockaddr* address, socklen_t length, int family) {
   if (fd < 0 || connect(fd, address, length) == 0) return fd;
   close(fd);
   return -1;
-}
-
-void AppendLength(std::string* out, size_t length) {
-  if (length < 128) {
-    out->push_back(static_cast<char>(length));
-    return;
-  }
-  out->push_back(static_cast<char>(0x80 | ((length >> 24) & 0x7f)));
-  out->push_back(static_cast<char>((length >> 16) & 0xff));
-  out->push_back(static_cast<char>((length >> 8) & 0xff));
-  out->push_back(static_cast<char>(length & 0xff));
 }
 
 }  // namespace
@@ -102,42 +92,30 @@ std::string ReadUntilClosed(int fd, bool* closed, std::chrono::milliseconds time
 }
 
 std::string Record(uint8_t type, uint16_t request_id, const std::string& content) {
-  std::string record = {1, static_cast<char>(type), static_cast<char>(request_id >> 8),
-                        static_cast<char>(request_id & 0xff),
-                        static_cast<char>(content.size() >> 8),
-                        static_cast<char>(content.size() & 0xff), 0, 0};
-  return record + content;
+  std::string record;
+  isapi_fcgi::AppendRecord(type, request_id, content, &record);
+  return record;
 }
 
 std::string BeginRequest(uint16_t request_id, uint16_t role, uint8_t flags) {
   std::string body = {static_cast<char>(role >> 8), static_cast<char>(role & 0xff),
                       static_cast<char>(flags), 0, 0, 0, 0, 0};
-  return Record(1, request_id, body);
+  return Record(isapi_fcgi::kBeginRequest, request_id, body);
 }
 
 std::string EncodeParams(const Params& params) {
   std::string out;
-  for (const auto& [name, value] : params) {
-    AppendLength(&out, name.size());
-    AppendLength(&out, value.size());
-    out += name;
-    out += value;
-  }
+  for (const auto& [name, value] : params) isapi_fcgi::AppendParam(name, value, &out);
   return out;
 }
 
 std::string ResponderRequest(const Params& params, const std::string& body) {
-  const uint8_t kParams = 4, kStdin = 5;
   std::string request = BeginRequest(1);
-  std::string encoded = EncodeParams(params);
-  for (size_t at = 0; at < encoded.size(); at += 65535) {
-    request += Record(kParams, 1, encoded.substr(at, 65535));
-  }
-  request += Record(kParams, 1, "");
-  for (size_t at = 0; at < body.size(); at += 65535) {
-    request += Record(kStdin, 1, body.substr(at, 65535));
-  }
-  return request + Record(kStdin, 1, "");
+  isapi_fcgi::AppendStream(isapi_fcgi::kParams, 1, EncodeParams(params), &request);
+  isapi_fcgi::AppendRecord(isapi_fcgi::kParams, 1, "", &request);
+  isapi_fcgi::AppendStream(isapi_fcgi::kStdin, 1, body, &request);
+  isapi_fcgi::AppendRecord(isapi_fcgi::kStdin, 1, "", &request);
+  return request;
 }
 
 Reply ReadReplies(int fd, int answers) {
@@ -156,7 +134,7 @@ Reply ReadReplies(int fd, int answers) {
 }
 
 Reply ParseReply(const std::string& bytes, bool closed) {
-  const uint8_t kEndRequest = 3, kStdout = 6;
+  using isapi_fcgi::kEndRequest, isapi_fcgi::kStdout;
   Reply reply;
   reply.closed = closed;
   size_t at = 0;

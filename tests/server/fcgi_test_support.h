@@ -37,7 +37,8 @@ bool SendAll(int fd, const std::string& data);
 // Reads until the peer closes or `timeout` passes; *closed tells which.
 std::string ReadUntilClosed(int fd, bool* closed, std::chrono::milliseconds timeout = kWait);
 
-// FastCGI records (version 1) as a web server sends them.
+// FastCGI records (version 1) as a web server sends them, through the
+// product's own encoder (server/fcgi/fcgi_record.h).
 std::string Record(uint8_t type, uint16_t request_id, const std::string& content);
 std::string BeginRequest(uint16_t request_id, uint16_t role = 1, uint8_t flags = 0);
 std::string EncodeParams(const Params& params);

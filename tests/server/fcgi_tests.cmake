@@ -4,7 +4,8 @@
 # Child processes, raw exchanges, an isapi-fcgi process and a real nginx,
 # shared with the nginx module's tests.
 add_library(server_test_support STATIC fcgi_test_support.cpp nginx_test_support.cpp)
-target_link_libraries(server_test_support PUBLIC orvane_defaults test_support)
+target_link_libraries(server_test_support PUBLIC orvane_defaults test_support
+                      PRIVATE isapi_fcgi_protocol)
 target_compile_definitions(server_test_support PRIVATE
   ISAPI_FCGI_PATH="$<TARGET_FILE:isapi-fcgi>")
 
