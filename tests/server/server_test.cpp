@@ -542,7 +542,10 @@ TEST(ServerThreading, BlockedModuleCallLeavesOtherConnectionsToTheOtherThreads) 
 }
 
 // With one thread, a request sent while the module waits at the gate
-// reaches the module only after the gate opens.
+// reaches the module only after the gate opens. The gate stays shut for
+// as long as a server that took the request elsewhere would need to bring
+// it into the module, so that such a server fails here every time rather
+// than when it happens to win a race with Open().
 TEST(ServerThreading, OneThreadInTheModuleHoldsUpEveryOtherRequest) {
   ProbeEvents events;
   ProbeGate gate;
@@ -554,6 +557,7 @@ TEST(ServerThreading, OneThreadInTheModuleHoldsUpEveryOtherRequest) {
   ASSERT_TRUE(events.WaitFor("enter /gate"));
   RawConnection page(server.port());
   ASSERT_TRUE(page.Send("GET /page HTTP/1.1\r\nHost: t\r\n\r\n"));
+  EXPECT_FALSE(events.WaitFor("enter /page", 1000)) << "a second request ran beside /gate";
   gate.Open();
   EXPECT_NE(page.ReadThrough("page body").find("page body"), std::string::npos);
   EXPECT_EQ(waiting.get().body, "opened\n");
