@@ -85,10 +85,14 @@ TEST(AddressTextTest, ServerNameIsTheHostsHostPartElseTheLocalAddress) {
     const char* server_name;
   } cases[] = {
       {{{"Host", "example.com:8080"}}, "example.com"},
+      {{{"host", "Example.COM:80"}}, "Example.COM"},
       {{{"host", "[::1]:80"}}, "[::1]"},
+      {{{"Host", "[2001:db8::1]"}}, "[2001:db8::1]"},
       {{{"Accept", "*/*"}, {"HOST", "a.example"}}, "a.example"},
       {{}, "10.0.0.1"},
+      {{{"X-Host", "other"}}, "10.0.0.1"},
       {{{"Host", ""}}, "10.0.0.1"},
+      {{{"Host", ":80"}}, "10.0.0.1"},
       {{{"Host", "a:b:c"}}, "10.0.0.1"},
   };
   for (const auto& c : cases) EXPECT_EQ(isapi::ServerName(c.headers, "10.0.0.1"), c.server_name);

@@ -163,6 +163,12 @@ TEST_F(ServerTest, ServerVariablesDescribeTheRequest) {
   };
   for (const char* line : expected) EXPECT_NE(answer.body.find(line), std::string::npos) << line;
   EXPECT_NE(answer.body.find("SERVER_PORT=" + port + "\n"), std::string::npos);
+  // The client's port: curl's own, some port other than the server's.
+  size_t remote_port = answer.body.find("\nREMOTE_PORT=");
+  ASSERT_NE(remote_port, std::string::npos) << answer.body;
+  int client_port = atoi(answer.body.c_str() + remote_port + 13);
+  EXPECT_GT(client_port, 0) << answer.body;
+  EXPECT_NE(client_port, server_->port()) << answer.body;
   EXPECT_NE(answer.body.find("HTTP_HOST=127.0.0.1:" + port + "\n"), std::string::npos);
   EXPECT_NE(answer.body.find("ALL_HTTP=HTTP_HOST:127.0.0.1:" + port + "\nHTTP_ACCEPT:*/*\n"
                              "HTTP_X_PROBE:one\nHTTP_COOKIE:c=1\n\n"),
