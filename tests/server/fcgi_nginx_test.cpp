@@ -91,6 +91,14 @@ TEST_F(FcgiNginxTest, ModuleSeesTheClientRequestThroughTheExampleConfiguration) 
   EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
   EXPECT_EQ(answer.substr(answer.size() - body.size()), body) << answer;
 
+  // A body's length and type reach the module as nginx passes them on.
+  answer = nginx.Exchange("POST /orvanehp.dll/vars HTTP/1.0\r\nHost: x\r\n"
+                          "Content-Type: text/plain\r\nContent-Length: 4\r\n\r\ndata");
+  for (const char* line :
+       {"\nREQUEST_METHOD=POST\n", "\nCONTENT_LENGTH=4\n", "\nCONTENT_TYPE=text/plain\n"}) {
+    EXPECT_NE(answer.find(line), std::string::npos) << line << " in\n" << answer;
+  }
+
   answer = nginx.Exchange("GET /orvanehp.dll/nothing HTTP/1.0\r\nHost: x\r\n\r\n");
   EXPECT_EQ(answer.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << answer;
 }

@@ -82,32 +82,6 @@ Params ProbeRequest(const char* path_info, Params extra = {}) {
   return params;
 }
 
-TEST(FcgiServerTest, ModuleSeesTheParametersAsServerVariables) {
-  FcgiServer server(PROBE_MODULE_PATH, kPage);
-  Params params = ProbeRequest("/vars", {{"QUERY_STRING", "x=%41"},
-                                         {"REQUEST_URI", "/p/probe.dll/vars?x=%41"},
-                                         {"SERVER_NAME", "example.test"},
-                                         {"SERVER_PORT", "8080"},
-                                         {"REMOTE_ADDR", "192.0.2.9"},
-                                         {"REMOTE_PORT", "50000"},
-                                         {"HTTPS", "on"},
-                                         {"CONTENT_TYPE", "text/plain"},
-                                         {"HTTP_HOST", "example.test:8080"},
-                                         {"HTTP_COOKIE", "a=1"},
-                                         {"HTTP_COOKIE", "b=2"}});
-  Reply reply = server.Send(fcgi_test::ResponderRequest(params, "data"));
-  ASSERT_TRUE(reply.ended);
-  for (const char* line :
-       {"\nREQUEST_METHOD=GET\n", "\nQUERY_STRING=x=%41\n", "\nPATH_INFO=/vars\n",
-        "\nSCRIPT_NAME=/p/probe.dll\n", "\nURL=/p/probe.dll/vars\n",
-        "\nSERVER_NAME=example.test\n", "\nSERVER_PORT=8080\n",
-        "\nSERVER_PROTOCOL=HTTP/1.1\n", "\nREMOTE_ADDR=192.0.2.9\n", "\nREMOTE_PORT=50000\n",
-        "\nHTTPS=on\n", "\nCONTENT_LENGTH=4\n", "\nCONTENT_TYPE=text/plain\n",
-        "\nHTTP_HOST=example.test:8080\n", "\nHTTP_COOKIE=a=1; b=2\n"}) {
-    EXPECT_NE(reply.out.find(line), std::string::npos) << line << " in\n" << reply.out;
-  }
-}
-
 TEST(FcgiServerTest, ModuleGetsTheWholeBody) {
   FcgiServer server(PROBE_MODULE_PATH, kPage);
   std::string body(200000, 'x');
