@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "server/core/calls_in_flight.h"
 #include "server/standalone/signals.h"
@@ -98,7 +99,7 @@ constexpr int64_t kStopGraceMs = 5000;
 
 // One worker's part of the memory the master shares with its workers.
 struct WorkerShare {
-  std::atomic<bool> serving;
+  std::atomic<bool> serving{false};
   CallTable calls;
 };
 
@@ -147,18 +148,21 @@ class Master {
         workers_(settings.workers) {}
 
   ~Master() {
-    if (shares_ != nullptr) munmap(shares_, SharesSize());
+    if (shares_ == nullptr) return;
+    for (size_t i = 0; i < workers_.size(); ++i) shares_[i].~WorkerShare();
+    munmap(shares_, SharesSize());
   }
 
   int Run() {
-    shares_ = static_cast<WorkerShare*>(
-        mmap(nullptr, SharesSize(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    if (shares_ == MAP_FAILED) {
-      shares_ = nullptr;
+    void* memory =
+        mmap(nullptr, SharesSize(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
       fprintf(stderr, "%s: cannot share memory with workers: %s\n", program_,
               strerror(errno));
       return 1;
     }
+    shares_ = static_cast<WorkerShare*>(memory);
+    for (size_t i = 0; i < workers_.size(); ++i) new (&shares_[i]) WorkerShare();
     signals_ = BlockSignals({SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGUSR1});
     int status = Supervise();
     sd_notify(0, "STOPPING=1");
