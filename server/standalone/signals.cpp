@@ -11,9 +11,10 @@ sigset_t BlockSignals(std::initializer_list<int> signals) {
   sigemptyset(&set);
   for (int number : signals) sigaddset(&set, number);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  signal(SIGPIPE, SIG_IGN);
   return set;
 }
+
+void IgnoreSigpipe() { signal(SIGPIPE, SIG_IGN); }
 
 int WaitForSignal(const sigset_t& set, int timeout_ms) {
   timespec timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};

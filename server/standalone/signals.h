@@ -11,10 +11,13 @@ namespace isapi {
 
 // Blocks `signals` in the calling thread and returns them as a set. Threads
 // started afterwards inherit the mask, so call it in main before any thread
-// (the HTTP engine's, the module's) exists. Also ignores SIGPIPE, so that a
-// client that goes away mid-answer gives EPIPE instead of killing the
-// process. Not thread-safe with respect to other signal-mask changes.
+// (the HTTP engine's, the module's) exists. Not thread-safe with respect
+// to other signal-mask changes.
 sigset_t BlockSignals(std::initializer_list<int> signals);
+
+// Ignores SIGPIPE in the whole process (and the processes it forks), so
+// that writing to a peer that went away gives EPIPE instead of ending it.
+void IgnoreSigpipe();
 
 // Waits until one of `set` (blocked by BlockSignals) is pending and returns
 // its number, taking it off the pending list. With `timeout_ms` >= 0 it

@@ -399,6 +399,9 @@ class Master {
 
 int Serve(const char* program, const std::string& module_path, int listen_fd,
           const ServeSettings& settings, FrontEnd* front_end) {
+  // Inherited by every worker: a client that goes away mid-answer gives
+  // EPIPE instead of ending the process.
+  IgnoreSigpipe();
   if (settings.workers == 0) {
     return ServeHere(program, module_path, settings, front_end, nullptr, 0);
   }
