@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
 
   FcgiFrontEnd front_end(options, listen_fd, !own_socket);
   int status =
-      isapi::Serve("isapi-fcgi", options.module_path, listen_fd, options.serve, &front_end);
+      isapi::RunProcess("isapi-fcgi", options.module_path, listen_fd, options.serve, &front_end);
   if (remove_socket_file) RemoveSocketFile(options.bind_address, socket_file);
   return status;
 }

@@ -128,5 +128,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   HttpFrontEnd front_end(options, listen_fd);
-  return isapi::Serve("isapi-server", options.module_path, listen_fd, options.serve, &front_end);
+  return isapi::RunProcess("isapi-server", options.module_path, listen_fd, options.serve,
+                           &front_end);
 }

@@ -397,8 +397,8 @@ class Master {
 
 }  // namespace
 
-int Serve(const char* program, const std::string& module_path, int listen_fd,
-          const ServeSettings& settings, FrontEnd* front_end) {
+int RunProcess(const char* program, const std::string& module_path, int listen_fd,
+               const ServeSettings& settings, FrontEnd* front_end) {
   // Inherited by every worker: a client that goes away mid-answer gives
   // EPIPE instead of ending the process.
   IgnoreSigpipe();

@@ -29,7 +29,7 @@
 
 namespace isapi {
 
-// A front end's part in serving, called by Serve in whichever process
+// A front end's part in serving, called by RunProcess in whichever process
 // serves (a worker, or the one process with --workers 0).
 class FrontEnd {
  public:
@@ -88,7 +88,7 @@ bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::
 // ("isapi-server") starts every message. Call from main before any thread
 // exists. Returns the exit status for main: 0 after a stop signal, 1 when
 // serving could not start (the reason is on standard error).
-int Serve(const char* program, const std::string& module_path, int listen_fd,
-          const ServeSettings& settings, FrontEnd* front_end);
+int RunProcess(const char* program, const std::string& module_path, int listen_fd,
+               const ServeSettings& settings, FrontEnd* front_end);
 
 }  // namespace isapi
