@@ -16,6 +16,7 @@
 #include <string>
 
 #include "server/standalone/descriptor_limit.h"
+#include "server/standalone/listen_socket.h"
 #include "server/standalone/options.h"
 #include "server/standalone/supervisor.h"
 #include "server/fcgi/fcgi_options.h"
@@ -42,7 +43,7 @@ class FcgiFrontEnd : public isapi::FrontEnd {
   bool Start(isapi::Module* module, std::string* error) override {
     fprintf(stderr, "isapi-fcgi: serving %s (%s) on %s%s with %d threads\n",
             options_.module_path.c_str(), module->description().c_str(),
-            isapi_fcgi::SocketName(listen_fd_).c_str(), inherited_ ? " (inherited)" : "",
+            isapi::ListenSocketName(listen_fd_).c_str(), inherited_ ? " (inherited)" : "",
             options_.threads);
     isapi_fcgi::ResponderSettings settings;
     settings.limits.max_params = options_.max_params;
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
   bool own_socket = !options.bind_address.empty();
   int listen_fd = STDIN_FILENO;
   if (own_socket) {
-    listen_fd = isapi_fcgi::OpenListenSocket(options, &error);
+    listen_fd = isapi_fcgi::OpenSocket(options, &error);
     if (listen_fd < 0) {
       fprintf(stderr, "isapi-fcgi: %s\n", error.c_str());
       return 1;

@@ -4,7 +4,7 @@
 
 #include <charconv>
 
-#include "server/core/http_text.h"
+#include "server/standalone/listen_socket.h"
 #include "server/standalone/options.h"
 
 namespace isapi_fcgi {
@@ -23,11 +23,10 @@ bool ParseSocket(const std::string& text, Options* options, std::string* error) 
     }
     return true;
   }
-  std::string_view host, port_text;
-  uint64_t port = 0;
-  if (!isapi::SplitHostPort(text, &host, &port_text) ||
-      !isapi::ParseDecimal(port_text, 65535, &port) || port == 0) {
-    *error = "--socket must be unix:PATH or HOST:PORT with a port in 1..65535: " + text;
+  std::string host;
+  uint16_t port = 0;
+  if (!isapi::ParseListenAddress(text, &host, &port)) {
+    *error = "--socket must be unix:PATH or HOST:PORT with a port in 0..65535: " + text;
     return false;
   }
   options->bind_address = text;
@@ -62,7 +61,8 @@ const char* Usage() {
           "Serves the extension module at PATH to a web server over FastCGI.\n"
           "  --module PATH        the module (.so) to load; required\n"
           "  --socket unix:PATH   listen on a Unix socket it creates at PATH\n"
-          "  --socket HOST:PORT   listen on TCP (:PORT for every address, [IPV6]:PORT);\n"
+          "  --socket HOST:PORT   listen on TCP: HOST is a name, an IPv4 address, [IPV6],\n"
+          "                       or nothing for every address; port 0 picks a free port;\n"
           "                       without --socket, standard input must be a listening\n"
           "                       socket (systemd's StandardInput=socket, a web server)\n"
           "  --socket-mode MODE   the Unix socket's mode, octal (0660: owner and group)\n"

@@ -14,8 +14,9 @@ struct Options {
   bool version = false;  // --version: print the version and exit
   std::string module_path;
   // Where to listen: a filesystem path for a Unix socket ("unix:"
-  // stripped), or "HOST:PORT" / ":PORT" for TCP. "" when --socket is not
-  // given: the listening socket is then inherited as standard input.
+  // stripped), or HOST:PORT for TCP (see isapi::ParseListenAddress). ""
+  // when --socket is not given: the listening socket is then inherited as
+  // standard input.
   std::string bind_address;
   bool unix_socket = false;
   // Of a Unix socket it creates, as php-fpm's listen.mode and listen.group
@@ -38,8 +39,8 @@ constexpr int kMaxRequestTimeoutSeconds = 3600;
 // Parses the command line (see Usage), the options of isapi::ServeSettings
 // included (each also as --name=value). --help and --version end the
 // parse. Returns false with a one-line reason in *error for a missing or
-// repeated option, an unknown argument, an empty path, a port outside
-// 1..65535, a thread count outside 1..isapi::kMaxThreads, a parameter
+// repeated option, an unknown argument, an empty path, a --socket that is
+// neither unix:PATH nor HOST:PORT, a thread count outside 1..isapi::kMaxThreads, a parameter
 // limit outside kMinParams..kMaxParams, a timeout outside
 // 1..kMaxRequestTimeoutSeconds, a socket mode that is not octal 0..0777, or
 // a socket mode or group without a Unix socket.

@@ -3,15 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "server/core/address_text.h"
 #include "server/core/http_text.h"
 #include "server/standalone/listen_socket.h"
 
@@ -96,7 +93,7 @@ int ListenUnix(const Options& options, std::string* error) {
   // With a mode asked for, only the owner may connect until the file has it.
   bool mode_asked = options.socket_mode >= 0;
   mode_t umask_before = mode_asked ? umask(0177) : 0;
-  int fd = isapi::OpenListenSocket(reinterpret_cast<sockaddr*>(&address), sizeof address, &reason);
+  int fd = isapi::BindListener(reinterpret_cast<sockaddr*>(&address), sizeof address, &reason);
   if (mode_asked) umask(umask_before);
   if (fd < 0) {
     *error = "cannot listen on " + path + ": " + reason;
@@ -110,38 +107,11 @@ int ListenUnix(const Options& options, std::string* error) {
   return fd;
 }
 
-int ListenTcp(const std::string& host_port, std::string* error) {
-  size_t colon = host_port.rfind(':');
-  std::string host = host_port.substr(0, colon);
-  std::string port = host_port.substr(colon + 1);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  int status = getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &found);
-  if (status != 0) {
-    *error = "cannot resolve " + host_port + ": " + gai_strerror(status);
-    return -1;
-  }
-  std::string reason = "no address";
-  int fd = -1;
-  for (addrinfo* at = found; at != nullptr && fd < 0; at = at->ai_next) {
-    fd = isapi::OpenListenSocket(at->ai_addr, at->ai_addrlen, &reason);
-  }
-  freeaddrinfo(found);
-  if (fd < 0) *error = "cannot listen on " + host_port + ": " + reason;
-  return fd;
-}
-
 }  // namespace
 
-int OpenListenSocket(const Options& options, std::string* error) {
+int OpenSocket(const Options& options, std::string* error) {
   return options.unix_socket ? ListenUnix(options, error)
-                             : ListenTcp(options.bind_address, error);
+                             : isapi::OpenListenSocket(options.bind_address, error);
 }
 
 bool AdoptInheritedListenSocket() {
@@ -159,16 +129,6 @@ bool AdoptInheritedListenSocket() {
   int flags = fcntl(STDIN_FILENO, F_GETFL);
   return flags >= 0 && fcntl(STDIN_FILENO, F_SETFL, flags | O_NONBLOCK) == 0 &&
          fcntl(STDIN_FILENO, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-std::string SocketName(int fd) {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  std::string name;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    name = isapi::AddressWithPort(reinterpret_cast<sockaddr*>(&address));
-  }
-  return name.empty() ? "fd " + std::to_string(fd) : name;
 }
 
 }  // namespace isapi_fcgi

@@ -10,20 +10,17 @@
 namespace isapi_fcgi {
 
 // Opens the listening socket `options` name: a Unix socket at
-// options.bind_address, or TCP on "HOST:PORT" (":PORT" for every address,
-// "[v6]:PORT" for IPv6). A Unix socket path is only taken over when nothing
-// is there or a dead socket is left from an earlier run: another file, or a
-// socket some process still answers on, is refused. The new socket file gets
-// options.socket_mode and options.socket_group before it listens. Returns a non-blocking,
-// close-on-exec descriptor, or -1 with a one-line reason in *error.
-int OpenListenSocket(const Options& options, std::string* error);
+// options.bind_address, or TCP on HOST:PORT (isapi::OpenListenSocket). A
+// Unix socket path is only taken over when nothing is there or a dead
+// socket is left from an earlier run: another file, or a socket some
+// process still answers on, is refused. The new socket file gets
+// options.socket_mode and options.socket_group before it listens. Returns
+// a non-blocking, close-on-exec descriptor, or -1 with a one-line reason in
+// *error.
+int OpenSocket(const Options& options, std::string* error);
 
 // Whether standard input is a listening stream socket. When it is, makes it
 // non-blocking and close-on-exec and returns true.
 bool AdoptInheritedListenSocket();
-
-// "unix:/run/x.sock", "127.0.0.1:9000" or "[::1]:9000" for a bound socket;
-// "fd N" when the address cannot be read.
-std::string SocketName(int fd);
 
 }  // namespace isapi_fcgi

@@ -3,7 +3,6 @@
 // HTTP, http_options.cpp for the command line and
 // server/standalone/supervisor.h for its worker processes.
 #include <errno.h>
-#include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -108,23 +107,15 @@ int main(int argc, char** argv) {
     fputs(options.help ? isapi_http::Usage() : isapi::VersionLine("isapi-server").c_str(), stdout);
     return 0;
   }
-  sockaddr_storage address;
-  if (!isapi_http::ParseListenAddress(options.listen, &address)) {
-    fprintf(stderr, "isapi-server: --listen wants IPV4:PORT or [IPV6]:PORT, got \"%s\"\n",
-            options.listen.c_str());
-    return 2;
-  }
   if (geteuid() == 0 && !options.allow_root) {
     fprintf(stderr,
             "isapi-server: refusing to run the module as root; run it as an unprivileged "
             "user, or pass --allow-root\n");
     return 2;
   }
-  socklen_t length = address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-  int listen_fd = isapi::OpenListenSocket(reinterpret_cast<sockaddr*>(&address), length, &error);
+  int listen_fd = isapi::OpenListenSocket(options.listen, &error);
   if (listen_fd < 0) {
-    fprintf(stderr, "isapi-server: cannot listen on %s: %s\n", options.listen.c_str(),
-            error.c_str());
+    fprintf(stderr, "isapi-server: %s\n", error.c_str());
     return 1;
   }
   HttpFrontEnd front_end(options, listen_fd);

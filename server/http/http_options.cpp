@@ -1,17 +1,13 @@
 #include "server/http/http_options.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <string.h>
-
-#include "server/core/http_text.h"
+#include "server/standalone/listen_socket.h"
 #include "server/standalone/options.h"
 
 namespace isapi_http {
 
 const char* Usage() {
   static const std::string usage =
-      std::string("usage: isapi-server --module PATH [--listen ADDRESS:PORT]\n"
+      std::string("usage: isapi-server --module PATH [--listen HOST:PORT]\n"
          "                    [--threads N] [--access-log FILE|-]\n"
          "                    [--request-timeout S] [--workers N] [--drain-timeout S]\n"
          "                    [--request-terminate-timeout S] [--answer-buffer BYTES]\n"
@@ -19,9 +15,10 @@ const char* Usage() {
          "\n"
          "Serves HTTP/1.1 through the extension module at PATH.\n"
          "  --module PATH        the module (.so) to load; required\n"
-         "  --listen ADDR:PORT   address and port to listen on: IPV4:PORT or [IPV6]:PORT\n"
-         "                       (default 127.0.0.1:8080; [::]:PORT takes IPv4 too);\n"
-         "                       port 0 picks a free port\n"
+         "  --listen HOST:PORT   the address to listen on: a name, an IPv4 address,\n"
+         "                       [IPV6] ([::] takes IPv4 too), or nothing for every\n"
+         "                       address; port 0 picks a free port (default\n"
+         "                       127.0.0.1:8080)\n"
          "  --threads N          serve from N (1-64) threads (default: one per CPU), each\n"
          "                       running the module for the requests it reads; as many\n"
          "                       module calls as threads may block at once\n"
@@ -84,28 +81,13 @@ bool ParseOptions(int argc, const char* const* argv, Options* options, std::stri
     *error = "--module PATH is required";
     return false;
   }
-  return true;
-}
-
-bool ParseListenAddress(const std::string& text, sockaddr_storage* address) {
-  std::string_view host, port_text;
-  uint64_t port = 0;
-  if (!isapi::SplitHostPort(text, &host, &port_text) ||
-      !isapi::ParseDecimal(port_text, 65535, &port)) {
+  std::string host;
+  uint16_t port = 0;
+  if (!isapi::ParseListenAddress(options->listen, &host, &port)) {
+    *error = "--listen must be HOST:PORT with a port in 0..65535: " + options->listen;
     return false;
   }
-  memset(address, 0, sizeof *address);
-  if (!host.empty() && host.front() == '[') {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(address);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    std::string literal(host.substr(1, host.size() - 2));
-    return inet_pton(AF_INET6, literal.c_str(), &v6->sin6_addr) == 1;
-  }
-  auto* v4 = reinterpret_cast<sockaddr_in*>(address);
-  v4->sin_family = AF_INET;
-  v4->sin_port = htons(static_cast<uint16_t>(port));
-  return inet_pton(AF_INET, std::string(host).c_str(), &v4->sin_addr) == 1;
+  return true;
 }
 
 }  // namespace isapi_http

@@ -1,8 +1,6 @@
 // Command line of isapi-server.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <string>
 
 #include "server/standalone/supervisor.h"
@@ -13,7 +11,7 @@ struct Options {
   bool help = false;     // --help: print Usage() and exit
   bool version = false;  // --version: print the version and exit
   std::string module_path;
-  std::string listen = "127.0.0.1:8080";
+  std::string listen = "127.0.0.1:8080";  // see isapi::ParseListenAddress
   std::string access_log;  // "" for none, "-" for standard output
   unsigned threads = 1;    // event loops, each running the module for its
                            // requests; ParseOptions sets one per CPU
@@ -30,13 +28,8 @@ const char* Usage();
 
 // Parses the command line (see Usage; --name value and --name=value).
 // --help and --version end the parse. Returns false with a
-// one-line reason in *error for a missing --module, or what
-// isapi::ParseCommandLine refuses.
+// one-line reason in *error for a missing --module, a --listen that is not
+// HOST:PORT, or what isapi::ParseCommandLine refuses.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
-
-// Parses "IPV4:PORT" or "[IPV6]:PORT" (port 0..65535; 0 lets the kernel
-// pick) into *address. Returns false for anything else, host names
-// included: the server binds exactly what it is told.
-bool ParseListenAddress(const std::string& text, sockaddr_storage* address);
 
 }  // namespace isapi_http

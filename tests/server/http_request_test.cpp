@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "server/http/access_log.h"
 #include "server/http/http_options.h"
 #include "server/http/http_request.h"
+#include "server/standalone/listen_socket.h"
 
 namespace {
 
@@ -169,33 +171,48 @@ TEST(AccessLogTest, EveryClientByteOutsidePrintableAsciiIsEscaped) {
   for (const auto& c : cases) EXPECT_EQ(isapi_http::EscapeLogField(c.text), c.logged);
 }
 
-TEST(HttpOptionsTest, ListenAddressesOfBothFamilies) {
+TEST(HttpOptionsTest, ListenAddressesOfBothFamiliesAndNames) {
   const struct {
     const char* text;
     bool ok;
-    const char* formatted;
+    const char* host;
+    uint16_t port;
+    const char* bound;  // prefix of the bound socket's name; nullptr: not opened
   } cases[] = {
-      {"127.0.0.1:8080", true, "127.0.0.1:8080"},
-      {"0.0.0.0:0", true, "0.0.0.0:0"},
-      {"[::1]:80", true, "[::1]:80"},
-      {"[::]:65535", true, "[::]:65535"},
-      {"[2001:db8::1]:443", true, "[2001:db8::1]:443"},
-      {"127.0.0.1", false, ""},
-      {"127.0.0.1:", false, ""},
-      {"127.0.0.1:65536", false, ""},
-      {"127.0.0.1:-1", false, ""},
-      {"localhost:80", false, ""},
-      {"::1:80", false, ""},
-      {"[::1]", false, ""},
-      {"[127.0.0.1]:80", false, ""},
-      {"[::1:80", false, ""},
-      {":80", false, ""},
+      {"127.0.0.1:8080", true, "127.0.0.1", 8080, nullptr},
+      {"0.0.0.0:0", true, "0.0.0.0", 0, nullptr},
+      {"[::1]:80", true, "::1", 80, nullptr},
+      {"[::]:65535", true, "::", 65535, nullptr},
+      {"[2001:db8::1]:443", true, "2001:db8::1", 443, nullptr},
+      {"localhost:80", true, "localhost", 80, nullptr},
+      {":80", true, "", 80, nullptr},
+      {"127.0.0.1:0", true, "127.0.0.1", 0, "127.0.0.1:"},
+      {"[::1]:0", true, "::1", 0, "[::1]:"},
+      {"localhost:0", true, "localhost", 0, ""},
+      {"127.0.0.1", false, "", 0, nullptr},
+      {"127.0.0.1:", false, "", 0, nullptr},
+      {"127.0.0.1:65536", false, "", 0, nullptr},
+      {"127.0.0.1:-1", false, "", 0, nullptr},
+      {"::1:80", false, "", 0, nullptr},
+      {"[::1]", false, "", 0, nullptr},
+      {"[127.0.0.1]:80", false, "", 0, nullptr},
+      {"[::1:80", false, "", 0, nullptr},
   };
   for (const auto& c : cases) {
-    sockaddr_storage address;
-    EXPECT_EQ(isapi_http::ParseListenAddress(c.text, &address), c.ok) << c.text;
+    std::string host;
+    uint16_t port = 0;
+    EXPECT_EQ(isapi::ParseListenAddress(c.text, &host, &port), c.ok) << c.text;
     if (!c.ok) continue;
-    EXPECT_EQ(isapi::AddressWithPort(reinterpret_cast<sockaddr*>(&address)), c.formatted);
+    EXPECT_EQ(host, c.host) << c.text;
+    EXPECT_EQ(port, c.port) << c.text;
+    if (c.bound == nullptr) continue;
+    std::string error;
+    int fd = isapi::OpenListenSocket(c.text, &error);
+    ASSERT_GE(fd, 0) << c.text << ": " << error;
+    std::string name = isapi::ListenSocketName(fd);
+    close(fd);
+    EXPECT_EQ(name.rfind(c.bound, 0), 0u) << c.text << ": " << name;
+    EXPECT_NE(name.substr(name.rfind(':')), ":0") << c.text << ": " << name;
   }
 }
 
@@ -206,6 +223,12 @@ TEST(HttpOptionsTest, CommandLine) {
   } cases[] = {
       {{"--module", "m.so"}, nullptr},
       {{"--module=m.so", "--threads=3", "--listen=[::]:0", "--access-log", "-"}, nullptr},
+      {{"--module", "m.so", "--listen", "localhost:8080"}, nullptr},
+      {{"--module", "m.so", "--listen", ":8080"}, nullptr},
+      {{"--module", "m.so", "--listen", "127.0.0.1"},
+       "--listen must be HOST:PORT with a port in 0..65535: 127.0.0.1"},
+      {{"--module", "m", "--workers", "0", "--request-terminate-timeout", "5"},
+       "--request-terminate-timeout needs --workers 1 or more"},
       {{"--module", "m.so", "--thread-per-connection"}, "unknown option: --thread-per-connection"},
       {{}, "--module PATH is required"},
       {{"--module", ""}, "--module PATH is required"},
