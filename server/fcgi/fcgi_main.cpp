@@ -16,7 +16,6 @@
 #include <string>
 
 #include "server/standalone/descriptor_limit.h"
-#include "server/standalone/listen_socket.h"
 #include "server/standalone/options.h"
 #include "server/standalone/supervisor.h"
 #include "server/fcgi/fcgi_options.h"
@@ -37,14 +36,10 @@ void RemoveSocketFile(const std::string& path, const struct stat& created) {
 
 class FcgiFrontEnd : public isapi::FrontEnd {
  public:
-  FcgiFrontEnd(const isapi_fcgi::Options& options, int listen_fd, bool inherited)
-      : options_(options), listen_fd_(listen_fd), inherited_(inherited) {}
+  FcgiFrontEnd(const isapi_fcgi::Options& options, int listen_fd)
+      : options_(options), listen_fd_(listen_fd) {}
 
   bool Start(isapi::Module* module, std::string* error) override {
-    fprintf(stderr, "isapi-fcgi: serving %s (%s) on %s%s with %d threads\n",
-            options_.module_path.c_str(), module->description().c_str(),
-            isapi::ListenSocketName(listen_fd_).c_str(), inherited_ ? " (inherited)" : "",
-            options_.threads);
     isapi_fcgi::ResponderSettings settings;
     settings.limits.max_params = options_.max_params;
     settings.limits.max_body = options_.serve.max_request_body;
@@ -68,7 +63,6 @@ class FcgiFrontEnd : public isapi::FrontEnd {
  private:
   const isapi_fcgi::Options& options_;
   int listen_fd_;
-  bool inherited_;
   std::unique_ptr<isapi_fcgi::Responder> responder_;
 };
 
@@ -112,7 +106,7 @@ int main(int argc, char** argv) {
   bool remove_socket_file = own_socket && options.unix_socket;
   if (remove_socket_file) lstat(options.bind_address.c_str(), &socket_file);
 
-  FcgiFrontEnd front_end(options, listen_fd, !own_socket);
+  FcgiFrontEnd front_end(options, listen_fd);
   int status =
       isapi::RunProcess("isapi-fcgi", options.module_path, listen_fd, options.serve, &front_end);
   if (remove_socket_file) RemoveSocketFile(options.bind_address, socket_file);

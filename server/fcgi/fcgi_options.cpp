@@ -81,7 +81,11 @@ const char* Usage() {
       "                       module would have every right on the machine)\n"
       "  --help               show this text\n"
       "  --version            show the version\n"
-      "Options take their value as --name VALUE or --name=VALUE.\n";
+      "Options take their value as --name VALUE or --name=VALUE.\n"
+      "\n"
+      "Once it serves it prints \"listening on ADDRESS\" on standard output (ADDRESS:\n"
+      "HOST:PORT, or unix:PATH). SIGTERM or SIGINT: stop accepting, finish the\n"
+      "requests in progress, unload the module, exit 0.\n";
   return usage.c_str();
 }
 

@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 
-#include "server/core/address_text.h"
 #include "server/standalone/descriptor_limit.h"
 #include "server/standalone/listen_socket.h"
 #include "server/standalone/options.h"
@@ -61,15 +60,6 @@ class HttpFrontEnd : public isapi::FrontEnd {
     settings.max_body = options_.serve.max_request_body;
     server_ = std::make_unique<isapi_http::HttpServer>(module, &log_, listen_fd_, settings);
     return server_->Start(error);
-  }
-
-  void AnnounceReady() override {
-    sockaddr_storage bound;
-    socklen_t length = sizeof bound;
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &length);
-    printf("listening on %s\n",
-           isapi::AddressWithPort(reinterpret_cast<sockaddr*>(&bound)).c_str());
-    fflush(stdout);
   }
 
   void ReopenLogs() override {

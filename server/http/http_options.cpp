@@ -35,7 +35,7 @@ const char* Usage() {
          "  --version            show the version\n"
          "Options take their value as --name VALUE or --name=VALUE.\n"
          "\n"
-         "Once listening it prints \"listening on ADDRESS:PORT\" on standard output,\n"
+         "Once it serves it prints \"listening on ADDRESS:PORT\" on standard output,\n"
          "and \"draining\" once a stop signal has closed the listening socket. Under\n"
          "systemd (Type=notify) it reports readiness. SIGHUP reopens the access log.\n"
          "SIGTERM or SIGINT: stop accepting, let answers under way finish within the\n"

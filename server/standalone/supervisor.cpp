@@ -16,6 +16,7 @@
 #include <new>
 
 #include "server/core/calls_in_flight.h"
+#include "server/standalone/listen_socket.h"
 #include "server/standalone/signals.h"
 
 namespace isapi {
@@ -103,11 +104,20 @@ struct WorkerShare {
   CallTable calls;
 };
 
+// Tells the operator, once, that the host serves on `listen_fd`, and
+// systemd (Type=notify) that it is ready.
+void AnnounceReady(int listen_fd) {
+  printf("listening on %s\n", ListenSocketName(listen_fd).c_str());
+  fflush(stdout);
+  sd_notify(0, "READY=1");  // does nothing outside systemd
+}
+
 // Serves in this process until a stop signal. A worker (`share` set) tells
-// its master when it serves; the one process of --workers 0 tells the
-// operator and systemd.
-int ServeHere(const char* program, const std::string& module_path, const ServeSettings& settings,
-              FrontEnd* front_end, WorkerShare* share, pid_t master) {
+// its master when it serves; the one process of --workers 0 announces
+// itself.
+int ServeHere(const char* program, const std::string& module_path, int listen_fd,
+              const ServeSettings& settings, FrontEnd* front_end, WorkerShare* share,
+              pid_t master) {
   // Before any thread exists (the module's, the front end's), so that the
   // signals reach only the wait below.
   sigset_t signals = BlockSignals({SIGTERM, SIGINT, SIGHUP});
@@ -126,8 +136,7 @@ int ServeHere(const char* program, const std::string& module_path, const ServeSe
     share->serving.store(true);
     kill(master, SIGUSR1);
   } else {
-    front_end->AnnounceReady();
-    sd_notify(0, "READY=1");  // does nothing outside systemd
+    AnnounceReady(listen_fd);
   }
   while (WaitForSignal(signals) == SIGHUP) front_end->ReopenLogs();
   if (share == nullptr) sd_notify(0, "STOPPING=1");
@@ -212,7 +221,8 @@ class Master {
     sigaddset(&master_only, SIGUSR1);
     sigprocmask(SIG_UNBLOCK, &master_only, nullptr);
     RecordCallsIn(&share->calls);
-    int status = ServeHere(program_, module_path_, settings_, front_end_, share, master);
+    int status =
+        ServeHere(program_, module_path_, listen_fd_, settings_, front_end_, share, master);
     fflush(nullptr);
     return status;
   }
@@ -237,8 +247,7 @@ class Master {
         }
       }
       if (!announced && AllServing()) {
-        front_end_->AnnounceReady();
-        sd_notify(0, "READY=1");
+        AnnounceReady(listen_fd_);
         announced = true;
       }
       int received = WaitForSignal(signals_, timeout_ms);
@@ -403,7 +412,7 @@ int RunProcess(const char* program, const std::string& module_path, int listen_f
   // EPIPE instead of ending the process.
   IgnoreSigpipe();
   if (settings.workers == 0) {
-    return ServeHere(program, module_path, settings, front_end, nullptr, 0);
+    return ServeHere(program, module_path, listen_fd, settings, front_end, nullptr, 0);
   }
   return Master(program, module_path, listen_fd, settings, front_end).Run();
 }

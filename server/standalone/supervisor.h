@@ -18,7 +18,9 @@
 // drain timeout (a worker still running after it, plus a grace period, is
 // killed); SIGHUP makes every worker reopen its logs. Readiness reaches
 // systemd once, from the master, when every first worker serves; workers
-// never see NOTIFY_SOCKET.
+// never see NOTIFY_SOCKET. Readiness reaches the operator at the same
+// time, on standard output: "listening on ADDRESS" (see ListenSocketName),
+// once the listening socket is served.
 #pragma once
 
 #include <string>
@@ -37,9 +39,6 @@ class FrontEnd {
   // Starts serving `module` on the listening socket. False with a one-line
   // reason in *error.
   virtual bool Start(Module* module, std::string* error) = 0;
-  // Tells the operator that the host serves: called once, in the process
-  // that reports readiness, after every worker has started.
-  virtual void AnnounceReady() {}
   // SIGHUP: reopen the files it writes.
   virtual void ReopenLogs() {}
   // A stop signal: close the listening socket (this process's copy of it),

@@ -181,7 +181,7 @@ FcgiServer::FcgiServer(const std::string& module, const std::string& page,
       dir_.path() + "/stderr.log");
   // Ready once the module is loaded; a web server in front may send at once,
   // and does not retry a socket that is not there yet.
-  if (!WaitForLog("isapi-fcgi: serving ")) {
+  if (!WaitForLog("listening on unix:" + socket_)) {
     throw std::runtime_error("isapi-fcgi did not start serving:\n" + log());
   }
 }
