@@ -1,5 +1,5 @@
 // isapi-fcgi: serves an extension module to a web server over FastCGI; see
-// Usage() in fcgi_options.cpp for the command line.
+// fcgi_options.cpp for the command line.
 //
 // Without --socket the listening socket is standard input, as a FastCGI
 // web server or systemd (StandardInput=socket) hands it over. Worker
@@ -43,7 +43,7 @@ class FcgiFrontEnd : public isapi::FrontEnd {
     isapi_fcgi::ResponderSettings settings;
     settings.limits.max_params = options_.max_params;
     settings.limits.max_body = options_.serve.max_request_body;
-    settings.loop.threads = options_.threads;
+    settings.loop.threads = static_cast<int>(options_.threads);
     settings.loop.max_connections = settings.limits.max_connections;
     settings.loop.request_timeout = std::chrono::seconds(options_.request_timeout_seconds);
     settings.loop.idle_timeout = std::chrono::seconds(options_.idle_timeout_seconds);
@@ -71,20 +71,10 @@ class FcgiFrontEnd : public isapi::FrontEnd {
 int main(int argc, char** argv) {
   isapi_fcgi::Options options;
   std::string error;
-  if (!isapi_fcgi::ParseOptions(argc, argv, &options, &error)) {
-    fprintf(stderr, "isapi-fcgi: %s\n%s", error.c_str(), isapi_fcgi::Usage());
-    return 2;
-  }
-  if (options.help || options.version) {
-    fputs(options.help ? isapi_fcgi::Usage() : isapi::VersionLine("isapi-fcgi").c_str(), stdout);
-    return 0;
-  }
-  if (geteuid() == 0 && !options.allow_root) {
-    fprintf(stderr,
-            "isapi-fcgi: refusing to run the module as root; run it as an unprivileged "
-            "user, or pass --allow-root\n");
-    return 2;
-  }
+  bool parsed = isapi_fcgi::ParseOptions(argc, argv, &options, &error);
+  int status =
+      isapi::StartProgram(isapi_fcgi::kProgram, parsed, error, options, isapi_fcgi::Usage());
+  if (status >= 0) return status;
 
   // A descriptor per web server connection.
   isapi::RaiseDescriptorLimit();
@@ -99,7 +89,7 @@ int main(int argc, char** argv) {
   } else if (!isapi_fcgi::AdoptInheritedListenSocket()) {
     fprintf(stderr,
             "isapi-fcgi: no --socket given and standard input is not a listening socket\n%s",
-            isapi_fcgi::Usage());
+            isapi_fcgi::Usage().c_str());
     return 2;
   }
   struct stat socket_file {};
@@ -107,8 +97,8 @@ int main(int argc, char** argv) {
   if (remove_socket_file) lstat(options.bind_address.c_str(), &socket_file);
 
   FcgiFrontEnd front_end(options, listen_fd);
-  int status =
-      isapi::RunProcess("isapi-fcgi", options.module_path, listen_fd, options.serve, &front_end);
+  status = isapi::RunProcess(isapi_fcgi::kProgram.name, options.module_path, listen_fd,
+                             options.serve, &front_end);
   if (remove_socket_file) RemoveSocketFile(options.bind_address, socket_file);
   return status;
 }

@@ -1,18 +1,15 @@
 // Command line of isapi-fcgi.
 #pragma once
 
-#include <stddef.h>
+#include <stdint.h>
 
 #include <string>
 
-#include "server/standalone/supervisor.h"
+#include "server/standalone/options.h"
 
 namespace isapi_fcgi {
 
-struct Options {
-  bool help = false;     // --help: print Usage() and exit
-  bool version = false;  // --version: print the version and exit
-  std::string module_path;
+struct Options : isapi::CommonOptions {
   // Where to listen: a filesystem path for a Unix socket ("unix:"
   // stripped), or HOST:PORT for TCP (see isapi::ParseListenAddress). ""
   // when --socket is not given: the listening socket is then inherited as
@@ -24,29 +21,25 @@ struct Options {
   // (-1: what the umask leaves) and group (name or number; "": the user's).
   int socket_mode = -1;
   std::string socket_group;
-  bool allow_root = false;
-  int threads = 1;  // ParseOptions sets the CPU count unless --threads is given
-  size_t max_params = 64 * 1024;
-  int request_timeout_seconds = 30;
-  int idle_timeout_seconds = 75;  // a kept connection without a request
-  isapi::ServeSettings serve;  // --workers, --drain-timeout, --request-terminate-timeout
+  uint64_t max_params = 64 * 1024;
+  unsigned idle_timeout_seconds = 75;  // a kept connection without a request
 };
 
-constexpr long kMinParams = 1024;
-constexpr long kMaxParams = 16 * 1024 * 1024;
-constexpr int kMaxRequestTimeoutSeconds = 3600;
+constexpr uint64_t kMinParams = 1024;
+constexpr uint64_t kMaxParams = 16 * 1024 * 1024;
+constexpr unsigned kMaxIdleTimeoutSeconds = 3600;
 
-// Parses the command line (see Usage), the options of isapi::ServeSettings
-// included (each also as --name=value). --help and --version end the
-// parse. Returns false with a one-line reason in *error for a missing or
-// repeated option, an unknown argument, an empty path, a --socket that is
-// neither unix:PATH nor HOST:PORT, a thread count outside 1..isapi::kMaxThreads, a parameter
-// limit outside kMinParams..kMaxParams, a timeout outside
-// 1..kMaxRequestTimeoutSeconds, a socket mode that is not octal 0..0777, or
-// a socket mode or group without a Unix socket.
+// The program's name and the text around its options in --help.
+extern const isapi::ProgramText kProgram;
+
+// Parses the command line (see Usage). --help and --version end the parse.
+// Returns false with a one-line reason in *error for what
+// isapi::ParseProgramOptions refuses, a --socket that is neither unix:PATH
+// nor HOST:PORT, a socket mode that is not octal 0..0777, an empty socket
+// group, or a socket mode or group without a Unix socket.
 bool ParseOptions(int argc, const char* const* argv, Options* options, std::string* error);
 
 // The text printed for --help and after a command-line error.
-const char* Usage();
+const std::string& Usage();
 
 }  // namespace isapi_fcgi

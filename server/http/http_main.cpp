@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -89,26 +88,16 @@ class HttpFrontEnd : public isapi::FrontEnd {
 int main(int argc, char** argv) {
   isapi_http::Options options;
   std::string error;
-  if (!isapi_http::ParseOptions(argc, argv, &options, &error)) {
-    fprintf(stderr, "isapi-server: %s\n%s", error.c_str(), isapi_http::Usage());
-    return 2;
-  }
-  if (options.help || options.version) {
-    fputs(options.help ? isapi_http::Usage() : isapi::VersionLine("isapi-server").c_str(), stdout);
-    return 0;
-  }
-  if (geteuid() == 0 && !options.allow_root) {
-    fprintf(stderr,
-            "isapi-server: refusing to run the module as root; run it as an unprivileged "
-            "user, or pass --allow-root\n");
-    return 2;
-  }
+  bool parsed = isapi_http::ParseOptions(argc, argv, &options, &error);
+  int status =
+      isapi::StartProgram(isapi_http::kProgram, parsed, error, options, isapi_http::Usage());
+  if (status >= 0) return status;
   int listen_fd = isapi::OpenListenSocket(options.listen, &error);
   if (listen_fd < 0) {
     fprintf(stderr, "isapi-server: %s\n", error.c_str());
     return 1;
   }
   HttpFrontEnd front_end(options, listen_fd);
-  return isapi::RunProcess("isapi-server", options.module_path, listen_fd, options.serve,
-                           &front_end);
+  return isapi::RunProcess(isapi_http::kProgram.name, options.module_path, listen_fd,
+                           options.serve, &front_end);
 }

@@ -14,73 +14,14 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "server/core/calls_in_flight.h"
 #include "server/standalone/listen_socket.h"
 #include "server/standalone/signals.h"
 
 namespace isapi {
-
-const std::vector<KnownOption> kServeOptions = {
-    {"--workers", true}, {"--drain-timeout", true}, {"--request-terminate-timeout", true},
-    {"--hold-limit", true}, {"--max-request-body", true}, {"--answer-buffer", true},
-    {"--min-send-rate", true}};
-
-const char kServeOptionsUsage[] =
-    "  --workers N          serve from N (0-64, default 1) worker processes under a\n"
-    "                       master that replaces any that dies; 0: serve in this\n"
-    "                       one process, which a crash of the module then ends\n"
-    "  --drain-timeout S    on SIGTERM, give requests under way up to S seconds\n"
-    "                       (0-3600, default 10) to arrive and be answered; a\n"
-    "                       worker still busy after that (and a grace period) is\n"
-    "                       ended\n"
-    "  --request-terminate-timeout S\n"
-    "                       end a worker whose module call has run S seconds\n"
-    "                       (1-3600; default: no limit; needs --workers 1 or more)\n"
-    "  --hold-limit BYTES   hold an answer whole while its body stays within BYTES\n"
-    "                       (0-1073741824, default 1048576), so that a module that\n"
-    "                       fails gets a clean 500; a longer answer streams\n"
-    "  --max-request-body BYTES\n"
-    "                       answer 413 to a request whose body is longer\n"
-    "                       (0-4294967294, default 30000000)\n"
-    "  --answer-buffer BYTES\n"
-    "                       hold up to BYTES (0-1099511627776, default 1073741824)\n"
-    "                       of answer a client has not taken yet, in memory and\n"
-    "                       then in a deleted file in $TMPDIR (else /tmp), so\n"
-    "                       that the module's thread need not wait for the client;\n"
-    "                       past that, the module's writes wait for the client\n"
-    "  --min-send-rate BYTES\n"
-    "                       close a connection whose client takes an answer held\n"
-    "                       for it slower than BYTES a second on average, once the\n"
-    "                       request timeout has passed (0-1073741824, default 240;\n"
-    "                       0: no minimum); the module's next write then fails\n";
-
-bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error) {
-  uint64_t workers = settings->workers;
-  uint64_t drain = settings->drain_timeout_seconds;
-  uint64_t terminate = settings->request_terminate_timeout_seconds;
-  if (!NumberOption(values, "--workers", 0, kMaxWorkers, &workers, error) ||
-      !NumberOption(values, "--drain-timeout", 0, kMaxDrainTimeoutSeconds, &drain, error) ||
-      !NumberOption(values, "--request-terminate-timeout", 1, kMaxDrainTimeoutSeconds,
-                    &terminate, error) ||
-      !NumberOption(values, "--hold-limit", 0, kMaxHoldLimit, &settings->hold_limit, error) ||
-      !NumberOption(values, "--max-request-body", 0, kMaxRequestBodyLimit,
-                    &settings->max_request_body, error) ||
-      !NumberOption(values, "--answer-buffer", 0, kMaxAnswerBuffer, &settings->answer_buffer,
-                    error) ||
-      !NumberOption(values, "--min-send-rate", 0, kMaxMinSendRate, &settings->min_send_rate,
-                    error)) {
-    return false;
-  }
-  if (terminate != 0 && workers == 0) {
-    *error = "--request-terminate-timeout needs --workers 1 or more";
-    return false;
-  }
-  settings->workers = static_cast<unsigned>(workers);
-  settings->drain_timeout_seconds = static_cast<unsigned>(drain);
-  settings->request_terminate_timeout_seconds = static_cast<unsigned>(terminate);
-  return true;
-}
 
 namespace {
 

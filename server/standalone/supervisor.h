@@ -1,5 +1,5 @@
-// The start-up sequence both standalone hosts share, and the supervisor
-// that runs their worker processes.
+// The process of a standalone host after its command line: the worker
+// processes, their supervisor, and the readiness report.
 //
 // With --workers N (N >= 1, default 1) the process that main runs becomes a
 // master: it owns the listening socket, never loads the module, and keeps
@@ -24,10 +24,8 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "server/core/host_core.h"
-#include "server/standalone/options.h"
 
 namespace isapi {
 
@@ -62,23 +60,6 @@ struct ServeSettings {
   uint64_t answer_buffer = uint64_t{1} << 30;
   uint64_t min_send_rate = 240;
 };
-
-constexpr unsigned kMaxWorkers = 64;
-constexpr unsigned kMaxDrainTimeoutSeconds = 3600;
-constexpr uint64_t kMaxHoldLimit = 1024 * 1024 * 1024;
-// cbTotalBytes is 32 bits wide and its all-ones value means "unknown".
-constexpr uint64_t kMaxRequestBodyLimit = 0xFFFFFFFE;
-constexpr uint64_t kMaxAnswerBuffer = uint64_t{1} << 40;
-constexpr uint64_t kMaxMinSendRate = uint64_t{1} << 30;
-
-// The options of ServeSettings, for a front end's command line.
-extern const std::vector<KnownOption> kServeOptions;
-// Their lines of a usage text.
-extern const char kServeOptionsUsage[];
-// Reads --workers, --drain-timeout, --request-terminate-timeout,
-// --hold-limit and --max-request-body when given. False with a one-line
-// reason in *error.
-bool ReadServeOptions(const OptionValues& values, ServeSettings* settings, std::string* error);
 
 // Loads the module at `module_path` and serves through `front_end` until a
 // stop signal, as `settings` ask. `listen_fd` is the front end's listening

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/un.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -229,80 +230,70 @@ TEST(HttpTextTest, CloseAnywhereInAnyConnectionListEndsTheConnection) {
   }
 }
 
-const std::vector<isapi::KnownOption> kKnownOptions = {
-    {"--module", true}, {"--threads", true}, {"--help", false}};
-
 struct CommandLineCase {
   std::vector<const char*> args;
-  const char* error;     // nullptr: accepted
-  const char* module;    // expected --module when accepted, nullptr: absent
+  const char* error;  // nullptr: accepted
+  const char* module;  // expected --module when accepted, nullptr: absent
   bool help;
+  unsigned threads;  // expected --threads when accepted (99 when absent)
 };
 
 TEST(OptionsTest, AcceptsBothValueFormsAndRefusesEverythingElse) {
   const CommandLineCase cases[] = {
-      {{}, nullptr, nullptr, false},
-      {{"--module", "m.so"}, nullptr, "m.so", false},
-      {{"--module=m.so"}, nullptr, "m.so", false},
-      {{"--module=a=b"}, nullptr, "a=b", false},
-      {{"--module="}, nullptr, "", false},
-      {{"--module", "-"}, nullptr, "-", false},
-      {{"--help", "--module", "m"}, nullptr, "m", true},
-      {{"--module"}, "missing value for --module", nullptr, false},
-      {{"--module", "a", "--module", "b"}, "--module given twice", nullptr, false},
-      {{"--module=a", "--module", "b"}, "--module given twice", nullptr, false},
-      {{"--help", "--help"}, "--help given twice", nullptr, false},
-      {{"--help=yes"}, "--help takes no value", nullptr, false},
-      {{"--verbose"}, "unknown option: --verbose", nullptr, false},
-      {{"--modul", "m"}, "unknown option: --modul", nullptr, false},
-      {{"-h"}, "unexpected argument: -h", nullptr, false},
-      {{"m.so"}, "unexpected argument: m.so", nullptr, false},
-      {{"--module", "m", "extra"}, "unexpected argument: extra", nullptr, false},
+      {{}, nullptr, nullptr, false, 99},
+      {{"--module", "m.so"}, nullptr, "m.so", false, 99},
+      {{"--module=m.so"}, nullptr, "m.so", false, 99},
+      {{"--module=a=b"}, nullptr, "a=b", false, 99},
+      {{"--module="}, nullptr, "", false, 99},
+      {{"--module", "-"}, nullptr, "-", false, 99},
+      {{"--help", "--module", "m"}, nullptr, "m", true, 99},
+      {{"--threads", "1"}, nullptr, nullptr, false, 1},
+      {{"--threads=64"}, nullptr, nullptr, false, 64},
+      {{"--threads", "0"}, "--threads must be a number in 1..64: 0", nullptr, false, 0},
+      {{"--threads", "65"}, "--threads must be a number in 1..64: 65", nullptr, false, 0},
+      {{"--threads="}, "--threads must be a number in 1..64: ", nullptr, false, 0},
+      {{"--threads", "4x"}, "--threads must be a number in 1..64: 4x", nullptr, false, 0},
+      {{"--threads", "-1"}, "--threads must be a number in 1..64: -1", nullptr, false, 0},
+      {{"--threads", "99999999999999999999999"},
+       "--threads must be a number in 1..64: 99999999999999999999999", nullptr, false, 0},
+      {{"--module"}, "missing value for --module", nullptr, false, 0},
+      {{"--module", "a", "--module", "b"}, "--module given twice", nullptr, false, 0},
+      {{"--module=a", "--module", "b"}, "--module given twice", nullptr, false, 0},
+      {{"--help", "--help"}, "--help given twice", nullptr, false, 0},
+      {{"--help=yes"}, "--help takes no value", nullptr, false, 0},
+      {{"--verbose"}, "unknown option: --verbose", nullptr, false, 0},
+      {{"--modul", "m"}, "unknown option: --modul", nullptr, false, 0},
+      {{"-h"}, "unexpected argument: -h", nullptr, false, 0},
+      {{"m.so"}, "unexpected argument: m.so", nullptr, false, 0},
+      {{"--module", "m", "extra"}, "unexpected argument: extra", nullptr, false, 0},
   };
   for (const CommandLineCase& c : cases) {
     std::vector<const char*> argv = {"prog"};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     std::string label;
     for (const char* arg : c.args) label += std::string(arg) + " ";
-    isapi::OptionValues values;
+    std::string module;
+    unsigned threads = 99;
+    bool help = false;
+    const isapi::OptionTable table = {{"module", "PATH", &module, ""},
+                                      {"threads", "N", &threads, "", 1, 64},
+                                      {"help", nullptr, &help, ""}};
+    std::set<std::string> given;
     std::string error;
-    bool ok = isapi::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), kKnownOptions,
-                                      &values, &error);
+    bool ok = isapi::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), table, &given,
+                                      &error);
     if (c.error != nullptr) {
       EXPECT_FALSE(ok) << label;
       EXPECT_EQ(error, c.error) << label;
       continue;
     }
     ASSERT_TRUE(ok) << label << ": " << error;
-    EXPECT_EQ(values.count("--module"), c.module != nullptr ? 1u : 0u) << label;
+    EXPECT_EQ(given.count("--module"), c.module != nullptr ? 1u : 0u) << label;
     if (c.module != nullptr) {
-      EXPECT_EQ(values["--module"], c.module) << label;
+      EXPECT_EQ(module, c.module) << label;
     }
-    EXPECT_EQ(values.count("--help"), c.help ? 1u : 0u) << label;
-  }
-}
-
-TEST(OptionsTest, NumberOptionChecksTheRange) {
-  const struct {
-    const char* text;  // nullptr: option absent
-    bool ok;
-    uint64_t value;
-  } cases[] = {
-      {nullptr, true, 99}, {"1", true, 1},     {"64", true, 64}, {"0", false, 99},
-      {"65", false, 99},   {"", false, 99},    {"4x", false, 99}, {"-1", false, 99},
-      {"99999999999999999999999", false, 99},
-  };
-  for (const auto& c : cases) {
-    isapi::OptionValues values;
-    if (c.text != nullptr) values["--threads"] = c.text;
-    uint64_t value = 99;
-    std::string error;
-    EXPECT_EQ(isapi::NumberOption(values, "--threads", 1, 64, &value, &error), c.ok)
-        << (c.text ? c.text : "(absent)");
-    EXPECT_EQ(value, c.value);
-    if (!c.ok) {
-      EXPECT_EQ(error, std::string("--threads must be a number in 1..64: ") + c.text);
-    }
+    EXPECT_EQ(help, c.help) << label;
+    EXPECT_EQ(threads, c.threads) << label;
   }
 }
 

@@ -239,7 +239,7 @@ TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
       {{"--module", "m.so", "--socket", "unix:/run/s.sock"}, nullptr},
       {{"--module=m.so", "--socket=127.0.0.1:9000", "--threads=3"}, nullptr},
       {{"--socket", ":9000", "--module", "m.so", "--threads", "64"}, nullptr},
-      {{"--socket", "unix:/s"}, "--module is required"},
+      {{"--socket", "unix:/s"}, "--module PATH is required"},
       {{"--module", "m.so"}, nullptr},  // the socket is then standard input
       {{"--module", "m", "--max-params", "1024", "--request-timeout=3600"}, nullptr},
       {{"--module", "m", "--max-params", "1023"}, "--max-params must be"},
@@ -249,7 +249,7 @@ TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
       {{"--module", "m", "--request-timeout", "1", "--request-timeout", "1"},
        "--request-timeout given twice"},
       {{"--module", "m.so", "--socket"}, "missing value for --socket"},
-      {{"--module", "", "--socket", ":1"}, "--module needs a path"},
+      {{"--module", "", "--socket", ":1"}, "--module PATH is required"},
       {{"--module", "m", "--module", "n", "--socket", ":1"}, "--module given twice"},
       {{"--module", "m", "--socket", "unix:"}, "--socket unix: needs a path"},
       {{"--module", "m", "--socket", "host"}, "--socket must be"},
@@ -257,7 +257,8 @@ TEST(FcgiOptionsTest, AcceptsTheDocumentedFormsAndRefusesTheRest) {
       {{"--module", "m", "--socket", "[127.0.0.1]:9000"}, "--socket must be"},
       {{"--module", "m", "--socket", "host:65536"}, "--socket must be"},
       {{"--module", "m", "--socket", ":1", "--threads", "0"}, "--threads must be"},
-      {{"--module", "m", "--socket", ":1", "--threads", "65"}, "--threads must be"},
+      {{"--module", "m", "--socket", ":1", "--threads", "65"},
+       "--threads must be a number in 1..64: 65"},
       {{"--module", "m", "--socket", ":1", "--threads", "4x"}, "--threads must be"},
       {{"--module", "m", "--socket", ":1", "--verbose", "1"}, "unknown option: --verbose"},
       {{"--module", "m", "--idle-timeout", "0"}, "--idle-timeout must be"},
@@ -304,9 +305,9 @@ TEST(FcgiOptionsTest, SocketFormsAndDefaults) {
   ASSERT_TRUE(isapi_fcgi::ParseOptions(5, argv, &options, &error)) << error;
   EXPECT_TRUE(options.unix_socket);
   EXPECT_EQ(options.bind_address, "/run/a:b.sock");
-  EXPECT_EQ(options.threads, sysconf(_SC_NPROCESSORS_ONLN));
+  EXPECT_EQ(options.threads, static_cast<unsigned>(sysconf(_SC_NPROCESSORS_ONLN)));
   EXPECT_EQ(options.max_params, 65536u);
-  EXPECT_EQ(options.request_timeout_seconds, 30);
+  EXPECT_EQ(options.request_timeout_seconds, 30u);
   EXPECT_EQ(options.module_path, "m.so");
 
   argv[4] = "localhost:9000";
@@ -314,6 +315,43 @@ TEST(FcgiOptionsTest, SocketFormsAndDefaults) {
   ASSERT_TRUE(isapi_fcgi::ParseOptions(5, argv, &options, &error)) << error;
   EXPECT_FALSE(options.unix_socket);
   EXPECT_EQ(options.bind_address, "localhost:9000");
+}
+
+// Each number's --help line shows the range that the parse checks.
+TEST(FcgiOptionsTest, HelpShowsTheRangesTheParseChecks) {
+  const struct {
+    const char* option;  // as its --help line starts
+    const char* shown;
+    const char* refused;  // a value just outside, and the error it gets
+    const char* error;
+  } cases[] = {
+      {"--threads N", "(1-64, default: one per CPU)", "--threads=65",
+       "--threads must be a number in 1..64: 65"},
+      {"--max-params BYTES", "(1024-16777216, default 65536)", "--max-params=1023",
+       "--max-params must be a number in 1024..16777216: 1023"},
+      {"--request-terminate-timeout S", "(1-3600, default: no limit)",
+       "--request-terminate-timeout=3601",
+       "--request-terminate-timeout must be a number in 1..3600: 3601"},
+      {"--workers N", "(0-64, default 1)", "--workers=65",
+       "--workers must be a number in 0..64: 65"},
+  };
+  const std::string& usage = isapi_fcgi::Usage();
+  for (const auto& c : cases) {
+    size_t start = usage.find(std::string("\n  ") + c.option);
+    ASSERT_NE(start, std::string::npos) << c.option;
+    std::string line = usage.substr(start + 1, usage.find("\n  --", start + 1) - start - 1);
+    std::string flat;
+    for (char ch : line) {
+      if (ch == '\n') ch = ' ';
+      if (ch != ' ' || flat.empty() || flat.back() != ' ') flat += ch;
+    }
+    EXPECT_NE(flat.find(c.shown), std::string::npos) << flat;
+    const char* argv[] = {"isapi-fcgi", "--module=m", c.refused};
+    isapi_fcgi::Options options;
+    std::string error;
+    EXPECT_FALSE(isapi_fcgi::ParseOptions(3, argv, &options, &error)) << c.refused;
+    EXPECT_EQ(error, c.error);
+  }
 }
 
 }  // namespace
