@@ -64,8 +64,10 @@ class FcgiConversation : public isapi::Conversation {
   FcgiConversation(isapi::Module* module, const Limits& limits)
       : module_(module), limits_(limits), reader_(limits) {}
 
-  Event Feed(const char* data, size_t size, size_t* used) override {
-    RequestReader::Event event = reader_.Feed(data, size, used);
+  // The reader consumes every byte it is given until an event; a record
+  // split across reads is part of its state.
+  Event Feed(std::string_view input, size_t* consumed) override {
+    RequestReader::Event event = reader_.Feed(input.data(), input.size(), consumed);
     has_request_ = event == RequestReader::Event::kRequest;
     switch (event) {
       case RequestReader::Event::kNeedMore:

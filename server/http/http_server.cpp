@@ -23,10 +23,10 @@ using boost::beast::error_code;
 
 // The request line and headers together; a longer head gets 431.
 constexpr uint32_t kMaxHeadBytes = 16 * 1024;
-// Bytes kept for the parser beyond what it has taken: the head, or a chunk
+// Bytes held for the parser beyond what it has taken: the head, or a chunk
 // header split across reads. A client that sends more without letting the
 // parser go on gets 400.
-constexpr size_t kMaxPendingBytes = kMaxHeadBytes + 4096;
+constexpr size_t kMaxUnconsumedBytes = kMaxHeadBytes + 4096;
 
 // One request as Beast's parser reports it: the request line and the
 // header fields in arrival order, the body spooled as it arrives.
@@ -100,43 +100,20 @@ class HttpServer::Conversation : public isapi::Conversation {
   }
   ~Conversation() override { server_->Forget(addresses_.remote_addr); }
 
-  Event Feed(const char* data, size_t size, size_t* used) override {
-    std::string_view input(data, size);
-    size_t kept = pending_.size();
-    if (kept > 0) {
-      pending_.append(data, size);
-      input = pending_;
-    }
-    size_t taken = 0;
-    Event event = Parse(input, &taken);
-    if (event == Event::kNeedMore) {
-      *used = size;
-      if (kept == 0) {
-        pending_.assign(input.substr(taken));
-      } else {
-        pending_.erase(0, taken);
-      }
-      if (pending_.size() > kMaxPendingBytes ||
-          (head_checked_ && RunawayChunkExtension(pending_))) {
-        return Refuse(400);
-      }
-      return event;
-    }
-    // Bytes after the request stay with the caller when they came in this
-    // call; those kept from earlier calls stay here.
-    if (taken >= kept) {
-      *used = taken - kept;
-      pending_.clear();
-    } else {
-      pending_.erase(0, taken);
-      *used = size;
+  Event Feed(std::string_view input, size_t* consumed) override {
+    *consumed = 0;
+    Event event = Parse(input, consumed);
+    if (event == Event::kNeedMore && head_checked_ &&
+        RunawayChunkExtension(input.substr(*consumed))) {
+      return Refuse(400);
     }
     return event;
   }
 
+  size_t max_unconsumed() const override { return kMaxUnconsumedBytes; }
+  void RefuseInput() override { Refuse(400); }
   std::string* replies() override { return &replies_; }
   bool started() const override { return started_; }
-  bool has_pending_input() const override { return !pending_.empty(); }
 
   bool Answer(isapi::Channel* channel) override {
     isapi::Request& request = parser_->request;
@@ -265,7 +242,6 @@ class HttpServer::Conversation : public isapi::Conversation {
   std::optional<RequestParser> parser_;
   bool head_checked_ = false;
   bool started_ = false;
-  std::string pending_;  // taken from the socket, not yet by the parser
   std::string replies_;
 };
 

@@ -240,12 +240,13 @@ struct ConnectionLoops::Connection {
   Clock::time_point deadline;
   std::unique_ptr<Conversation> conversation;
   Output output;
-  // Its loop waits for room to send held bytes of an answer; what arrived
-  // after the request waits in `unread`, and `keep` says whether the
-  // connection may carry another request once the answer is out.
+  // The bytes that arrived and the conversation has not consumed yet.
+  std::string input;
+  // Its loop waits for room to send held bytes of an answer (what arrived
+  // after the request waits in `input`), and whether the connection may
+  // carry another request once the answer is out.
   bool sending = false;
   bool keep = false;
-  std::string unread;
   uint32_t watched_events = 0;  // registered with its loop's epoll for these
   // Registered with the idle epoll (once, edge-triggered), and whether
   // that registration reports events now: a connection its loop watches
@@ -485,7 +486,7 @@ class ConnectionLoops::EventLoop {
       return false;
     }
     if (connection->lingering) return true;
-    return Act(connection, buffer_.data(), static_cast<size_t>(count));
+    return Act(connection, std::string_view(buffer_.data(), static_cast<size_t>(count)));
   }
 
   // Sends what the socket takes of a held answer; once it is all out, goes
@@ -501,32 +502,41 @@ class ConnectionLoops::EventLoop {
       return;
     }
     connection->sending = false;
-    std::string unread = std::move(connection->unread);
-    connection->unread.clear();
     bool keep = connection->keep && !stopping_;
-    if (keep && unread.empty() && !connection->conversation->has_pending_input()) {
+    bool more_input = !connection->input.empty();
+    if (keep && !more_input) {
       KeepIdle(connection);
       return;
     }
     if (!Watch(connection, EPOLLIN | EPOLLRDHUP)) return;
     if (!keep) {
-      EndAfterLastAnswer(connection, !unread.empty());
+      EndAfterLastAnswer(connection, more_input);
       return;
     }
     Reschedule(connection, Clock::now() + owner_->settings_.request_timeout);
-    Act(connection, unread.data(), unread.size());
+    Act(connection, {});
   }
 
-  // Acts on `left` bytes that arrived at `data`: feeds them to the
-  // conversation and answers every request they complete. False when the
-  // connection has left receiving_ (closed, or kept idle).
-  bool Act(Connection* connection, const char* data, size_t left) {
+  // Acts on the bytes that `arrived`, after those the connection holds:
+  // feeds them to the conversation and answers every request they
+  // complete. False when the connection has left receiving_ (closed, or
+  // kept idle).
+  bool Act(Connection* connection, std::string_view arrived) {
+    std::string_view input = arrived;
+    if (!connection->input.empty()) {
+      connection->input.append(arrived);
+      input = connection->input;
+    }
+    Conversation* conversation = connection->conversation.get();
     for (;;) {
-      size_t used = 0;
-      Conversation* conversation = connection->conversation.get();
-      Conversation::Event event = conversation->Feed(data, left, &used);
-      data += used;
-      left -= used;
+      size_t consumed = 0;
+      Conversation::Event event = conversation->Feed(input, &consumed);
+      input.remove_prefix(consumed);
+      if (event == Conversation::Event::kNeedMore &&
+          input.size() > conversation->max_unconsumed()) {
+        conversation->RefuseInput();
+        event = Conversation::Event::kError;
+      }
       std::string* replies = conversation->replies();
       if (!replies->empty()) {
         // Replies are small; a peer that lets them pile up unread loses
@@ -537,7 +547,10 @@ class ConnectionLoops::EventLoop {
         replies->clear();
       }
       if (event == Conversation::Event::kNeedMore) {
-        if (!stopping_ || conversation->started()) return true;
+        if (!stopping_ || conversation->started()) {
+          KeepUnconsumed(connection, input);
+          return true;
+        }
         Close(connection);
         return false;
       }
@@ -547,7 +560,7 @@ class ConnectionLoops::EventLoop {
         return true;
       }
       Output& output = connection->output;
-      output.set_read_ahead(std::string_view(data, left));
+      output.set_read_ahead(input);
       bool keep = conversation->Answer(&output) && !stopping_;
       output.set_read_ahead({});
       if (output.lost()) {
@@ -559,13 +572,14 @@ class ConnectionLoops::EventLoop {
         // connection holds one answer at most.
         connection->sending = true;
         connection->keep = keep;
-        connection->unread.assign(data, left);
+        KeepUnconsumed(connection, input);
         if (!Watch(connection, EPOLLOUT)) return false;
         Reschedule(connection, SendDeadline(connection));
         return true;
       }
-      if (!keep) return EndAfterLastAnswer(connection, left > 0);
-      if (left == 0 && !conversation->has_pending_input()) {
+      if (!keep) return EndAfterLastAnswer(connection, !input.empty());
+      if (input.empty()) {
+        KeepUnconsumed(connection, input);
         KeepIdle(connection);
         return false;
       }
@@ -574,13 +588,26 @@ class ConnectionLoops::EventLoop {
     }
   }
 
+  // Holds `rest`, the end of the bytes Act was handed that the
+  // conversation left, as the connection's input.
+  static void KeepUnconsumed(Connection* connection, std::string_view rest) {
+    std::string& input = connection->input;
+    if (rest.empty()) {
+      // A connection waiting for its next request keeps no buffer.
+      std::string().swap(input);
+    } else if (input.empty()) {
+      input.assign(rest);
+    } else {
+      input.erase(0, input.size() - rest.size());
+    }
+  }
+
   // After the last answer on `connection` has gone out: lingers when the
   // peer has sent more (`more_input`, or bytes still in the socket),
   // closes otherwise. False when the connection has left receiving_.
   bool EndAfterLastAnswer(Connection* connection, bool more_input) {
     char next;
-    if (more_input || connection->conversation->has_pending_input() ||
-        recv(connection->fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+    if (more_input || recv(connection->fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
       Linger(connection);
       return true;
     }
@@ -597,6 +624,7 @@ class ConnectionLoops::EventLoop {
   void Linger(Connection* connection) {
     shutdown(connection->fd, SHUT_WR);
     connection->lingering = true;
+    std::string().swap(connection->input);
     Reschedule(connection, std::min(connection->deadline, Clock::now() + kLinger));
   }
 

@@ -74,20 +74,35 @@ class Channel {
 
 // One connection's protocol: reads its requests from the bytes that
 // arrive, one at a time, and answers each. Used by one thread at a time.
+//
+// The loop owns the connection's unconsumed input: it hands the
+// conversation every byte not consumed yet, oldest first, and holds what
+// the conversation leaves (a request head that has not ended) to hand
+// again with what arrives next, up to a bound the conversation sets.
 class Conversation {
  public:
   enum class Event {
-    kNeedMore,  // every byte given was taken; nothing to act on yet
+    kNeedMore,  // nothing to act on before more bytes arrive
     kRequest,   // a request has arrived whole: call Answer
     kError,     // the connection must close, once replies() has gone out
   };
 
   virtual ~Conversation() = default;
 
-  // Takes bytes from `data` until an event other than kNeedMore or until
-  // all `size` bytes are taken; stores the count taken in *used. `size` may
-  // be 0 to act on bytes the conversation kept from earlier calls.
-  virtual Event Feed(const char* data, size_t size, size_t* used) = 0;
+  // Consumes bytes from the front of `input` until an event other than
+  // kNeedMore, or until what is left is not enough to go on with, and
+  // stores the count consumed in *consumed. The bytes left are handed
+  // again at the start of the next call's `input`, which is never empty.
+  virtual Event Feed(std::string_view input, size_t* consumed) = 0;
+
+  // The most bytes Feed may leave unconsumed while it waits for more. The
+  // loop holds no more: past it, it calls RefuseInput instead of waiting.
+  // 0: Feed consumes all it is given until an event.
+  virtual size_t max_unconsumed() const { return 0; }
+
+  // Ends a connection whose peer sent more than max_unconsumed() bytes
+  // that Feed could not go on with; replies() may say why.
+  virtual void RefuseInput() {}
 
   // Bytes to send now, before acting on Feed's event (protocol replies,
   // the answer to a request refused while it arrives). The caller sends
@@ -96,10 +111,6 @@ class Conversation {
 
   // Whether a request has begun to arrive.
   virtual bool started() const = 0;
-
-  // Whether the conversation holds bytes it took but has not acted on,
-  // which the next Feed (of 0 bytes) acts on.
-  virtual bool has_pending_input() const { return false; }
 
   // Answers the request Feed reported through `channel`. Returns whether
   // the connection may carry another request once the answer has gone

@@ -448,6 +448,10 @@ TEST_F(ServerTest, MalformedRequestsGetA4xxAndTheServerGoesOn) {
       {"POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n1;a=" +
            std::string(5000, 'x') + "\r\nx\r\n0\r\n\r\n",
        "HTTP/1.1 400 "},
+      // A chunk line that never lets the parser go on, extension or not.
+      {"POST /echo HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n" +
+           std::string(30000, '0'),
+       "HTTP/1.1 400 "},
   };
   for (const RawCase& c : cases) {
     SCOPED_TRACE(c.request.substr(0, 80));
