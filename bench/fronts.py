@@ -17,20 +17,23 @@ Per setup: requests/s and p99 from one wrk run, and the connections the
 FastCGI server accepted per request, from a second short run with strace
 counting accept and accept4 calls that returned a connection.
 
-Then slow readers behind Apache: isapi-fcgi with one thread and the probe
-module (tests/server/probe_module.cpp, in a build with tests); two clients
-read its 64 MiB answer at 100 KiB/s for --slow-readers seconds while
-another asks for its page, one request after another. Apache passes the
-answer on as the readers take it, so unless isapi-fcgi buffers it, the
-readers hold its thread and the page waits. Reported: the page's latency
-(p99, max) and how many answers came within 100 ms.
+Then slow readers behind each of --slow-fronts: Apache, and nginx with
+the example site and fastcgi_buffering off. isapi-fcgi runs with one
+thread and the probe module (tests/server/probe_module.cpp, in a build
+with tests); two clients read its 64 MiB answer at 100 KiB/s for
+--slow-readers seconds while another asks for its page, one request after
+another. Both fronts pass the answer on as the readers take it, so unless
+isapi-fcgi buffers it, the readers hold its thread and the page waits.
+Reported: the page's latency (p99, max) and how many answers came within
+100 ms.
 
 usage: bench/fronts.py --build BUILD_DIR [--duration 3] [--connections 32]
                        [--only apache,lighttpd,caddy] [--slow-readers 20]
+                       [--slow-fronts apache,nginx] [--answer-buffer BYTES]
                        [--results FILE]
 
-Needs wrk, strace, apache2, lighttpd, caddy and php-fpm (the bench group
-of scripts/packages.txt); a server that is missing is left out.
+Needs wrk, strace, apache2, lighttpd, caddy, nginx and php-fpm (the bench
+group of scripts/packages.txt); a server that is missing is left out.
 """
 
 import argparse
@@ -46,9 +49,9 @@ import threading
 import time
 
 from bench_support import (PAGE, PATH, PHP_SCRIPT, SOURCE_DIR, Report, add_results_option,
-                           children, client_until, fetch, free_port, php_fpm_config, run_wrk,
-                           start_slow_readers, stop, wait_for_port, write_installation,
-                           wrk_command, wrk_results)
+                           children, client_until, fcgi_site, fetch, free_port, nginx_prelude,
+                           php_fpm_config, run_wrk, start_slow_readers, stop, wait_for_port,
+                           write_installation, wrk_command, wrk_results)
 
 EXAMPLE_SOCKET = "/run/orvane/isapi-fcgi.sock"
 SLOW_READERS = 2
@@ -106,11 +109,31 @@ def caddy(tmp, port, fcgi_socket, php_socket):
             {"HOME": tmp, "XDG_CONFIG_HOME": tmp, "XDG_DATA_HOME": tmp})
 
 
+def nginx_unbuffered(tmp, port, fcgi_socket):
+    """nginx with the example site, passing each answer on only as its
+    client takes it, as a site that streams its answers sets it."""
+    site = fcgi_site(port, fcgi_socket).replace(
+        "fastcgi_keep_conn on;\n", "fastcgi_keep_conn on;\n        fastcgi_buffering off;\n", 1)
+    config = nginx_prelude(tmp, 1) + site + "}\n"
+    return f"{tmp}/nginx.conf", config, ["/usr/sbin/nginx", "-p", tmp, "-e", f"{tmp}/error.log",
+                                         "-c", f"{tmp}/nginx.conf"], {}
+
+
 # Each: its Debian package, its binary, and the function that gives its
 # (configuration path, configuration, command, environment).
 SERVERS = {"apache": ("apache2", "/usr/sbin/apache2", apache),
            "lighttpd": ("lighttpd", "/usr/sbin/lighttpd", lighttpd),
            "caddy": ("caddy", "/usr/bin/caddy", caddy)}
+
+# The fronts slow readers read through: each its binary, how it is named in
+# the report, and the function that gives its (configuration path,
+# configuration, command, environment) for an isapi-fcgi socket.
+SLOW_FRONTS = {
+    "apache": ("/usr/sbin/apache2", "apache",
+               lambda tmp, port, fcgi_socket: apache(tmp, port, fcgi_socket,
+                                                     os.path.join(tmp, "php-fpm.sock"))),
+    "nginx": ("/usr/sbin/nginx", "nginx with fastcgi_buffering off", nginx_unbuffered),
+}
 
 
 def accepts(pid, url, args):
@@ -152,7 +175,8 @@ def wait_for_socket(path, process, what):
         time.sleep(0.05)
 
 
-def slow_readers_behind_apache(args, fcgi, probe, report):
+def slow_readers_behind(front, args, fcgi, probe, report):
+    _, label, configure = SLOW_FRONTS[front]
     tmp = tempfile.mkdtemp(prefix="isapi-fronts-slow-")
     os.chmod(tmp, 0o711)
     log = open(os.path.join(tmp, "servers.log"), "w")
@@ -163,26 +187,27 @@ def slow_readers_behind_apache(args, fcgi, probe, report):
         fcgi_socket = os.path.join(tmp, "fcgi.sock")
         processes.append(subprocess.Popen(
             [fcgi, "--module", probe, "--socket", f"unix:{fcgi_socket}", "--threads", "1",
-             "--socket-mode", "0666"] + (["--allow-root"] if os.geteuid() == 0 else []),
+             "--socket-mode", "0666"] + (["--allow-root"] if os.geteuid() == 0 else []) +
+            (["--answer-buffer", str(args.answer_buffer)] if args.answer_buffer else []),
             stdout=log, stderr=log))
         wait_for_socket(fcgi_socket, processes[-1], "isapi-fcgi")
         port = free_port()
-        config_path, config, command, _ = apache(tmp, port, fcgi_socket,
-                                                 os.path.join(tmp, "php-fpm.sock"))
+        config_path, config, command, _ = configure(tmp, port, fcgi_socket)
         with open(config_path, "w") as f:
             f.write(config)
         processes.append(subprocess.Popen(command, stdout=log, stderr=log))
-        wait_for_port(port, processes[-1], "apache")
+        wait_for_port(port, processes[-1], front)
         page = f"{PATH}/page"
         if fetch(port, PAGE_DEADLINE, page) is None:
-            sys.exit(f"apache -> isapi-fcgi: {page} not answered; see {tmp}")
+            sys.exit(f"{front} -> isapi-fcgi: {page} not answered; see {tmp}")
         dropped = []
         readers = start_slow_readers(port, f"{PATH}/big?{SLOW_ANSWER_KIB}", SLOW_READERS,
                                      SLOW_RATE, SLOW_WINDOW, done, dropped)
-        report.line(f"slow readers behind apache: isapi-fcgi --threads 1 with the probe module; "
-                    f"{SLOW_READERS} clients read its {SLOW_ANSWER_KIB // 1024} MiB answer "
-                    f"at {SLOW_RATE // 1024} KiB/s for {args.slow_readers:g} s while another "
-                    f"asks for its page through apache")
+        buffer = f" --answer-buffer {args.answer_buffer}" if args.answer_buffer else ""
+        report.line(f"slow readers behind {label}: isapi-fcgi --threads 1{buffer} with the probe "
+                    f"module; {SLOW_READERS} clients read its {SLOW_ANSWER_KIB // 1024} MiB "
+                    f"answer at {SLOW_RATE // 1024} KiB/s for {args.slow_readers:g} s while "
+                    f"another asks for its page through {front}")
         latencies = client_until(port, PAGE_DEADLINE, time.monotonic() + args.slow_readers,
                                  page, report)
         fast = sum(latency <= FAST_ENOUGH for latency in latencies)
@@ -206,7 +231,13 @@ def main():
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--only", default=",".join(SERVERS))
     parser.add_argument("--slow-readers", type=float, default=20,
-                        help="seconds the slow readers read behind Apache (0: none)")
+                        help="seconds the slow readers read behind each front (0: none)")
+    parser.add_argument("--slow-fronts", default=",".join(SLOW_FRONTS),
+                        help="the servers the slow readers read through")
+    parser.add_argument("--answer-buffer", type=int, default=0,
+                        help="isapi-fcgi's --answer-buffer for the slow readers (0: its "
+                             "default); one smaller than their answers lets them hold its "
+                             "thread, which the figures must show")
     add_results_option(parser)
     args = parser.parse_args()
     args.wrk_threads = 1
@@ -215,7 +246,9 @@ def main():
     fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
     php_fpm = next(iter(sorted(glob.glob("/usr/sbin/php-fpm*"))), "/usr/sbin/php-fpm")
     probe = os.path.join(args.build, "tests", "server", "probe_module.so")
-    slow = args.slow_readers > 0 and "apache" in args.only.split(",")
+    slow_fronts = [front for front in args.slow_fronts.split(",")
+                   if args.slow_readers > 0 and os.path.exists(SLOW_FRONTS[front][0])]
+    slow = bool(slow_fronts)
     for needed in (module, fcgi, php_fpm) + ((probe,) if slow else ()):
         if not os.path.exists(needed):
             sys.exit(f"missing {needed}")
@@ -286,8 +319,8 @@ def main():
                 stop(process)
             log.close()
             shutil.rmtree(tmp, ignore_errors=True)
-    if slow and os.path.exists(SERVERS["apache"][1]):
-        slow_readers_behind_apache(args, fcgi, probe, report)
+    for front in slow_fronts:
+        slow_readers_behind(front, args, fcgi, probe, report)
     report.write()
 
 
