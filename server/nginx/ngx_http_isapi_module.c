@@ -92,6 +92,8 @@ typedef struct {
     unsigned             head_sent:1;
     unsigned             failed:1;      /* the client's connection is cut */
     unsigned             done:1;        /* the module is done with it */
+    unsigned             thread_spills:1;  /* the pool thread writes
+                                              temp_file */
 
     /* as the host core finished it; a word of its own, since a pool thread
      * writes it while the event loop writes the bits above */
@@ -114,13 +116,26 @@ typedef struct {
     isapi_answer         head;          /* when head_ready */
     const char          *bytes;         /* the module's write being taken */
     size_t               left;
+    size_t               returned;      /* of it, for the pool thread to
+                                           write to the temporary file */
+    /* the pool thread's own descriptor of temp_file, once the memory
+     * buffers are full, and the end of what it wrote there */
+    ngx_fd_t             spill_fd;
+    off_t                spill_end;
+    off_t                spill_limit;   /* isapi_max_temp_file_size */
+    ngx_uint_t           call_number;   /* of the worker's pool calls */
+    ngx_queue_t          turn;          /* in ngx_http_isapi_turn_queue */
+    ngx_thread_cond_t    turn_given;
+    unsigned             has_turn:1;
     /* the pool thread's: the module's small writes gathered, handed over
      * when full or once the call ends */
     u_char              *gathered;
     size_t               gathered_size;
     unsigned             head_ready:1;
-    unsigned             aborted:1;     /* the module's writes fail */
     unsigned             detached:1;    /* the request is gone */
+    /* the module's writes fail; a word of its own, which the pool thread
+     * reads without the mutex before each write it gathers */
+    volatile ngx_atomic_t  aborted;
 #endif
 } ngx_http_isapi_ctx_t;
 
@@ -131,6 +146,12 @@ typedef struct {
 static ngx_connection_t    *ngx_http_isapi_waker;
 static ngx_thread_mutex_t   ngx_http_isapi_woken_mutex;
 static ngx_queue_t          ngx_http_isapi_woken_queue;
+/* the turns of its pool threads at the temporary files (see
+ * ngx_http_isapi_take_turn) */
+static ngx_thread_mutex_t   ngx_http_isapi_turn_mutex;
+static ngx_queue_t          ngx_http_isapi_turn_queue;
+static ngx_uint_t           ngx_http_isapi_turn_taken;
+static ngx_uint_t           ngx_http_isapi_calls;
 #endif
 
 
@@ -672,6 +693,7 @@ ngx_http_isapi_exit_process(ngx_cycle_t *cycle)
     if (ngx_http_isapi_waker != NULL) {
         ngx_close_connection(ngx_http_isapi_waker);
         ngx_thread_mutex_destroy(&ngx_http_isapi_woken_mutex, cycle->log);
+        ngx_thread_mutex_destroy(&ngx_http_isapi_turn_mutex, cycle->log);
         ngx_http_isapi_waker = NULL;
     }
 #endif
@@ -1309,64 +1331,49 @@ ngx_http_isapi_send_head(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
 }
 
 
-/*
- * Appends the module's bytes to this request's temporary file, as nginx's
- * upstream modules keep what a client cannot take yet: NGX_DECLINED when
- * they would take it past isapi_max_temp_file_size. They join the piece of
- * the file not yet passed to nginx.
- */
-static ngx_int_t
-ngx_http_isapi_spill(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
-    const char *bytes, size_t size)
+/* This request's temporary file, not yet opened the first time. */
+static ngx_temp_file_t *
+ngx_http_isapi_temp_file(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx)
 {
-    off_t                       start;
-    ssize_t                     n;
-    ngx_buf_t                   in, *b;
-    ngx_chain_t                 chain, *cl;
     ngx_temp_file_t            *tf;
     ngx_http_core_loc_conf_t   *clcf;
     ngx_http_isapi_loc_conf_t  *ilcf;
 
-    ilcf = ngx_http_get_module_loc_conf(r, ngx_http_isapi_module);
-    tf = ctx->temp_file;
-
-    if ((off_t) size > ilcf->max_temp_file_size - (tf ? tf->offset : 0)) {
-        return NGX_DECLINED;
+    if (ctx->temp_file != NULL) {
+        return ctx->temp_file;
     }
 
+    tf = ngx_pcalloc(r->pool, sizeof(ngx_temp_file_t));
     if (tf == NULL) {
-        tf = ngx_pcalloc(r->pool, sizeof(ngx_temp_file_t));
-        if (tf == NULL) {
-            return NGX_ERROR;
-        }
-
-        clcf = ngx_http_get_module_loc_conf(r, ngx_http_core_module);
-
-        tf->file.fd = NGX_INVALID_FILE;
-        tf->file.log = r->connection->log;
-        tf->path = ilcf->temp_path ? ilcf->temp_path
-                                   : clcf->client_body_temp_path;
-        tf->pool = r->pool;
-        tf->warn = "an isapi answer is buffered to a temporary file";
-        tf->log_level = NGX_LOG_WARN;
-        ctx->temp_file = tf;
+        return NULL;
     }
 
-    ngx_memzero(&in, sizeof(ngx_buf_t));
-    in.pos = (u_char *) bytes;
-    in.last = in.pos + size;
-    in.memory = 1;
-    chain.buf = &in;
-    chain.next = NULL;
+    ilcf = ngx_http_get_module_loc_conf(r, ngx_http_isapi_module);
+    clcf = ngx_http_get_module_loc_conf(r, ngx_http_core_module);
 
-    start = tf->offset;
+    tf->file.fd = NGX_INVALID_FILE;
+    tf->file.log = r->connection->log;
+    tf->path = ilcf->temp_path ? ilcf->temp_path
+                               : clcf->client_body_temp_path;
+    tf->pool = r->pool;
+    tf->warn = "an isapi answer is buffered to a temporary file";
+    tf->log_level = NGX_LOG_WARN;
+    ctx->temp_file = tf;
 
-    n = ngx_write_chain_to_temp_file(tf, &chain);
-    if (n == NGX_ERROR) {
-        return NGX_ERROR;
-    }
+    return tf;
+}
 
-    tf->offset += n;
+
+/* The temporary file up to `end` joins the piece not yet passed to nginx. */
+static ngx_int_t
+ngx_http_isapi_add_spilled(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    off_t end)
+{
+    ngx_buf_t        *b;
+    ngx_chain_t      *cl;
+    ngx_temp_file_t  *tf;
+
+    tf = ctx->temp_file;
 
     if (ctx->spilled == NULL) {
         b = ngx_calloc_buf(r->pool);
@@ -1377,16 +1384,58 @@ ngx_http_isapi_spill(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
 
         b->in_file = 1;
         b->file = &tf->file;
-        b->file_pos = start;
+        b->file_pos = tf->offset;
         b->tag = (ngx_buf_tag_t) &ngx_http_isapi_module;
         cl->buf = b;
         cl->next = NULL;
         ctx->spilled = cl;
     }
 
-    ctx->spilled->buf->file_last = tf->offset;
+    tf->offset = end;
+    ctx->spilled->buf->file_last = end;
 
     return NGX_OK;
+}
+
+
+/*
+ * Appends the module's bytes to this request's temporary file, as nginx's
+ * upstream modules keep what a client cannot take yet: NGX_DECLINED when
+ * they would take it past isapi_max_temp_file_size.
+ */
+static ngx_int_t
+ngx_http_isapi_spill(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
+    const char *bytes, size_t size)
+{
+    ssize_t                     n;
+    ngx_buf_t                   in;
+    ngx_chain_t                 chain;
+    ngx_temp_file_t            *tf;
+    ngx_http_isapi_loc_conf_t  *ilcf;
+
+    ilcf = ngx_http_get_module_loc_conf(r, ngx_http_isapi_module);
+    tf = ngx_http_isapi_temp_file(r, ctx);
+    if (tf == NULL) {
+        return NGX_ERROR;
+    }
+
+    if ((off_t) size > ilcf->max_temp_file_size - tf->offset) {
+        return NGX_DECLINED;
+    }
+
+    ngx_memzero(&in, sizeof(ngx_buf_t));
+    in.pos = (u_char *) bytes;
+    in.last = in.pos + size;
+    in.memory = 1;
+    chain.buf = &in;
+    chain.next = NULL;
+
+    n = ngx_write_chain_to_temp_file(tf, &chain);
+    if (n == NGX_ERROR) {
+        return NGX_ERROR;
+    }
+
+    return ngx_http_isapi_add_spilled(r, ctx, tf->offset + n);
 }
 
 
@@ -1399,6 +1448,8 @@ ngx_http_isapi_spill(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
  * the module's writes. What does not fit goes to the temporary file, and
  * all that follows it too, until that piece is passed on: once it is a
  * buffer's size, or with `flush` once the client has taken all before it.
+ * While a pool thread runs the module, it writes the file itself, and
+ * what does not fit stays in *bytes.
  */
 static ngx_int_t
 ngx_http_isapi_output(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
@@ -1461,7 +1512,7 @@ ngx_http_isapi_output(ngx_http_request_t *r, ngx_http_isapi_ctx_t *ctx,
             }
         }
 
-        if (*left > 0) {
+        if (*left > 0 && !ctx->thread_spills) {
             rc = ngx_http_isapi_spill(r, ctx, *bytes, *left);
             if (rc == NGX_ERROR) {
                 return NGX_ERROR;
@@ -1691,7 +1742,10 @@ ngx_http_isapi_count_running(ngx_int_t change)
  * fits costs the worker no wake-up of its own. A full buffer, or a write
  * too big for it, is handed over under ctx->mutex, waking the event loop,
  * and the module waits until the event loop has copied it into nginx's
- * buffers or the temporary file: a client too slow even for those makes
+ * buffers. Once those are full the pool thread writes to the temporary
+ * file itself and wakes the event loop only to pass the new part of the
+ * file on: a long answer's disk writes do not hold up the worker's other
+ * connections. A client too slow even for isapi_max_temp_file_size makes
  * the module wait rather than the worker hold the answer.
  * ctx lives on the heap: a request the worker gives up on (isapi_timeout,
  * a client or a quitting worker gone) leaves it to the pool thread, which
@@ -1774,12 +1828,139 @@ ngx_http_isapi_pool_head(void *data, isapi_answer *head)
 }
 
 
-/* Called with ctx->mutex held: 0 once the event loop has taken it all. */
+/* Called with ctx->mutex held: whether the pool thread writes `size`
+ * bytes to the temporary file itself. */
+static ngx_uint_t
+ngx_http_isapi_thread_spills(ngx_http_isapi_ctx_t *ctx, size_t size)
+{
+    return ctx->spill_fd != NGX_INVALID_FILE
+           && (off_t) size <= ctx->spill_limit - ctx->spill_end;
+}
+
+
+/*
+ * The worker's pool threads write temporary files one at a time, the
+ * oldest call first. Writing files is work for the CPU: 32 threads at it
+ * together would starve the event loop of it and finish their calls all
+ * at the end, while the requests queued behind them wait for a thread.
+ * One at a time leaves a CPU to the event loop, and the oldest call first
+ * frees its thread soonest.
+ */
+static void
+ngx_http_isapi_take_turn(ngx_http_isapi_ctx_t *ctx)
+{
+    ngx_queue_t           *q;
+    ngx_http_isapi_ctx_t  *waiting;
+
+    ngx_thread_mutex_lock(&ngx_http_isapi_turn_mutex, ngx_cycle->log);
+
+    if (ngx_http_isapi_turn_taken) {
+        for (q = ngx_queue_last(&ngx_http_isapi_turn_queue);
+             q != ngx_queue_sentinel(&ngx_http_isapi_turn_queue);
+             q = ngx_queue_prev(q))
+        {
+            waiting = ngx_queue_data(q, ngx_http_isapi_ctx_t, turn);
+            if (waiting->call_number < ctx->call_number) {
+                break;
+            }
+        }
+
+        ngx_queue_insert_after(q, &ctx->turn);
+
+        while (!ctx->has_turn) {
+            ngx_thread_cond_wait(&ctx->turn_given, &ngx_http_isapi_turn_mutex,
+                                 ngx_cycle->log);
+        }
+
+        ctx->has_turn = 0;
+    }
+
+    ngx_http_isapi_turn_taken = 1;
+
+    ngx_thread_mutex_unlock(&ngx_http_isapi_turn_mutex, ngx_cycle->log);
+}
+
+
+/* Hands the turn to the oldest call waiting for it. */
+static void
+ngx_http_isapi_end_turn(void)
+{
+    ngx_queue_t           *q;
+    ngx_http_isapi_ctx_t  *next;
+
+    ngx_thread_mutex_lock(&ngx_http_isapi_turn_mutex, ngx_cycle->log);
+
+    if (ngx_queue_empty(&ngx_http_isapi_turn_queue)) {
+        ngx_http_isapi_turn_taken = 0;
+
+    } else {
+        q = ngx_queue_head(&ngx_http_isapi_turn_queue);
+        ngx_queue_remove(q);
+        next = ngx_queue_data(q, ngx_http_isapi_ctx_t, turn);
+        next->has_turn = 1;
+        ngx_thread_cond_signal(&next->turn_given, ngx_cycle->log);
+    }
+
+    ngx_thread_mutex_unlock(&ngx_http_isapi_turn_mutex, ngx_cycle->log);
+}
+
+
+/*
+ * Called with ctx->mutex held, on the pool thread: appends the bytes to
+ * the temporary file and wakes the event loop to pass them on. The mutex
+ * is let go while the file is written, so that the event loop does not
+ * wait for the disk.
+ */
+static int
+ngx_http_isapi_pool_spill(ngx_http_isapi_ctx_t *ctx, const char *bytes,
+    size_t size)
+{
+    off_t    end;
+    ssize_t  n;
+
+    end = ctx->spill_end;
+    ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
+    ngx_http_isapi_take_turn(ctx);
+
+    while (size > 0) {
+        n = pwrite(ctx->spill_fd, bytes, size, end);
+        if (n == -1 && ngx_errno == NGX_EINTR) {
+            continue;
+        }
+
+        if (n <= 0) {
+            ngx_log_error(NGX_LOG_CRIT, ngx_cycle->log, n ? ngx_errno : 0,
+                          "isapi: writing a temporary file failed");
+            ctx->run_failed = 1;
+            break;
+        }
+
+        bytes += n;
+        size -= n;
+        end += n;
+    }
+
+    ngx_http_isapi_end_turn();
+    ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+
+    ctx->spill_end = end;
+    ngx_http_isapi_wake(ctx);
+
+    return size == 0 ? 0 : -1;
+}
+
+
+/* Called with ctx->mutex held: 0 once the event loop has taken it all or
+ * it is in the temporary file. */
 static int
 ngx_http_isapi_hand_over(ngx_http_isapi_ctx_t *ctx, const char *bytes,
     size_t size)
 {
     int  rc;
+
+    if (ngx_http_isapi_thread_spills(ctx, size)) {
+        return ngx_http_isapi_pool_spill(ctx, bytes, size);
+    }
 
     ctx->bytes = bytes;
     ctx->left = size;
@@ -1789,8 +1970,15 @@ ngx_http_isapi_hand_over(ngx_http_isapi_ctx_t *ctx, const char *bytes,
         ngx_thread_cond_wait(&ctx->taken, &ctx->mutex, ngx_cycle->log);
     }
 
-    rc = ctx->left == 0 ? 0 : -1;
+    if (ctx->returned > 0 && !ctx->aborted) {
+        size = ctx->returned;
+        ctx->returned = 0;
+        return ngx_http_isapi_pool_spill(ctx, ctx->bytes, size);
+    }
+
+    rc = ctx->left == 0 && ctx->returned == 0 ? 0 : -1;
     ctx->left = 0;
+    ctx->returned = 0;
 
     return rc;
 }
@@ -1803,14 +1991,26 @@ ngx_http_isapi_pool_body(void *data, const char *bytes, size_t size)
 
     int  rc;
 
+    if (ctx->aborted) {
+        return -1;
+    }
+
+    /* the gathered bytes are the pool thread's alone until the call ends:
+     * a pool thread preempted while holding the mutex would keep the
+     * event loop waiting for it */
+    if (ctx->gathered_size + size <= NGX_HTTP_ISAPI_BUFFER_SIZE
+        && size < NGX_HTTP_ISAPI_BUFFER_SIZE)
+    {
+        ngx_memcpy(ctx->gathered + ctx->gathered_size, bytes, size);
+        ctx->gathered_size += size;
+        return 0;
+    }
+
     ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
 
     rc = ctx->aborted ? -1 : 0;
 
-    if (rc == 0
-        && ctx->gathered_size + size > NGX_HTTP_ISAPI_BUFFER_SIZE
-        && ctx->gathered_size > 0)
-    {
+    if (rc == 0 && ctx->gathered_size > 0) {
         rc = ngx_http_isapi_hand_over(ctx, (const char *) ctx->gathered,
                                       ctx->gathered_size);
         ctx->gathered_size = 0;
@@ -1836,6 +2036,18 @@ ngx_http_isapi_pool_finish(void *data, int complete)
     ngx_http_isapi_ctx_t  *ctx = data;
 
     ngx_thread_mutex_lock(&ctx->mutex, ngx_cycle->log);
+
+    /* once the file is in use, what the call gathered last goes there too,
+     * from here rather than from the event loop */
+    if (ctx->gathered_size > 0 && !ctx->aborted
+        && ngx_http_isapi_thread_spills(ctx, ctx->gathered_size)
+        && ngx_http_isapi_pool_spill(ctx, (const char *) ctx->gathered,
+                                     ctx->gathered_size)
+           == 0)
+    {
+        ctx->gathered_size = 0;
+    }
+
     ctx->complete = complete != 0;
     ngx_thread_mutex_unlock(&ctx->mutex, ngx_cycle->log);
 }
@@ -1870,8 +2082,9 @@ ngx_http_isapi_thread_handler(void *data, ngx_log_t *log)
 
     ctx->in_module = 1;
 
-    ctx->run_failed = call == NULL
-                      || isapi_call_run(ctx->module, call, &ctx->sink) != 0;
+    if (call == NULL || isapi_call_run(ctx->module, call, &ctx->sink) != 0) {
+        ctx->run_failed = 1;
+    }
 }
 
 
@@ -1888,10 +2101,60 @@ ngx_http_isapi_abort(ngx_http_isapi_ctx_t *ctx)
 }
 
 
+/*
+ * The memory buffers are full: from now on the pool thread writes what
+ * they cannot take to the temporary file itself, through a descriptor of
+ * its own, since the worker closes the file when it gives the request up.
+ */
+static ngx_int_t
+ngx_http_isapi_let_thread_spill(ngx_http_request_t *r,
+    ngx_http_isapi_ctx_t *ctx)
+{
+    ngx_fd_t                    fd;
+    ngx_temp_file_t            *tf;
+    ngx_http_isapi_loc_conf_t  *ilcf;
+
+    tf = ngx_http_isapi_temp_file(r, ctx);
+    if (tf == NULL) {
+        return NGX_ERROR;
+    }
+
+    if (tf->file.fd == NGX_INVALID_FILE) {
+        if (ngx_create_temp_file(&tf->file, tf->path, tf->pool, tf->persistent,
+                                 tf->clean, tf->access)
+            != NGX_OK)
+        {
+            return NGX_ERROR;
+        }
+
+        ngx_log_error(tf->log_level, r->connection->log, 0, "%s %V",
+                      tf->warn, &tf->file.name);
+    }
+
+    fd = dup(tf->file.fd);
+    if (fd == NGX_INVALID_FILE) {
+        ngx_log_error(NGX_LOG_CRIT, r->connection->log, ngx_errno,
+                      "isapi: dup() of a temporary file failed");
+        return NGX_ERROR;
+    }
+
+    ilcf = ngx_http_get_module_loc_conf(r, ngx_http_isapi_module);
+
+    ngx_thread_mutex_lock(&ctx->mutex, r->connection->log);
+    ctx->spill_fd = fd;
+    ctx->spill_end = tf->offset;
+    ctx->spill_limit = ilcf->max_temp_file_size;
+    ngx_thread_mutex_unlock(&ctx->mutex, r->connection->log);
+
+    return NGX_OK;
+}
+
+
 /* Moves what the pool thread has handed over to nginx. */
 static void
 ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
 {
+    off_t                      spill_end;
     size_t                     left, posted, turn;
     ngx_int_t                  rc;
     const char                *bytes;
@@ -1899,6 +2162,7 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
     ngx_connection_t          *c;
     ngx_http_request_t        *r;
     ngx_http_core_loc_conf_t  *clcf;
+    ngx_http_isapi_loc_conf_t *ilcf;
 
     r = ctx->request;
     c = r->connection;
@@ -1925,9 +2189,19 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
      * next wake-up's */
     bytes = ctx->bytes;
     posted = ctx->left;
+    spill_end = ctx->spill_end;
     ngx_thread_mutex_unlock(&ctx->mutex, c->log);
 
     if (!ctx->head_sent || ctx->failed) {
+        return;
+    }
+
+    /* what the pool thread wrote to the temporary file comes before what
+     * it hands over after */
+    if (ctx->temp_file && spill_end > ctx->temp_file->offset
+        && ngx_http_isapi_add_spilled(r, ctx, spill_end) != NGX_OK)
+    {
+        ngx_http_isapi_abort(ctx);
         return;
     }
 
@@ -1942,10 +2216,25 @@ ngx_http_isapi_pump(ngx_http_isapi_ctx_t *ctx)
         return;
     }
 
+    ilcf = ngx_http_get_module_loc_conf(r, ngx_http_isapi_module);
+
+    if (left > 0 && ctx->thread_spills && ctx->spill_fd == NGX_INVALID_FILE
+        && (off_t) (posted - turn + left) <= ilcf->max_temp_file_size
+        && ngx_http_isapi_let_thread_spill(r, ctx) != NGX_OK)
+    {
+        ngx_http_isapi_abort(ctx);
+        return;
+    }
+
     if (posted > 0) {
         ngx_thread_mutex_lock(&ctx->mutex, c->log);
         ctx->bytes = bytes;
         ctx->left = posted - turn + left;
+        if (ctx->left > 0 && ngx_http_isapi_thread_spills(ctx, ctx->left)) {
+            ctx->returned = ctx->left;
+            ctx->left = 0;
+        }
+
         if (ctx->left == 0) {
             ngx_thread_cond_signal(&ctx->taken, c->log);
 
@@ -2063,7 +2352,16 @@ ngx_http_isapi_make_waker(ngx_log_t *log)
         return NGX_ERROR;
     }
 
+    if (ngx_thread_mutex_create(&ngx_http_isapi_turn_mutex, ngx_cycle->log)
+        != NGX_OK)
+    {
+        ngx_thread_mutex_destroy(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+        ngx_close_connection(c);
+        return NGX_ERROR;
+    }
+
     ngx_queue_init(&ngx_http_isapi_woken_queue);
+    ngx_queue_init(&ngx_http_isapi_turn_queue);
 
     c->read->handler = ngx_http_isapi_woken;
     c->read->log = c->log;
@@ -2071,6 +2369,7 @@ ngx_http_isapi_make_waker(ngx_log_t *log)
 
     if (ngx_handle_read_event(c->read, 0) != NGX_OK) {
         ngx_thread_mutex_destroy(&ngx_http_isapi_woken_mutex, ngx_cycle->log);
+        ngx_thread_mutex_destroy(&ngx_http_isapi_turn_mutex, ngx_cycle->log);
         ngx_close_connection(c);
         return NGX_ERROR;
     }
@@ -2110,8 +2409,13 @@ ngx_http_isapi_free(ngx_http_isapi_ctx_t *ctx)
 {
 
     ngx_thread_cond_destroy(&ctx->taken, ngx_cycle->log);
+    ngx_thread_cond_destroy(&ctx->turn_given, ngx_cycle->log);
     ngx_thread_mutex_destroy(&ctx->mutex, ngx_cycle->log);
     isapi_answer_release(&ctx->head);
+
+    if (ctx->spill_fd != NGX_INVALID_FILE) {
+        close(ctx->spill_fd);
+    }
 
     if (ctx->gathered) {
         ngx_free(ctx->gathered);
@@ -2238,6 +2542,7 @@ ngx_http_isapi_thread_done(ngx_event_t *ev)
     ngx_http_set_log_request(c->log, r);
 
     ctx->done = 1;
+    ctx->thread_spills = 0;
     r->main->blocked--;
 
     /* a wakeup still queued must not reach the request after its end */
@@ -2292,6 +2597,8 @@ ngx_http_isapi_post(ngx_http_request_t *r, ngx_http_isapi_loc_conf_t *ilcf,
     ctx->sink.finish = ngx_http_isapi_pool_finish;
     ctx->sink.gone = ngx_http_isapi_pool_gone;
 
+    ctx->call_number = ngx_http_isapi_calls++;
+
     if (ngx_thread_task_post(ilcf->thread_pool, task) != NGX_OK) {
         return NGX_ERROR;
     }
@@ -2306,6 +2613,7 @@ ngx_http_isapi_post(ngx_http_request_t *r, ngx_http_isapi_loc_conf_t *ilcf,
 
     r->main->blocked++;
     r->write_event_handler = ngx_http_isapi_writable;
+    ctx->thread_spills = 1;
     ngx_http_isapi_count_running(1);
 
     return NGX_OK;
@@ -2339,8 +2647,12 @@ ngx_http_isapi_body_read(ngx_http_request_t *r)
             return;
         }
 
+        ctx->spill_fd = NGX_INVALID_FILE;
+
         if (ngx_thread_mutex_create(&ctx->mutex, r->connection->log) != NGX_OK
             || ngx_thread_cond_create(&ctx->taken, r->connection->log)
+               != NGX_OK
+            || ngx_thread_cond_create(&ctx->turn_given, r->connection->log)
                != NGX_OK)
         {
             ngx_free(ctx);

@@ -410,9 +410,11 @@ std::string MakeCertificate(const fcgi_test::TempDir& dir) {
 // take the answer through a small window: HTTP/1 with a small receive
 // buffer, h2c with a 64 KiB stream window (nghttp). On the thread pool the
 // module's writes are gathered and handed over while nginx sends earlier
-// ones, and without a temporary file (/unspooled.dll) what the call
-// gathered last waits for the client after the call has ended; in the
-// event loop what the client cannot take yet goes to a temporary file.
+// ones, and the pool thread writes the temporary file itself; past a
+// small one (/capped.dll) its writes go through memory again, and without
+// one (/unspooled.dll) what the call gathered last waits for the client
+// after the call has ended; in the event loop what the client cannot take
+// yet goes to a temporary file.
 TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
   const std::string nghttp = "/usr/bin/nghttp";
   if (access(nghttp.c_str(), X_OK) != 0) GTEST_SKIP() << "apt-get install nghttp2-client";
@@ -429,13 +431,17 @@ TEST_F(NginxModuleTest, EveryWrittenByteArrivesOnceAndInOrder) {
     std::string location;
     long kib;
   };
-  const Row rows[] = {{"/pool.dll", 3072}, {"/unspooled.dll", 3072}, {"/probe.dll", 3072}};
+  const Row rows[] = {
+      {"/pool.dll", 3072}, {"/capped.dll", 3072}, {"/unspooled.dll", 3072}, {"/probe.dll", 3072}};
   for (const Protocol& protocol :
        {Protocol{"HTTP/1", "", "", ""}, Protocol{"h2c", " http2", "", "http"},
         Protocol{"h2 TLS", " ssl http2", certificate, "https"}}) {
     auto nginx = Start("", ReplaceAll(Site("  location /unspooled.dll { isapi " PROBE_MODULE_PATH
                                            "; isapi_thread_pool default;"
-                                           " isapi_max_temp_file_size 0; }\n"),
+                                           " isapi_max_temp_file_size 0; }\n"
+                                           "  location /capped.dll { isapi " PROBE_MODULE_PATH
+                                           "; isapi_thread_pool default;"
+                                           " isapi_max_temp_file_size 1m; }\n"),
                                       "listen LISTEN;",
                                       "listen LISTEN" + protocol.listen + ";\n  " + protocol.tls));
     for (const Row& row : rows) {
