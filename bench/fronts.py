@@ -8,7 +8,8 @@ as that server's users configure it:
 
   Apache    ProxyPass with enablereuse=on to isapi-fcgi; to php-fpm without
             it, since php-fpm keeps a reused connection for one child until
-            Apache closes it, and the pool's other connections wait unaccepted
+            Apache closes it, and the pool's other connections wait unaccepted;
+            64 threads per process (see APACHE_THREADS)
   lighttpd  mod_fastcgi, a connection per request (it offers no reuse)
   Caddy     reverse_proxy with the fastcgi transport, a connection per
             request (2.6 offers no reuse)
@@ -63,6 +64,13 @@ SLOW_WINDOW = 256 * 1024
 # only thread would keep it for minutes.
 PAGE_DEADLINE = 5
 FAST_ENOUGH = 0.1
+# Threads per Apache process: enough for all of wrk's connections. Apache's
+# event MPM closes a kept client connection whose next request finds every
+# thread of its process busy, unanswered (so that the client connects to
+# another process); wrk counts a read error. With its default 25 threads,
+# a process that happens to accept more of wrk's connections than that
+# drops some of their requests, whatever the backend.
+APACHE_THREADS = 64
 
 
 def example(name):
@@ -76,6 +84,7 @@ def apache(tmp, port, fcgi_socket, php_socket):
     config = (f"ServerRoot {tmp}\nListen 127.0.0.1:{port}\nPidFile {tmp}/apache2.pid\n"
               f"DefaultRuntimeDir {tmp}\nErrorLog {tmp}/apache2-error.log\nLogLevel warn\n"
               f"ServerName localhost\nUser nobody\nGroup nogroup\n{modules}"
+              f"ThreadsPerChild {APACHE_THREADS}\nMaxRequestWorkers {4 * APACHE_THREADS}\n"
               + example("apache/isapi-fcgi.conf").replace(EXAMPLE_SOCKET, fcgi_socket) +
               f'ProxyPass "/page.php" "unix:{php_socket}|fcgi://localhost/page.php"\n'
               f'ProxyFCGISetEnvIf "true" SCRIPT_FILENAME "{tmp}/page.php"\n')
@@ -241,6 +250,9 @@ def main():
     add_results_option(parser)
     args = parser.parse_args()
     args.wrk_threads = 1
+    if "apache" in args.only.split(",") and args.connections > APACHE_THREADS:
+        sys.exit(f"--connections above {APACHE_THREADS}: an Apache process could run out of "
+                 "threads and drop requests (see APACHE_THREADS)")
     cpus = os.cpu_count()
     module = os.path.join(args.build, "extension", "orvanehp.so")
     fcgi = os.path.join(args.build, "server", "fcgi", "isapi-fcgi")
