@@ -1,5 +1,7 @@
 #include "server/core/answer.h"
 
+#include <algorithm>
+
 #include "server/core/response_head.h"
 
 namespace isapi {
@@ -41,6 +43,7 @@ ModuleResponse::Outcome ModuleResponse::Begin(std::string_view status, std::stri
 
 ModuleResponse::Outcome ModuleResponse::Write(std::string_view bytes) {
   if (!began_ || rejected_) return Outcome::kRefused;
+  if (hold_failed_) return Outcome::kNotKept;
   if (!client_gone_ && sink_->ClientGone()) client_gone_ = true;
   if (client_gone_) return Outcome::kClientGone;
   body_written_ = body_written_ || !bytes.empty();
@@ -69,8 +72,11 @@ ModuleResponse::Outcome ModuleResponse::Write(std::string_view bytes) {
 ModuleResponse::Outcome ModuleResponse::Deliver(std::string_view data) {
   if (data.empty()) return Outcome::kTaken;
   if (!streaming_) {
-    held_.append(data);
-    if (held_.size() <= hold_limit_) return Outcome::kTaken;
+    if (!held_file_.Append(data.data(), data.size(), &held_)) {
+      hold_failed_ = true;
+      return Outcome::kNotKept;
+    }
+    if (held_bytes() <= hold_limit_) return Outcome::kTaken;
     return Release() ? Outcome::kTaken : Outcome::kClientGone;
   }
   if (!sink_->WriteBody(data.data(), data.size())) {
@@ -83,14 +89,26 @@ ModuleResponse::Outcome ModuleResponse::Deliver(std::string_view data) {
 
 bool ModuleResponse::Release() {
   streaming_ = true;
-  std::string held;
-  held.swap(held_);
-  if (!sink_->SendHead(head_) || !sink_->WriteBody(held.data(), held.size())) {
+  if (!sink_->SendHead(head_) || !SendHeld()) {
     client_gone_ = true;
     return false;
   }
-  sent_bytes_ += held.size();
   return true;
+}
+
+bool ModuleResponse::SendHeld() {
+  bool sent = held_.empty() || sink_->WriteBody(held_.data(), held_.size());
+  if (sent) sent_bytes_ += held_.size();
+  std::string piece;
+  while (sent && held_file_.unread() > 0) {
+    piece.resize(static_cast<size_t>(std::min<uint64_t>(held_file_.unread(), kBodyWindow)));
+    long got = held_file_.Read(piece.data(), piece.size());
+    sent = got > 0 && sink_->WriteBody(piece.data(), static_cast<size_t>(got));
+    if (sent) sent_bytes_ += static_cast<uint64_t>(got);
+  }
+  std::string().swap(held_);
+  held_file_.Clear();
+  return sent;
 }
 
 bool ModuleResponse::BodyComplete() const {
@@ -105,11 +123,12 @@ ServeResult ModuleResponse::End() {
     sink_->Finish(!client_gone_ && BodyComplete());
     return ServeResult{head_.status, sent_bytes_};
   }
-  if (!began_ || rejected_ || !BodyComplete()) {
+  if (!began_ || rejected_ || hold_failed_ || !BodyComplete()) {
     // Nothing has left yet, so the failure can still be a clean answer.
     head_ = BareHead(500, !head_request_, true);
-    head_.replaces_module_answer = true;
+    head_.replaces_module_answer = !hold_failed_;
     held_.clear();
+    held_file_.Clear();
   } else if (head_.framing != Framing::kContentLength) {
     uint64_t length = body_bytes_;
     // A module that writes nothing for HEAD leaves the length unknown.
@@ -117,9 +136,7 @@ ServeResult ModuleResponse::End() {
     head_.framing = known ? Framing::kHeldLength : Framing::kFrontEnd;
     head_.content_length = known ? length : 0;
   }
-  bool delivered = sink_->SendHead(head_) &&
-                   (held_.empty() || sink_->WriteBody(held_.data(), held_.size()));
-  if (delivered) sent_bytes_ = held_.size();
+  bool delivered = sink_->SendHead(head_) && SendHeld();
   sink_->Finish(delivered);
   return ServeResult{head_.status, sent_bytes_};
 }

@@ -1,7 +1,9 @@
 // The module's response to one request on its way to a ResponseSink, under the
 // answer rule that host_core.h describes: the module's chunks decoded,
 // the answer held up to the hold limit and checked before its first byte
-// leaves, streamed beyond it. Not thread-safe: the caller serialises the
+// leaves, streamed beyond it. A held body beyond kBodyWindow bytes waits in
+// a temporary file, so that calls running side by side each keep little
+// memory however high the limit. Not thread-safe: the caller serialises the
 // calls of one answer.
 #pragma once
 
@@ -10,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/core/body_spool.h"
 #include "server/core/chunk_decoder.h"
 #include "server/core/host_core.h"
 
@@ -24,6 +27,8 @@ class ModuleResponse {
     kRefused,     // FALSE, ERROR_INVALID_PARAMETER: out of order, bad head, bytes
                   // beyond the announced length or the last chunk, bad chunking
     kClientGone,  // FALSE, ERROR_CONNECTION_ABORTED
+    kNotKept,     // FALSE, ERROR_WRITE_FAULT: the held body's temporary file
+                  // could not be made or written; the answer becomes a 500
   };
 
   // `head_request`: the request was HEAD, so the answer has no body.
@@ -57,6 +62,9 @@ class ModuleResponse {
   Outcome Deliver(std::string_view data);
   // Starts streaming: the head and what was held go to the sink.
   bool Release();
+  // Passes what is held to the sink and forgets it.
+  bool SendHeld();
+  uint64_t held_bytes() const { return held_.size() + held_file_.unread(); }
   // Whether the module wrote the whole body its head announced.
   bool BodyComplete() const;
 
@@ -70,10 +78,12 @@ class ModuleResponse {
   bool body_written_ = false;  // the module wrote body bytes, coded or not
   bool streaming_ = false;  // the head has gone to the sink
   bool client_gone_ = false;
+  bool hold_failed_ = false;
   ResponseHead head_;
   ChunkDecoder decoder_;
   std::string decoded_;      // scratch for one write's decoded bytes
-  std::string held_;
+  std::string held_;        // the held body's first kBodyWindow bytes
+  BodySpool held_file_;      // and the rest
   // Decoded body bytes taken, within the announced length: held, streamed,
   // or withheld from an answer without body.
   uint64_t body_bytes_ = 0;

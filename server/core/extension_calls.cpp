@@ -147,6 +147,7 @@ BOOL Result(ModuleResponse::Outcome outcome) {
   switch (outcome) {
     case ModuleResponse::Outcome::kTaken: return TRUE;
     case ModuleResponse::Outcome::kRefused: return Fail(ERROR_INVALID_PARAMETER);
+    case ModuleResponse::Outcome::kNotKept: return Fail(ERROR_WRITE_FAULT);
     case ModuleResponse::Outcome::kClientGone: break;
   }
   return Fail(ERROR_CONNECTION_ABORTED);

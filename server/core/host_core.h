@@ -153,9 +153,10 @@ struct ResponseHead {
 //
 // The calls of one request: SendHead once, WriteBody for each piece of
 // body (none for an answer without body), Finish once, last. A held answer
-// comes in one go when the module is done: SendHead, its whole body in one
-// WriteBody, Finish(true). A streamed one (Framing::kContentLength or
-// kFrontEnd, passing the hold limit) begins while the module still writes.
+// comes in one go when the module is done: SendHead, its body in one
+// WriteBody (one per kBodyWindow bytes beyond that), Finish(true). A
+// streamed one (Framing::kContentLength or kFrontEnd, passing the hold
+// limit) begins while the module still writes.
 class ResponseSink {
  public:
   virtual ~ResponseSink() = default;

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/standalone/body_spool.h"
+#include "server/core/body_spool.h"
 
 namespace isapi_fcgi {
 

@@ -9,7 +9,7 @@
 
 #include "server/core/address_text.h"
 #include "server/core/answer.h"
-#include "server/standalone/body_spool.h"
+#include "server/core/body_spool.h"
 #include "server/core/calls_in_flight.h"
 #include "server/http/http_request.h"
 #include "server/http/http_response.h"

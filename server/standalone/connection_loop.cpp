@@ -14,7 +14,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "server/standalone/body_spool.h"
+#include "server/core/body_spool.h"
 
 namespace isapi {
 

@@ -92,7 +92,8 @@ std::string ReadFile(const std::string& path) {
 constexpr uint64_t kDefault = isapi::kDefaultHoldLimit;
 
 // The answer rule, one row per module behaviour. `writes` tells a held
-// answer (one write) from a streamed one.
+// answer (one write, or one per kBodyWindow bytes beyond that) from a
+// streamed one.
 TEST_F(HostCoreTest, EachModuleAnswerBecomesOneDefinedResult) {
   const std::string bare_500 = "500 Internal Server Error held-length 0 in-place-of-the-module's\n";
   const struct {
@@ -115,6 +116,10 @@ TEST_F(HostCoreTest, EachModuleAnswerBecomesOneDefinedResult) {
        "one two three\n", 1, true},
       {"/stream", "HEAD", kDefault, "200 OK held-length 14\nContent-Type: text/plain\r\n", "",
        0, true},
+      // Held beyond the memory window: the rest waited in a file.
+      {"/big?200", "GET", kDefault,
+       "200 OK held-length 204800\nContent-Type: application/octet-stream\r\n",
+       std::string(204800, 'b'), 5, true},
       // Past the hold limit it streams: the held bytes, then each write.
       {"/stream", "GET", 5, "200 OK unknown\nContent-Type: text/plain\r\n", "one two three\n",
        2, true},
@@ -143,10 +148,11 @@ TEST_F(HostCoreTest, EachModuleAnswerBecomesOneDefinedResult) {
        1, false},
       {"/chunked-bad", "GET", 0, "200 OK unknown\n", "hello", 1, false},
       {"/chunked-unended", "GET", 0, "200 OK unknown\n", "hello", 1, false},
+      // The 66 writes held go in two pieces, memory's and the file's.
       {"/long-short", "GET", 65536, "200 OK module-length 300000\nContent-Length: 300000\r\n",
-       std::string(200000, 'l'), 200 - 65, false},
+       std::string(200000, 'l'), 2 + 200 - 66, false},
       {"/long-chunked-unended", "GET", 65536, "200 OK unknown\n", std::string(200000, 'c'),
-       200 - 65, false},
+       2 + 200 - 66, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.path + " hold " + std::to_string(c.hold_limit));
@@ -170,6 +176,19 @@ TEST_F(HostCoreTest, ClientGoneFailsTheModulesWritesAndTheAnswer) {
   EXPECT_EQ(sink.writes_, 1);
   EXPECT_EQ(sink.finished_, 0);
   EXPECT_EQ(result.body_bytes, 0u);
+}
+
+TEST_F(HostCoreTest, HeldBodyWithNowhereToWaitBecomesA500) {
+  const char* tmpdir = getenv("TMPDIR");
+  std::string saved = tmpdir ? tmpdir : "";
+  setenv("TMPDIR", "/nonexistent", 1);
+  RecordingSink sink;
+  isapi::ServeResult result = module_->Serve(ProbeRequest("/big?200"), &sink);
+  if (tmpdir) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+  EXPECT_EQ(sink.head_, "500 Internal Server Error held-length 0\n");
+  EXPECT_EQ(sink.writes_, 0);
+  EXPECT_EQ(sink.finished_, 1);
+  EXPECT_EQ(result.status, 500);
 }
 
 // A body the front end streams: `text` in pieces of at most `piece` bytes,

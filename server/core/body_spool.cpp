@@ -1,4 +1,4 @@
-#include "server/standalone/body_spool.h"
+#include "server/core/body_spool.h"
 
 #include <errno.h>
 #include <fcntl.h>
