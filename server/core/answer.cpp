@@ -72,7 +72,7 @@ ModuleResponse::Outcome ModuleResponse::Write(std::string_view bytes) {
 ModuleResponse::Outcome ModuleResponse::Deliver(std::string_view data) {
   if (data.empty()) return Outcome::kTaken;
   if (!streaming_) {
-    if (!held_file_.Append(data.data(), data.size(), &held_)) {
+    if (!Hold(data)) {
       hold_failed_ = true;
       return Outcome::kNotKept;
     }
@@ -96,6 +96,21 @@ bool ModuleResponse::Release() {
   return true;
 }
 
+bool ModuleResponse::Hold(std::string_view data) {
+  size_t to_memory = std::min(data.size(), kBodyWindow - held_.size());
+  held_.append(data.substr(0, to_memory));
+  data.remove_prefix(to_memory);
+  if (staged_.size() + data.size() < kBodyWindow) {
+    staged_.append(data);
+    return true;
+  }
+  // held_ is full, so both go to the file; a big write without a copy
+  bool kept = held_file_.Append(staged_.data(), staged_.size(), &held_) &&
+              held_file_.Append(data.data(), data.size(), &held_);
+  staged_.clear();
+  return kept;
+}
+
 bool ModuleResponse::SendHeld() {
   bool sent = held_.empty() || sink_->WriteBody(held_.data(), held_.size());
   if (sent) sent_bytes_ += held_.size();
@@ -106,7 +121,12 @@ bool ModuleResponse::SendHeld() {
     sent = got > 0 && sink_->WriteBody(piece.data(), static_cast<size_t>(got));
     if (sent) sent_bytes_ += static_cast<uint64_t>(got);
   }
+  if (sent && !staged_.empty()) {
+    sent = sink_->WriteBody(staged_.data(), staged_.size());
+    if (sent) sent_bytes_ += staged_.size();
+  }
   std::string().swap(held_);
+  std::string().swap(staged_);
   held_file_.Clear();
   return sent;
 }
@@ -128,6 +148,7 @@ ServeResult ModuleResponse::End() {
     head_ = BareHead(500, !head_request_, true);
     head_.replaces_module_answer = !hold_failed_;
     held_.clear();
+    staged_.clear();
     held_file_.Clear();
   } else if (head_.framing != Framing::kContentLength) {
     uint64_t length = body_bytes_;

@@ -62,9 +62,12 @@ class ModuleResponse {
   Outcome Deliver(std::string_view data);
   // Starts streaming: the head and what was held go to the sink.
   bool Release();
+  // Keeps body bytes until the answer is released or ends; false when the
+  // file cannot be made or written.
+  bool Hold(std::string_view data);
   // Passes what is held to the sink and forgets it.
   bool SendHeld();
-  uint64_t held_bytes() const { return held_.size() + held_file_.unread(); }
+  uint64_t held_bytes() const { return held_.size() + held_file_.unread() + staged_.size(); }
   // Whether the module wrote the whole body its head announced.
   bool BodyComplete() const;
 
@@ -82,8 +85,9 @@ class ModuleResponse {
   ResponseHead head_;
   ChunkDecoder decoder_;
   std::string decoded_;      // scratch for one write's decoded bytes
-  std::string held_;        // the held body's first kBodyWindow bytes
-  BodySpool held_file_;      // and the rest
+  std::string held_;        // the held body's first kBodyWindow bytes,
+  BodySpool held_file_;      // what followed them,
+  std::string staged_;       // and the last bytes, for the file in one write
   // Decoded body bytes taken, within the announced length: held, streamed,
   // or withheld from an answer without body.
   uint64_t body_bytes_ = 0;
