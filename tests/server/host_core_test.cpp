@@ -178,6 +178,18 @@ TEST_F(HostCoreTest, ClientGoneFailsTheModulesWritesAndTheAnswer) {
   EXPECT_EQ(result.body_bytes, 0u);
 }
 
+TEST_F(HostCoreTest, HeldBodyFromOneWriteLeavesWholeInWindowSizedPieces) {
+  isapi::Request request = ProbeRequest("/echo", "POST");
+  request.body.assign(100000, 'e');
+  request.body_length = request.body.size();
+  RecordingSink sink;
+  module_->Serve(request, &sink);
+  EXPECT_EQ(sink.head_,
+            "200 OK module-length 100000\nContent-Type: text/plain\r\nContent-Length: 100000\r\n");
+  EXPECT_EQ(sink.body_, request.body);
+  EXPECT_EQ(sink.writes_, 3);  // memory's 48 KiB, then the file's
+}
+
 TEST_F(HostCoreTest, HeldBodyWithNowhereToWaitBecomesA500) {
   const char* tmpdir = getenv("TMPDIR");
   std::string saved = tmpdir ? tmpdir : "";
