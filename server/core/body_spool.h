@@ -4,7 +4,8 @@
 // called keeps its first bytes in the request itself (what the module
 // finds in lpbData), and ReadClient reads the rest from the file; an
 // answer the client has not taken yet waits in a connection's spool, which
-// sends the file's part straight from the file (see connection_loop.h).
+// sends the file's part straight from the file (see connection_loop.h);
+// and the core keeps an answer it holds the same way (answer.h).
 #pragma once
 
 #include <stddef.h>
