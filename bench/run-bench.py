@@ -20,6 +20,9 @@
   nginx-isapi-threads  the same on nginx's thread pool (isapi_thread_pool)
   nginx-isapi-memory   nginx with the bench-only module that answers the same
                        bytes from memory
+  nginx-isapi-memory-threads
+                       the same on the thread pool: what the hand-over to a
+                       pool thread and back costs on its own
 
 Rounds alternate between the setups (the order rotates each round), so a
 slow moment of the machine hits all of them. Reported per setup: median
@@ -261,7 +264,8 @@ def main():
         php_proc = start([php_fpm, "--fpm-config", php_conf, "--nodaemonize"] +
                          (["--allow-to-run-as-root"] if os.geteuid() == 0 else []))
         module_ports = {(module, None): free_port(), (module, "default"): free_port(),
-                        (memory_module, None): free_port()}
+                        (memory_module, None): free_port(),
+                        (memory_module, "default"): free_port()}
         close_port, php_port = free_port(), free_port()
         conf = nginx_config(tmp, static_port, site_configs(fcgi_port, close_port, socket_path),
                             php_port, php_socket, args.nginx_workers, nginx_module,
@@ -293,6 +297,8 @@ def main():
             Setup("nginx-isapi", module_ports[(module, None)], nginx_pids),
             Setup("nginx-isapi-threads", module_ports[(module, "default")], nginx_pids),
             Setup("nginx-isapi-memory", module_ports[(memory_module, None)], nginx_pids),
+            Setup("nginx-isapi-memory-threads", module_ports[(memory_module, "default")],
+                  nginx_pids),
         ]
         if args.only:
             wanted = set(args.only.split(","))
