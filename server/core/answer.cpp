@@ -72,12 +72,14 @@ ModuleResponse::Outcome ModuleResponse::Write(std::string_view bytes) {
 ModuleResponse::Outcome ModuleResponse::Deliver(std::string_view data) {
   if (data.empty()) return Outcome::kTaken;
   if (!streaming_) {
-    if (!Hold(data)) {
+    if (held_bytes() + data.size() <= hold_limit_) {
+      if (Hold(data)) return Outcome::kTaken;
       hold_failed_ = true;
       return Outcome::kNotKept;
     }
-    if (held_bytes() <= hold_limit_) return Outcome::kTaken;
-    return Release() ? Outcome::kTaken : Outcome::kClientGone;
+    // The write that passes the limit goes on after what was held, rather
+    // than through the file.
+    if (!Release()) return Outcome::kClientGone;
   }
   if (!sink_->WriteBody(data.data(), data.size())) {
     client_gone_ = true;
